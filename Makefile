@@ -1,0 +1,41 @@
+# Two commands do everything on a fresh machine: `make demo` and `make test`.
+BUILD_DIR ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps build demo test test-asan test-tsan bench clean
+
+all: build
+
+deps:
+	@tools/install-deps.sh
+
+# configure-and-build DIR EXTRA_FLAGS
+define cmake_build
+	@PY=$$(tools/find-python.sh) && \
+	cmake -S . -B $(1) -G Ninja -DPython3_EXECUTABLE=$$PY $(2) $(CMAKE_FLAGS) >/dev/null && \
+	cmake --build $(1) -j $(JOBS)
+endef
+
+build: deps
+	$(call cmake_build,$(BUILD_DIR),-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+
+demo: build
+	$(BUILD_DIR)/bin/tavkin-sample
+
+test: build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+test-asan: deps
+	$(call cmake_build,build-asan,-DCMAKE_BUILD_TYPE=Debug -DVM_SANITIZE=address -DVM_BUILD_TOOLS=OFF)
+	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+test-tsan: deps
+	$(call cmake_build,build-tsan,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVM_SANITIZE=thread -DVM_BUILD_TOOLS=OFF)
+	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -LE python
+
+bench: deps
+	$(call cmake_build,build-bench,-DCMAKE_BUILD_TYPE=Release -DVM_BUILD_BENCH=ON -DVM_BUILD_TESTS=OFF)
+
+clean:
+	rm -rf $(BUILD_DIR) build-asan build-tsan build-bench

@@ -1,0 +1,25 @@
+# Shared build settings, applied per target through vm_build_flags; no global flag edits.
+add_library(vm_build_flags INTERFACE)
+target_compile_features(vm_build_flags INTERFACE cxx_std_20)
+target_compile_options(vm_build_flags INTERFACE
+  $<$<COMPILE_LANGUAGE:CXX>:-Wall -Wextra -Werror>
+  $<$<COMPILE_LANGUAGE:C>:-Wall -Wextra -Werror>)
+
+if(VM_SANITIZE STREQUAL "address")
+  target_compile_options(vm_build_flags INTERFACE
+    -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  target_link_options(vm_build_flags INTERFACE -fsanitize=address,undefined)
+elseif(VM_SANITIZE STREQUAL "thread")
+  target_compile_options(vm_build_flags INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
+  target_link_options(vm_build_flags INTERFACE -fsanitize=thread)
+elseif(NOT VM_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "VM_SANITIZE must be empty, 'address' or 'thread', not '${VM_SANITIZE}'")
+endif()
+
+# vm_add_test(NAME SOURCES ... LIBS ... LABELS ...): one GoogleTest executable run through CTest.
+function(vm_add_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE vm_build_flags GTest::gtest_main ${T_LIBS})
+  gtest_discover_tests(${name} PROPERTIES LABELS "${T_LABELS}" DISCOVERY_TIMEOUT 60)
+endfunction()

@@ -1,0 +1,108 @@
+/*
+ * velmarinthos_tavkin: the native core of a sensor-telemetry protocol stack.
+ *
+ * Sensor facts go in as big-endian byte records and leave as one-line compact texts and
+ * then as small wire packets; receivers turn packets back into JSON. Templates live in
+ * memory per context and persist as one JSON file per device.
+ *
+ * Conventions
+ *  1. Buffers. The caller owns every input and output buffer. Inputs are (pointer, length)
+ *     and are read only during the call; outputs are (pointer, capacity) and follow the
+ *     input pair. The library never keeps a pointer.
+ *  2. The result buffer rule. An export that hands back a text or bytes returns n, the
+ *     length written, when out is not NULL and cap >= n; -n when out is NULL or cap < n
+ *     (nothing is written); 0 when there is nothing to hand back (NULL or empty input, or
+ *     a failure without an error text). No terminating NUL is written, except by
+ *     vm_tavkin_version and vm_b62_encode_i64, which answer 1/0.
+ *  3. The work of a call stands whether or not its answer fits: a retry with a larger
+ *     buffer is a new request against the changed state.
+ *  4. NULL pointers and short buffers are never faults.
+ *  5. Threads. Every export may be called from any thread. Calls on one context or
+ *     handle are serialized inside the library; calls on different ones run in parallel.
+ *  6. Never throws. An internal fault (memory exhaustion, a broken invariant) prints a
+ *     diagnostic on stderr and aborts the process.
+ */
+#ifndef VELMARINTHOS_TAVKIN_H
+#define VELMARINTHOS_TAVKIN_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(__GNUC__)
+#define VM_API __attribute__((visibility("default")))
+#else
+#define VM_API
+#endif
+
+#ifdef __cplusplus
+#define VM_NOEXCEPT noexcept
+extern "C" {
+#else
+#define VM_NOEXCEPT
+#endif
+
+/* ===== Library boundary: version and fixed answers ===================================== */
+
+/* Writes "velmarinthos_tavkin/0.1.0" and a NUL (26 bytes). 1 when written; 0 when buf is
+ * NULL or cap < 26 (nothing written). */
+VM_API int32_t vm_tavkin_version(uint8_t* buf, size_t cap) VM_NOEXCEPT;
+
+/* Reserved entry points. Their input is never read (any pointer and length, NULL
+ * included); each answers a fixed {"ok":false,"error":"<name>_not_implemented"} text by
+ * the result buffer rule. */
+VM_API int32_t vm_handshake_negotiate_v1(const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
+VM_API int32_t vm_node_dispatch_json_v1(const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
+VM_API int32_t vm_node_ensure_id_json_v1(const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
+VM_API int32_t vm_node_transmit_json_v1(const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
+VM_API int32_t vm_transporter_listen_v1(const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
+VM_API int32_t vm_transporter_send_v1(const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
+
+/* Answers "{}" (2 bytes) by the result buffer rule, whatever the input. */
+VM_API int32_t vm_standardize_json_v1(const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
+
+/* ===== Wire primitives: checksums ====================================================== */
+
+/* CRC-16, MSB first, no reflection, no final XOR. NULL data or len 0 returns init.
+ * The packet trailer uses poly 0x1021, init 0xFFFF. */
+VM_API uint16_t vm_crc16_ccitt_pub(const uint8_t* data, size_t len, uint16_t poly, uint16_t init) VM_NOEXCEPT;
+
+/* CRC-8, MSB first, no reflection, no final XOR. NULL data or len 0 returns init.
+ * The packet body check uses poly 0x07, init 0x00. */
+VM_API uint8_t vm_crc8(const uint8_t* data, size_t len, uint8_t poly, uint8_t init) VM_NOEXCEPT;
+
+/* ===== Wire primitives: Base62 integers ================================================ */
+
+/* Writes the Base62 numeral of value and a NUL into buf. 1 when written; 0 when buf is
+ * NULL or too small (at most 13 bytes are needed). */
+VM_API int32_t vm_b62_encode_i64(int64_t value, char* buf, size_t cap) VM_NOEXCEPT;
+
+/* Reads a NUL-terminated Base62 numeral (optional "-"), wrapping modulo 2^64. Sets *ok
+ * (when not NULL) to 1 on success, 0 on failure; a failure returns 0. */
+VM_API int64_t vm_b62_decode_i64(const char* text, int32_t* ok) VM_NOEXCEPT;
+
+/* ===== Wire primitives: command codes and packet header ================================ */
+
+/* 1 for the data commands 63, 64, 127, 128, 170, 171; else 0. */
+VM_API int32_t vm_cmd_is_data(uint8_t cmd) VM_NOEXCEPT;
+/* The plain code of a secure data command (64->63, 128->127, 171->170); others unchanged. */
+VM_API uint8_t vm_cmd_normalize_data(uint8_t cmd) VM_NOEXCEPT;
+/* The secure variant of a plain data command (63->64, 127->128, 170->171); others unchanged. */
+VM_API uint8_t vm_cmd_secure_variant(uint8_t cmd) VM_NOEXCEPT;
+
+/* Parses a packet header into out[0..8]: cmd, base_cmd, secure, route_count, tid_offset,
+ * source_aid, tid, timestamp_raw, crc16_ok. out_slots counts uint64_t slots. 1 when parsed
+ * (a bad trailer still parses, with crc16_ok 0); 0 for NULL pointers, len < 5,
+ * len < 4 * route_count + 12 or out_slots < 9 (nothing written). */
+VM_API int32_t vm_parse_header_min(const uint8_t* packet, size_t len, uint64_t* out, size_t out_slots) VM_NOEXCEPT;
+
+/* ===== Fact compressor ================================================================= */
+
+/* ===== Fusion engine: in-memory fusion states ========================================== */
+
+/* ===== Requests: decompress, run and relay, batch ====================================== */
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VELMARINTHOS_TAVKIN_H */

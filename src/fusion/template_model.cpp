@@ -1,0 +1,72 @@
+#include "fusion/template_model.h"
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+namespace vm {
+namespace {
+
+constexpr std::uint32_t kMaxTid = std::numeric_limits<std::uint32_t>::max();
+
+constexpr std::uint32_t successor(std::uint32_t tid) noexcept { return tid == kMaxTid ? kMaxTid : tid + 1; }
+
+}  // namespace
+
+DeviceTemplates& device_for(TemplateRegistry& registry, DeviceId aid) {
+  return registry.devices[aid];
+}
+
+DeviceTemplates* find_device(TemplateRegistry& registry, DeviceId aid) noexcept {
+  auto it = registry.devices.find(aid);
+  return it == registry.devices.end() ? nullptr : &it->second;
+}
+
+const DeviceTemplates* find_device(const TemplateRegistry& registry, DeviceId aid) noexcept {
+  auto it = registry.devices.find(aid);
+  return it == registry.devices.end() ? nullptr : &it->second;
+}
+
+AssignedTemplate assign_tid(DeviceTemplates& device, std::string_view sig) {
+  if (auto it = device.sig_to_tid.find(sig); it != device.sig_to_tid.end()) return {it->second, false};
+  const TemplateId tid{device.next_tid};
+  device.next_tid = successor(device.next_tid);
+  device.sig_to_tid.emplace(std::string(sig), tid);
+  device.tid_to_sig[tid] = std::string(sig);
+  return {tid, true};
+}
+
+void learn_template(DeviceTemplates& device, TemplateId tid, std::string_view sig,
+                    std::vector<std::string> values) {
+  if (auto it = device.sig_to_tid.find(sig); it != device.sig_to_tid.end()) {
+    it->second = tid;
+  } else {
+    device.sig_to_tid.emplace(std::string(sig), tid);
+  }
+  device.tid_to_sig[tid] = std::string(sig);
+  device.last_vals[tid] = std::move(values);
+}
+
+void raise_next_tid(DeviceTemplates& device, TemplateId tid) noexcept {
+  device.next_tid = std::max(device.next_tid, successor(raw(tid)));
+}
+
+DeviceTemplates seeded_device(std::vector<SeedEntry> entries) {
+  DeviceTemplates device;
+  device.next_tid = 1;
+  bool any = false;
+  std::uint32_t largest = 0;
+  for (SeedEntry& e : entries) {
+    learn_template(device, e.tid, e.sig, std::move(e.values));
+    largest = any ? std::max(largest, raw(e.tid)) : raw(e.tid);
+    any = true;
+  }
+  if (any) device.next_tid = successor(largest);
+  return device;
+}
+
+void seed_device(TemplateRegistry& registry, DeviceId aid, std::vector<SeedEntry> entries) {
+  registry.devices[aid] = seeded_device(std::move(entries));
+}
+
+}  // namespace vm

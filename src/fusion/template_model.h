@@ -1,0 +1,69 @@
+// Per-device templates: a signature (the compact fact with timestamp and values taken
+// out), the number that names it, and the last values sent or received under it.
+// No lock of its own: a registry is reached only under the lock of the FusionState
+// (fusion-state handle or cached context) that owns it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "support/bytes.h"
+#include "support/ids.h"
+
+namespace vm {
+
+// New devices number their templates from here.
+inline constexpr std::uint32_t kFirstTemplateId = 24;
+
+struct DeviceTemplates {
+  BytesMap<TemplateId> sig_to_tid;
+  std::unordered_map<TemplateId, std::string> tid_to_sig;
+  std::unordered_map<TemplateId, std::vector<std::string>> last_vals;
+  std::uint32_t next_tid = kFirstTemplateId;
+};
+
+struct TemplateRegistry {
+  std::unordered_map<DeviceId, DeviceTemplates> devices;
+};
+
+// The device's templates, created empty (next_tid 24) when absent.
+DeviceTemplates& device_for(TemplateRegistry& registry, DeviceId aid);
+
+// The device's templates, or null; never creates one.
+[[nodiscard]] DeviceTemplates* find_device(TemplateRegistry& registry, DeviceId aid) noexcept;
+[[nodiscard]] const DeviceTemplates* find_device(const TemplateRegistry& registry, DeviceId aid) noexcept;
+
+struct AssignedTemplate {
+  TemplateId tid;
+  bool is_new;
+};
+
+// The template of `sig`, registering it under next_tid when it is new. next_tid
+// saturates at 0xFFFFFFFF instead of wrapping.
+AssignedTemplate assign_tid(DeviceTemplates& device, std::string_view sig);
+
+// Registers (or replaces) template `tid` with its signature and values, as a full packet
+// or a seed entry carries them. Does not touch next_tid.
+void learn_template(DeviceTemplates& device, TemplateId tid, std::string_view sig,
+                    std::vector<std::string> values);
+
+// next_tid = max(next_tid, tid + 1), with tid + 1 saturating at 0xFFFFFFFF.
+void raise_next_tid(DeviceTemplates& device, TemplateId tid) noexcept;
+
+struct SeedEntry {
+  TemplateId tid;
+  std::string sig;
+  std::vector<std::string> values;
+};
+
+// A fresh device built from `entries` in order (later entries replace earlier ones with
+// the same tid or sig); next_tid = largest tid + 1 (saturating), or 1 for no entries.
+[[nodiscard]] DeviceTemplates seeded_device(std::vector<SeedEntry> entries);
+
+// Replaces the device's templates whole with seeded_device(entries).
+void seed_device(TemplateRegistry& registry, DeviceId aid, std::vector<SeedEntry> entries);
+
+}  // namespace vm

@@ -1,0 +1,36 @@
+// Byte-string helpers shared by every subsystem: maps keyed by raw byte strings with
+// lookup by std::string_view, and the conversion between byte spans and text views.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace vm {
+
+using ByteSpan = std::span<const std::uint8_t>;
+
+inline std::string_view as_text(ByteSpan bytes) noexcept {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+inline ByteSpan as_bytes(std::string_view text) noexcept {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// Transparent hash so a map keyed by std::string can be searched with a string_view
+// without building a temporary string.
+struct BytesHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const noexcept {
+    return std::hash<std::string_view>{}(s);
+  }
+};
+
+template <class V>
+using BytesMap = std::unordered_map<std::string, V, BytesHash, std::equal_to<>>;
+
+}  // namespace vm

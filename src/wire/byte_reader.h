@@ -1,0 +1,71 @@
+// A forward-only cursor over a big-endian byte record. Every read checks the remaining
+// length first and fails without reading past the end; nothing is reserved from a count
+// that the record declares. Not thread-safe (one cursor per parse).
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string_view>
+
+#include "support/bytes.h"
+
+namespace vm {
+
+class ByteReader {
+ public:
+  explicit ByteReader(ByteSpan data) noexcept : data_(data) {}
+
+  [[nodiscard]] std::size_t remaining() const noexcept { return data_.size() - pos_; }
+  [[nodiscard]] bool at_end() const noexcept { return pos_ == data_.size(); }
+  [[nodiscard]] std::size_t position() const noexcept { return pos_; }
+
+  [[nodiscard]] std::optional<std::uint8_t> u8() noexcept {
+    if (remaining() < 1) return std::nullopt;
+    return data_[pos_++];
+  }
+  [[nodiscard]] std::optional<std::uint32_t> u32() noexcept { return big_endian<std::uint32_t>(4); }
+  [[nodiscard]] std::optional<std::uint64_t> u64() noexcept { return big_endian<std::uint64_t>(8); }
+  [[nodiscard]] std::optional<double> f64() noexcept {
+    auto bits = u64();
+    if (!bits) return std::nullopt;
+    double d;
+    std::memcpy(&d, &*bits, sizeof d);
+    return d;
+  }
+  // `n` raw bytes as a view into the record.
+  [[nodiscard]] std::optional<std::string_view> bytes(std::size_t n) noexcept {
+    if (remaining() < n) return std::nullopt;
+    std::string_view v = as_text(data_.subspan(pos_, n));
+    pos_ += n;
+    return v;
+  }
+  // A 4-byte big-endian length followed by that many bytes.
+  [[nodiscard]] std::optional<std::string_view> counted() noexcept {
+    auto n = u32();
+    if (!n) return std::nullopt;
+    return bytes(*n);
+  }
+
+ private:
+  template <class T>
+  std::optional<T> big_endian(std::size_t width) noexcept {
+    if (remaining() < width) return std::nullopt;
+    T v = 0;
+    for (std::size_t i = 0; i < width; ++i) v = static_cast<T>((v << 8) | data_[pos_ + i]);
+    pos_ += width;
+    return v;
+  }
+
+  ByteSpan data_;
+  std::size_t pos_ = 0;
+};
+
+// Appends big-endian integers to a byte string.
+inline void put_u32(std::string& out, std::uint32_t v) {
+  const char b[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16),
+                     static_cast<char>(v >> 8), static_cast<char>(v)};
+  out.append(b, 4);
+}
+
+}  // namespace vm
