@@ -1,0 +1,58 @@
+// The subcommands of `tavkin`, each a function from parsed options to an exit status
+// (0 success, 1 failure or bad input). main.cpp owns argument parsing.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace tavkin {
+
+enum class PacketFormat { base64, hex, binary };
+
+struct DemoOptions {
+  std::uint64_t facts = 20000;
+  std::uint32_t devices = 12;
+  std::string registry;  // empty: no registry files
+  std::uint64_t seed = 1;
+  bool via_run = false;  // one run request per fact instead of batches
+  std::uint32_t batch_size = 64;
+  bool quiet = false;    // no progress bar
+  std::string facts_out; // also write the generated facts as JSON Lines
+};
+
+struct EncodeOptions {
+  std::string config_path;
+  std::uint64_t ctx = 1;
+  std::string registry;
+  bool full = false;
+  std::uint32_t default_aid = 0;
+  PacketFormat format = PacketFormat::base64;
+  bool keep_going = false;
+};
+
+struct DecodeOptions {
+  std::uint64_t ctx = 1;
+  std::string registry;
+  PacketFormat format = PacketFormat::base64;
+  bool keep_going = false;
+};
+
+struct InspectOptions {
+  std::string packet;  // empty or "-": standard input
+  std::optional<PacketFormat> format;  // base64 or hex; guessed when absent
+  std::string registry;  // to look up a difference packet's template
+};
+
+struct RegistryShowOptions {
+  std::string root;
+  std::optional<std::uint32_t> aid;
+};
+
+[[nodiscard]] int run_demo(const DemoOptions& options);
+[[nodiscard]] int run_encode(const EncodeOptions& options);
+[[nodiscard]] int run_decode(const DecodeOptions& options);
+[[nodiscard]] int run_inspect(const InspectOptions& options);
+[[nodiscard]] int run_registry_show(const RegistryShowOptions& options);
+
+}  // namespace tavkin

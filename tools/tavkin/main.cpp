@@ -1,0 +1,85 @@
+// tavkin: the command-line tool over the library's public C interface. Parses arguments
+// and hands each subcommand its options; the work lives in cmd_*.cpp.
+#include <CLI/CLI.hpp>
+
+#include "commands.h"
+#include "velmarinthos_tavkin.h"
+
+namespace {
+
+std::string library_version() {
+  std::uint8_t buf[32] = {};
+  return vm_tavkin_version(buf, sizeof buf) == 1 ? std::string(reinterpret_cast<char*>(buf)) : "unknown";
+}
+
+void add_packet_format_flags(CLI::App* cmd, tavkin::PacketFormat& format, bool with_binary) {
+  auto* hex = cmd->add_flag_callback("--hex", [&format] { format = tavkin::PacketFormat::hex; },
+                                     "packets as hexadecimal text, one per line");
+  if (with_binary) {
+    auto* bin = cmd->add_flag_callback("--binary", [&format] { format = tavkin::PacketFormat::binary; },
+                                       "packets as binary records: 4-byte big-endian length, then the bytes");
+    hex->excludes(bin);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"tavkin: sensor facts to compact texts, wire packets and back, over velmarinthos_tavkin"};
+  app.set_version_flag("--version", library_version());
+  app.require_subcommand(1);
+  int status = 0;
+
+  tavkin::DemoOptions demo;
+  auto* demo_cmd = app.add_subcommand("demo", "simulate a small sensor fleet and send every fact through the whole road");
+  demo_cmd->add_option("--facts", demo.facts, "number of facts")->capture_default_str()->check(CLI::Range(1ULL, 100'000'000ULL));
+  demo_cmd->add_option("--devices", demo.devices, "number of devices")->capture_default_str()->check(CLI::Range(1U, 100'000U));
+  demo_cmd->add_option("--registry", demo.registry, "keep templates as device files under DIR/sender and DIR/receiver");
+  demo_cmd->add_option("--seed", demo.seed, "seed of the simulation")->capture_default_str();
+  demo_cmd->add_flag("--via-run", demo.via_run, "one run request per fact instead of batch requests");
+  demo_cmd->add_option("--batch-size", demo.batch_size, "facts per batch request")->capture_default_str()->check(CLI::Range(1U, 100'000U));
+  demo_cmd->add_option("--facts-out", demo.facts_out, "also write the simulated facts as JSON Lines to this file");
+  demo_cmd->add_flag("--quiet", demo.quiet, "no progress bar");
+  demo_cmd->callback([&] { status = tavkin::run_demo(demo); });
+
+  tavkin::EncodeOptions encode;
+  auto* encode_cmd = app.add_subcommand("encode", "facts as JSON Lines on standard input to packets on standard output");
+  encode_cmd->add_option("--config", encode.config_path, "compressor configuration (JSON file)")->required();
+  encode_cmd->add_option("--ctx", encode.ctx, "sending context number")->capture_default_str();
+  encode_cmd->add_option("--registry", encode.registry, "registry directory of the sender's device files");
+  encode_cmd->add_option("--aid", encode.default_aid, "device id of facts without an \"aid\" member")->capture_default_str();
+  encode_cmd->add_flag("--full", encode.full, "send every fact as a full packet");
+  encode_cmd->add_flag("--keep-going", encode.keep_going, "report bad facts and go on with the next");
+  add_packet_format_flags(encode_cmd, encode.format, true);
+  encode_cmd->callback([&] { status = tavkin::run_encode(encode); });
+
+  tavkin::DecodeOptions decode;
+  auto* decode_cmd = app.add_subcommand("decode", "packets on standard input to JSON Lines on standard output");
+  decode_cmd->add_option("--ctx", decode.ctx, "receiving context number")->capture_default_str();
+  decode_cmd->add_option("--registry", decode.registry, "registry directory of the receiver's device files");
+  decode_cmd->add_flag("--keep-going", decode.keep_going, "report bad packets and go on with the next");
+  add_packet_format_flags(decode_cmd, decode.format, true);
+  decode_cmd->callback([&] { status = tavkin::run_decode(decode); });
+
+  tavkin::InspectOptions inspect;
+  auto* inspect_cmd = app.add_subcommand("inspect", "explain one packet");
+  inspect_cmd->add_option("packet", inspect.packet, "the packet as Base64 or hexadecimal; standard input when absent or -");
+  auto* as_hex = inspect_cmd->add_flag_callback("--hex", [&] { inspect.format = tavkin::PacketFormat::hex; },
+                                                "the packet is hexadecimal");
+  auto* as_b64 = inspect_cmd->add_flag_callback("--base64", [&] { inspect.format = tavkin::PacketFormat::base64; },
+                                                "the packet is standard Base64");
+  as_hex->excludes(as_b64);
+  inspect_cmd->add_option("--registry", inspect.registry, "receiver's registry directory, to label a difference packet's values");
+  inspect_cmd->callback([&] { status = tavkin::run_inspect(inspect); });
+
+  tavkin::RegistryShowOptions show;
+  auto* registry_cmd = app.add_subcommand("registry", "look at registry directories");
+  registry_cmd->require_subcommand(1);
+  auto* show_cmd = registry_cmd->add_subcommand("show", "list a directory's devices, or show one device's templates");
+  show_cmd->add_option("dir", show.root, "registry directory")->required()->check(CLI::ExistingDirectory);
+  show_cmd->add_option("aid", show.aid, "device id");
+  show_cmd->callback([&] { status = tavkin::run_registry_show(show); });
+
+  CLI11_PARSE(app, argc, argv);
+  return status;
+}
