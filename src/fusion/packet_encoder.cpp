@@ -72,6 +72,7 @@ std::optional<FusionDecision> encode(TemplateRegistry& registry, DeviceId aid, b
   // heartbeat or a difference only for a template that a full packet taught it. (Its
   // number may also have belonged to another signature whose values are still stored.)
   const bool whole = force_full || assigned.is_new || stored.size() != values.size();
+  // Beyond 128 values no mask can mark a change, so any change sends the template whole.
   if (whole || values.size() > kMaxDiffValues) {
     const bool changed = store_whole(stored, values);
     if (!whole && !changed) return FusionDecision{DATA_HEART, assigned.tid, base, {}};
