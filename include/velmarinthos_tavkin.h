@@ -99,6 +99,29 @@ VM_API int32_t vm_parse_header_min(const uint8_t* packet, size_t len, uint64_t* 
 
 /* ===== Fusion engine: in-memory fusion states ========================================== */
 
+/* Records below are big-endian; a string is a 4-byte length and its bytes; a record must
+ * end exactly at in_len. Handles count up from 1000000 and are never reused; a state
+ * lives until freed and until the last call using it ends. Nothing touches the disk. */
+
+/* A new handle naming an empty fusion state (never 0). */
+VM_API uint64_t vm_fusion_state_create_v1(void) VM_NOEXCEPT;
+/* 1 when the handle named a state and was removed; 0 for 0 or an unknown handle. */
+VM_API int32_t vm_fusion_state_free_v1(uint64_t handle) VM_NOEXCEPT;
+/* Replaces one device's templates whole. Record: aid, K, then K times (tid, sig string,
+ * N, N value strings). 1 on success; 0 for an unknown handle, NULL/empty or malformed
+ * input (nothing changes then). */
+VM_API int32_t vm_fusion_state_seed_v1(uint64_t handle, const uint8_t* data, size_t len) VM_NOEXCEPT;
+/* Encodes one fact. Record: aid, force_full byte, sig string, N, N value strings. Answers
+ * the decision (command, tid 4 bytes, flags, body length 4 bytes, body) by the result
+ * buffer rule; the templates change even when the answer does not fit. 0 for an unknown
+ * handle, NULL/empty or malformed input, or no decision. */
+VM_API int32_t vm_fusion_state_apply_v1(uint64_t handle, const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
+/* Applies a heartbeat (127) or difference (170) body. Record: aid, command byte, tid,
+ * timestamp text string, body string. Answers the rebuilt compact fact by the result
+ * buffer rule. 0 for an unknown handle, NULL/empty or malformed input, or a refused
+ * packet (which changes nothing). */
+VM_API int32_t vm_fusion_state_receive_apply_v1(uint64_t handle, const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
+
 /* ===== Requests: decompress, run and relay, batch ====================================== */
 
 #ifdef __cplusplus

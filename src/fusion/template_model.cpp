@@ -11,6 +11,25 @@ constexpr std::uint32_t kMaxTid = std::numeric_limits<std::uint32_t>::max();
 
 constexpr std::uint32_t successor(std::uint32_t tid) noexcept { return tid == kMaxTid ? kMaxTid : tid + 1; }
 
+// Gives `tid` the signature `sig` in both directions. A signature that loses its tid to
+// another is forgotten: left in sig_to_tid it would be encoded against the other
+// signature's values under a number that the receiver rebuilds with the other signature.
+void bind_signature(DeviceTemplates& device, TemplateId tid, std::string_view sig) {
+  auto [slot, inserted] = device.tid_to_sig.try_emplace(tid);
+  if (!inserted && slot->second != sig) {
+    if (auto old = device.sig_to_tid.find(slot->second);
+        old != device.sig_to_tid.end() && old->second == tid) {
+      device.sig_to_tid.erase(old);
+    }
+  }
+  slot->second.assign(sig);
+  if (auto it = device.sig_to_tid.find(sig); it != device.sig_to_tid.end()) {
+    it->second = tid;
+  } else {
+    device.sig_to_tid.emplace(std::string(sig), tid);
+  }
+}
+
 }  // namespace
 
 DeviceTemplates& device_for(TemplateRegistry& registry, DeviceId aid) {
@@ -31,19 +50,13 @@ AssignedTemplate assign_tid(DeviceTemplates& device, std::string_view sig) {
   if (auto it = device.sig_to_tid.find(sig); it != device.sig_to_tid.end()) return {it->second, false};
   const TemplateId tid{device.next_tid};
   device.next_tid = successor(device.next_tid);
-  device.sig_to_tid.emplace(std::string(sig), tid);
-  device.tid_to_sig[tid] = std::string(sig);
+  bind_signature(device, tid, sig);
   return {tid, true};
 }
 
 void learn_template(DeviceTemplates& device, TemplateId tid, std::string_view sig,
                     std::vector<std::string> values) {
-  if (auto it = device.sig_to_tid.find(sig); it != device.sig_to_tid.end()) {
-    it->second = tid;
-  } else {
-    device.sig_to_tid.emplace(std::string(sig), tid);
-  }
-  device.tid_to_sig[tid] = std::string(sig);
+  bind_signature(device, tid, sig);
   device.last_vals[tid] = std::move(values);
 }
 

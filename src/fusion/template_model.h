@@ -42,11 +42,14 @@ struct AssignedTemplate {
 };
 
 // The template of `sig`, registering it under next_tid when it is new. next_tid
-// saturates at 0xFFFFFFFF instead of wrapping.
+// saturates at 0xFFFFFFFF instead of wrapping; a signature that held the saturated number
+// before loses it and is forgotten (it counts as new when it comes back).
 AssignedTemplate assign_tid(DeviceTemplates& device, std::string_view sig);
 
 // Registers (or replaces) template `tid` with its signature and values, as a full packet
-// or a seed entry carries them. Does not touch next_tid.
+// or a seed entry carries them. A signature that `tid` named before is forgotten, so no
+// signature keeps pointing at a template that now belongs to another. Does not touch
+// next_tid.
 void learn_template(DeviceTemplates& device, TemplateId tid, std::string_view sig,
                     std::vector<std::string> values);
 

@@ -1,0 +1,100 @@
+#include "fusion/packet_decoder.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "fusion/diff_mask.h"
+#include "fusion/packet_encoder.h"
+#include "wire/command.h"
+
+namespace vm {
+namespace {
+
+constexpr std::string_view kTimestampSlot = "{TS}";
+constexpr char kValueSlot = '\x01';
+
+// Whether rebuild_fact succeeds for `sig` and `value_count` values, whatever they hold.
+bool can_rebuild(std::string_view sig, std::size_t value_count) noexcept {
+  return sig.find(kTimestampSlot) != std::string_view::npos &&
+         static_cast<std::size_t>(std::count(sig.begin(), sig.end(), kValueSlot)) >= value_count;
+}
+
+// Copies `part`, putting values[next], values[next + 1], ... in place of its slot bytes
+// while values remain.
+void fill_slots(std::string_view part, std::span<const std::string> values, std::size_t& next,
+                std::string& out) {
+  while (next < values.size()) {
+    const std::size_t slot = part.find(kValueSlot);
+    if (slot == std::string_view::npos) break;
+    out.append(part.substr(0, slot));
+    out.append(values[next++]);
+    part.remove_prefix(slot + 1);
+  }
+  out.append(part);
+}
+
+// Applies a difference body to `stored`. The whole body is checked before the first
+// value is replaced, so a refused body changes nothing.
+bool apply_difference(std::vector<std::string>& stored, std::string_view body) {
+  const std::size_t n = stored.size();
+  if (n > kMaxDiffValues) return false;
+  const std::size_t mask_bytes = mask_size(n);
+  if (body.size() < mask_bytes) return false;
+  DiffMask mask = read_mask(body.substr(0, mask_bytes));
+  if (n < kMaxDiffValues) mask &= (DiffMask{1} << n) - 1;  // bits past the last value are ignored
+
+  std::size_t p = mask_bytes;
+  for (DiffMask rest = mask; rest != 0; rest &= rest - 1) {
+    if (p >= body.size()) return false;
+    const std::size_t k = static_cast<std::uint8_t>(body[p]);
+    if (body.size() - p - 1 < k) return false;
+    p += 1 + k;
+  }
+  p = mask_bytes;
+  for (DiffMask rest = mask; rest != 0; rest &= rest - 1) {
+    const std::size_t k = static_cast<std::uint8_t>(body[p]);
+    stored[lowest_set_bit(rest)].assign(body.substr(p + 1, k));
+    p += 1 + k;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool rebuild_fact(std::string_view sig, std::string_view ts_text, std::span<const std::string> values,
+                  std::string& out) {
+  const std::size_t ts_at = sig.find(kTimestampSlot);
+  if (ts_at == std::string_view::npos) return false;
+  const std::size_t start = out.size();
+  std::size_t length = sig.size() + ts_text.size();
+  for (const std::string& v : values) length += v.size();
+  out.reserve(start + length);
+
+  std::size_t next = 0;
+  fill_slots(sig.substr(0, ts_at), values, next, out);
+  out.append(ts_text);
+  fill_slots(sig.substr(ts_at + kTimestampSlot.size()), values, next, out);
+  if (next < values.size()) {
+    out.resize(start);
+    return false;
+  }
+  return true;
+}
+
+bool receive_apply(TemplateRegistry& registry, DeviceId aid, std::uint8_t command, TemplateId tid,
+                   std::string_view ts_text, std::string_view body, std::string& out) {
+  if (command != DATA_HEART && command != DATA_DIFF) return false;
+  DeviceTemplates* device = find_device(registry, aid);
+  if (device == nullptr) return false;
+  const auto sig = device->tid_to_sig.find(tid);
+  if (sig == device->tid_to_sig.end()) return false;
+  const auto stored = device->last_vals.find(tid);
+  if (stored == device->last_vals.end()) return false;
+
+  // Checked first so that a packet refused for its signature changes no value either.
+  if (!can_rebuild(sig->second, stored->second.size())) return false;
+  if (command == DATA_DIFF && !apply_difference(stored->second, body)) return false;
+  return rebuild_fact(sig->second, ts_text, stored->second, out);
+}
+
+}  // namespace vm
