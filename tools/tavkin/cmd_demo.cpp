@@ -1,0 +1,230 @@
+// `tavkin demo`: the main job on simulated data. Every fact goes the whole road (compress,
+// batch or run request, packet, decompress request in a separate receiving context) and
+// every answer is compared with the JSON the tool predicts from the compact text it sent.
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include <fmt/format.h>
+
+#include "codec.h"
+#include "commands.h"
+#include "fleet.h"
+#include "json_view.h"
+#include "library.h"
+#include "packet_view.h"
+#include "progress.h"
+#include "velmarinthos_tavkin.h"
+
+namespace tavkin {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint64_t kSenderCtx = 1;
+constexpr std::uint64_t kReceiverCtx = 2;
+constexpr int kMismatchesShown = 5;
+
+struct Sent {
+  Fact fact;
+  std::string text;  // compact text, as vm_compress_fact_v1 gives it
+};
+
+struct Totals {
+  std::uint64_t facts = 0, json_bytes = 0, text_bytes = 0, wire_bytes = 0, mismatches = 0;
+  std::map<std::uint8_t, std::uint64_t> packets_by_cmd;
+  Clock::duration sender{}, receiver{};
+};
+
+class Road {
+ public:
+  Road(const DemoOptions& options, const Compressor& compressor) : options_(options), compressor_(compressor) {
+    if (!options.registry.empty()) {
+      sender_root_ = (std::filesystem::path(options.registry) / "sender").string();
+      receiver_root_ = (std::filesystem::path(options.registry) / "receiver").string();
+    }
+  }
+
+  // Sends one group of facts and checks what the receiver makes of each packet.
+  void carry(const std::vector<Sent>& group, Totals& totals) {
+    const auto packets = options_.via_run ? send_by_run(group, totals) : send_by_batch(group, totals);
+    for (std::size_t i = 0; i < group.size(); ++i) receive(group[i], packets[i], totals);
+  }
+
+ private:
+  std::vector<std::string> send_by_batch(const std::vector<Sent>& group, Totals& totals) {
+    std::string input;
+    auto put = [&input](std::uint64_t v, int bytes) {
+      for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) input += static_cast<char>(v >> shift);
+    };
+    put(compressor_.handle(), 8);
+    put(kSenderCtx, 8);
+    put(group.size(), 4);
+    put(sender_root_.size(), 4);
+    input += sender_root_;
+    std::size_t capacity = 4;
+    for (const Sent& s : group) {
+      const std::string record = fact_record(s.fact);
+      put(*s.fact.aid, 4);
+      input += '\0';  // no forced full packet
+      put(record.size(), 4);
+      input += record;
+      capacity += 4 + packet_bound(fmt::formatted_size("{};", *s.fact.aid) + s.text.size());
+    }
+    const auto start = Clock::now();
+    const Answer answer = call_batch(input, capacity, buffer_);
+    totals.sender += Clock::now() - start;
+
+    std::vector<std::string> packets(group.size());
+    if (answer.result <= 0) {
+      fmt::print(stderr, "tavkin demo: the batch request answered {}\n", answer.result);
+      return packets;
+    }
+    std::size_t pos = 4;
+    for (auto& packet : packets) {
+      if (pos + 4 > answer.bytes.size()) break;
+      const auto* p = reinterpret_cast<const unsigned char*>(answer.bytes.data() + pos);
+      const std::size_t n = std::size_t{p[0]} << 24 | std::size_t{p[1]} << 16 | std::size_t{p[2]} << 8 | p[3];
+      packet.assign(answer.bytes.substr(pos + 4, n));
+      pos += 4 + n;
+    }
+    return packets;
+  }
+
+  std::vector<std::string> send_by_run(const std::vector<Sent>& group, Totals& totals) {
+    std::vector<std::string> packets;
+    for (const Sent& s : group) {
+      const auto start = Clock::now();
+      const auto text = compressor_.compress(fact_record(s.fact));
+      const std::string request = run_request(kSenderCtx, text.value_or(""), s.fact.aid, false, sender_root_);
+      const Answer answer = call_run(request, s.text.size(), buffer_);
+      totals.sender += Clock::now() - start;
+      const bool is_packet = answer.result > 0 && answer.bytes.front() != '{';
+      packets.emplace_back(is_packet ? answer.bytes : std::string_view{});
+    }
+    return packets;
+  }
+
+  void receive(const Sent& sent, const std::string& packet, Totals& totals) {
+    ++totals.facts;
+    if (packet.empty()) {
+      mismatch(totals, sent, "the sender made no packet", "", "");
+      return;
+    }
+    totals.wire_bytes += packet.size();
+    std::uint64_t h[9];
+    if (vm_parse_header_min(reinterpret_cast<const std::uint8_t*>(packet.data()), packet.size(), h, 9) != 1) {
+      mismatch(totals, sent, "the packet has no readable header", "", "");
+      return;
+    }
+    ++totals.packets_by_cmd[static_cast<std::uint8_t>(h[0])];
+    // The meta the receiver must report: this fact's device and timestamp, and the
+    // command and template the sender chose.
+    const std::string_view header = std::string_view(sent.text).substr(0, sent.text.find('|'));
+    const auto ts = base64_decode(header.substr(header.rfind('.') + 1), Base64Alphabet::url);
+    std::uint64_t t_raw = 0;
+    for (std::size_t i = 0; ts && ts->size() >= 6 && i < 6; ++i) t_raw = t_raw << 8 | static_cast<unsigned char>((*ts)[i]);
+    const PacketMeta meta{static_cast<std::uint8_t>(h[0]), *sent.fact.aid, static_cast<std::uint8_t>(h[6]), t_raw, true};
+    const std::string expected = expected_decompress_answer(sent.text, meta);
+
+    const std::string request =
+        decompress_request(kReceiverCtx, base64_encode(packet, Base64Alphabet::standard), receiver_root_);
+    const auto start = Clock::now();
+    const Answer answer = call_decompress(request, 2 * expected.size() + 4096, buffer_);
+    totals.receiver += Clock::now() - start;
+    if (answer.bytes != expected) mismatch(totals, sent, command_name(meta.cmd), expected, answer.bytes);
+  }
+
+  void mismatch(Totals& totals, const Sent& sent, std::string_view what, std::string_view expected,
+                std::string_view got) {
+    if (++totals.mismatches <= kMismatchesShown) {
+      fmt::print(stderr, "mismatch at fact {} (device {}, {}):\n  sent     {}\n  expected {}\n  got      {}\n",
+                 totals.facts, *sent.fact.aid, what, sent.text, expected, got);
+    }
+  }
+
+  const DemoOptions& options_;
+  const Compressor& compressor_;
+  std::string sender_root_, receiver_root_;
+  std::string buffer_;
+};
+
+double per_second(std::uint64_t n, Clock::duration d) {
+  const double seconds = std::chrono::duration<double>(d).count();
+  return seconds > 0 ? n / seconds : 0.0;
+}
+
+void print_summary(const DemoOptions& options, const Totals& t) {
+  const double facts = static_cast<double>(t.facts);
+  auto kind = [&t](std::uint8_t cmd) { return t.packets_by_cmd.contains(cmd) ? t.packets_by_cmd.at(cmd) : 0; };
+  std::uint64_t packets = 0;
+  for (const auto& [cmd, n] : t.packets_by_cmd) packets += n;
+  fmt::print("tavkin demo: {} facts from {} devices (seed {}), sent by {}\n", t.facts, options.devices, options.seed,
+             options.via_run ? "one run request per fact" : fmt::format("batches of {}", options.batch_size));
+  fmt::print("  packets       {:>10}  full {}, heartbeat {}, difference {}\n", packets, kind(kDataFull),
+             kind(kDataHeart), kind(kDataDiff));
+  fmt::print("  source JSON   {:>10} bytes  {:8.1f} bytes/fact\n", t.json_bytes, t.json_bytes / facts);
+  fmt::print("  compact text  {:>10} bytes  {:8.1f} bytes/fact\n", t.text_bytes, t.text_bytes / facts);
+  fmt::print("  wire          {:>10} bytes  {:8.1f} bytes/fact\n", t.wire_bytes, t.wire_bytes / facts);
+  fmt::print("  wire/JSON     {:>10.3f}        ({:.1f}x smaller)\n", double(t.wire_bytes) / t.json_bytes,
+             double(t.json_bytes) / std::max<std::uint64_t>(t.wire_bytes, 1));
+  fmt::print("  sender        {:>10.0f} facts/s  (compress, fuse, frame)\n", per_second(t.facts, t.sender));
+  fmt::print("  receiver      {:>10.0f} facts/s  (check, apply, answer JSON)\n", per_second(t.facts, t.receiver));
+  fmt::print("  mismatches    {:>10}\n", t.mismatches);
+}
+
+}  // namespace
+
+int run_demo(const DemoOptions& options) {
+  auto compressor = Compressor::create(Fleet::compressor_settings());
+  if (!compressor) {
+    fmt::print(stderr, "tavkin demo: the library refused the compressor configuration\n");
+    return 1;
+  }
+  std::ofstream facts_out;
+  if (!options.facts_out.empty()) {
+    facts_out.open(options.facts_out, std::ios::binary | std::ios::trunc);
+    if (!facts_out) {
+      fmt::print(stderr, "tavkin demo: cannot write {}\n", options.facts_out);
+      return 1;
+    }
+  }
+
+  Fleet fleet(options.devices, options.seed);
+  Road road(options, *compressor);
+  Totals totals;
+  Progress progress("tavkin demo", options.facts, !options.quiet);
+  std::vector<Sent> group;
+  std::string line;
+  for (std::uint64_t done = 0; done < options.facts;) {
+    group.clear();
+    const std::uint64_t n = std::min<std::uint64_t>(options.batch_size, options.facts - done);
+    for (std::uint64_t i = 0; i < n; ++i) {
+      Fact fact = fleet.next();
+      line.clear();
+      append_fact_json(line, fact);
+      totals.json_bytes += line.size();
+      if (facts_out) facts_out << line << '\n';
+      auto text = compressor->compress(fact_record(fact));
+      if (!text) {
+        fmt::print(stderr, "tavkin demo: the library refused a fact record: {}\n", line);
+        return 1;
+      }
+      totals.text_bytes += text->size();
+      group.push_back({std::move(fact), std::move(*text)});
+    }
+    road.carry(group, totals);
+    done += n;
+    progress.update(done);
+  }
+  if (facts_out && !facts_out.flush()) {
+    fmt::print(stderr, "tavkin demo: cannot write {}\n", options.facts_out);
+    return 1;
+  }
+  progress.finish();
+  print_summary(options, totals);
+  return totals.mismatches == 0 ? 0 : 1;
+}
+
+}  // namespace tavkin

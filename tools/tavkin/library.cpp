@@ -1,0 +1,111 @@
+// The tool's side of the C interface; see library.h.
+#include "library.h"
+
+#include <utility>
+
+#include <simdjson.h>
+
+#include "json_text.h"
+#include "velmarinthos_tavkin.h"
+
+namespace tavkin {
+namespace {
+
+const auto* as_bytes(std::string_view s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
+
+using RequestExport = std::int32_t (*)(const std::uint8_t*, std::size_t, std::uint8_t*, std::size_t) noexcept;
+
+Answer call(RequestExport fn, std::string_view in, std::size_t capacity, std::string& buffer) {
+  if (buffer.size() < capacity) buffer.resize(capacity);
+  const std::int32_t result = fn(as_bytes(in), in.size(), reinterpret_cast<std::uint8_t*>(buffer.data()), capacity);
+  return {result, result > 0 ? std::string_view(buffer.data(), static_cast<std::size_t>(result)) : std::string_view{}};
+}
+
+}  // namespace
+
+std::optional<Compressor> Compressor::create(const CompressorSettings& settings) {
+  const std::string record = compressor_config_record(settings);
+  const std::uint64_t handle = vm_compressor_create_v1(as_bytes(record), record.size());
+  if (handle == 0) return std::nullopt;
+  return Compressor(handle, longest_code(settings));
+}
+
+Compressor::Compressor(Compressor&& other) noexcept
+    : handle_(std::exchange(other.handle_, 0)), longest_code_(other.longest_code_) {}
+
+Compressor::~Compressor() {
+  if (handle_ != 0) (void)vm_compressor_free_v1(handle_);
+}
+
+std::size_t Compressor::text_bound(std::size_t record_size) const {
+  return compact_text_bound(record_size, longest_code_);
+}
+
+std::optional<std::string> Compressor::compress(std::string_view record) const {
+  std::string text(text_bound(record.size()), '\0');
+  std::int32_t n = vm_compress_fact_v1(handle_, as_bytes(record), record.size(),
+                                       reinterpret_cast<std::uint8_t*>(text.data()), text.size());
+  if (n < 0) {  // compression keeps no state, so asking again is safe
+    text.resize(static_cast<std::size_t>(-static_cast<std::int64_t>(n)));
+    n = vm_compress_fact_v1(handle_, as_bytes(record), record.size(), reinterpret_cast<std::uint8_t*>(text.data()),
+                            text.size());
+  }
+  if (n <= 0) return std::nullopt;
+  text.resize(static_cast<std::size_t>(n));
+  return text;
+}
+
+std::string run_request(std::uint64_t ctx, std::string_view text, std::optional<std::uint32_t> src_aid, bool full,
+                        std::string_view registry_root) {
+  std::string json = "{\"ctx_id\":" + std::to_string(ctx) + ",\"raw_input\":";
+  append_json_string(json, text);
+  if (full) json += ",\"strategy\":\"full\"";
+  if (src_aid) json += ",\"src_aid\":" + std::to_string(*src_aid);
+  if (!registry_root.empty()) {
+    json += ",\"registry_root\":";
+    append_json_string(json, registry_root);
+  }
+  json += '}';
+  return json;
+}
+
+std::string decompress_request(std::uint64_t ctx, std::string_view packet_b64, std::string_view registry_root) {
+  std::string json = "{\"ctx_id\":" + std::to_string(ctx) + ",\"packet_b64\":";
+  append_json_string(json, packet_b64);
+  if (!registry_root.empty()) {
+    json += ",\"registry_root\":";
+    append_json_string(json, registry_root);
+  }
+  json += '}';
+  return json;
+}
+
+Answer call_run(std::string_view request, std::size_t text_size, std::string& buffer) {
+  return call(vm_fusion_run_json_v1, request, packet_bound(text_size), buffer);
+}
+
+Answer call_decompress(std::string_view request, std::size_t capacity, std::string& buffer) {
+  Answer answer = call(vm_fusion_decompress_json_v1, request, capacity, buffer);
+  if (answer.result < 0) {
+    answer = call(vm_fusion_decompress_json_v1, request, static_cast<std::size_t>(-static_cast<std::int64_t>(answer.result)),
+                  buffer);
+  }
+  return answer;
+}
+
+Answer call_batch(std::string_view input, std::size_t capacity, std::string& buffer) {
+  return call(vm_pipeline_batch_v1, input, capacity, buffer);
+}
+
+std::optional<std::string> answer_error(std::string_view json) {
+  static thread_local simdjson::dom::parser parser;
+  simdjson::dom::element doc;
+  if (parser.parse(json.data(), json.size()).get(doc) != simdjson::SUCCESS) return "the answer is not JSON";
+  simdjson::dom::object object;
+  if (doc.get(object) != simdjson::SUCCESS) return "the answer is not a JSON object";
+  std::string_view error;
+  if (object["error"].get(error) != simdjson::SUCCESS) return std::nullopt;
+  return std::string(error);
+}
+
+}  // namespace tavkin
