@@ -1,0 +1,50 @@
+#include "compressor/code_map.h"
+
+#include <algorithm>
+
+namespace vm {
+namespace {
+
+char* lower_into(char* out, std::string_view text) noexcept {
+  return std::transform(text.begin(), text.end(), out, ascii_lower);
+}
+
+}  // namespace
+
+void CodeMap::assign(std::string_view name, std::string_view code) {
+  std::string key(name.size(), '\0');
+  lower_into(key.data(), name);
+  codes_.insert_or_assign(std::move(key), std::string(code));
+  longest_name_ = std::max(longest_name_, name.size());
+}
+
+const std::string* CodeMap::find(std::string_view head, std::string_view tail) const {
+  const std::size_t n = head.size() + tail.size();
+  if (codes_.empty() || n > longest_name_) return nullptr;
+
+  // Unit and state names are short; a long key set in the configuration falls back to a
+  // per-thread buffer that keeps its capacity between lookups.
+  constexpr std::size_t kStackName = 128;
+  char stack_name[kStackName];
+  char* name = stack_name;
+  if (n > kStackName) {
+    thread_local std::string long_name;
+    long_name.resize(n);
+    name = long_name.data();
+  }
+  lower_into(lower_into(name, head), tail);
+  const auto it = codes_.find(std::string_view(name, n));
+  return it == codes_.end() ? nullptr : &it->second;
+}
+
+void append_mapped(std::string& out, const CodeMap& map, std::string_view head,
+                   std::string_view tail) {
+  if (const std::string* code = map.find(head, tail)) {
+    out += *code;
+  } else {
+    out += head;
+    out += tail;
+  }
+}
+
+}  // namespace vm
