@@ -9,18 +9,22 @@ char* lower_into(char* out, std::string_view text) noexcept {
   return std::transform(text.begin(), text.end(), out, ascii_lower);
 }
 
+constexpr std::uint64_t length_bit(std::size_t n) noexcept {
+  return std::uint64_t{1} << (n < 63 ? n : 63);
+}
+
 }  // namespace
 
 void CodeMap::assign(std::string_view name, std::string_view code) {
   std::string key(name.size(), '\0');
   lower_into(key.data(), name);
   codes_.insert_or_assign(std::move(key), std::string(code));
-  longest_name_ = std::max(longest_name_, name.size());
+  name_lengths_ |= length_bit(name.size());
 }
 
 const std::string* CodeMap::find(std::string_view head, std::string_view tail) const {
   const std::size_t n = head.size() + tail.size();
-  if (codes_.empty() || n > longest_name_) return nullptr;
+  if ((name_lengths_ & length_bit(n)) == 0) return nullptr;
 
   // Unit and state names are short; a long key set in the configuration falls back to a
   // per-thread buffer that keeps its capacity between lookups.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -31,8 +32,9 @@ class CodeMap {
 
  private:
   BytesMap<std::string> codes_;
-  // No name longer than this can be a key, so longer texts skip lower-casing and hashing.
-  std::size_t longest_name_ = 0;
+  // Bit n is set when some key is n bytes long (bit 63: 63 bytes or more). Most texts
+  // looked up ("m", "s", "kW") have a length no key has, and skip lower-casing and hashing.
+  std::uint64_t name_lengths_ = 0;
 };
 
 // The mapped form of `head` + `tail`: its code when the map has one, else the text itself.

@@ -1,5 +1,6 @@
 #include "compressor/compress_fact.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "compressor/compressor_table.h"
@@ -13,7 +14,7 @@ namespace {
 
 constexpr std::string_view kDroppedUrlScheme = "https://";
 
-void append_header(std::string& out, const FactCompressor& c, const FactRecordView& fact) {
+void append_header(std::string& out, const FactCompressor& c, const FactHeader& fact) {
   out += fact.id;
   out += '.';
   append_mapped(out, c.state_map, fact.state);
@@ -33,39 +34,55 @@ void append_reading(std::string& out, const FactCompressor& c, const SensorReadi
   out += '|';
 }
 
-void append_trailers(std::string& out, const FactRecordView& fact) {
-  if (fact.geohash) {
+void append_trailers(std::string& out, const FactTrailers& t) {
+  if (t.geohash) {
     out += '&';
-    out += *fact.geohash;
+    out += *t.geohash;
     out += '|';
   }
-  if (fact.url) {
-    std::string_view url = *fact.url;
+  if (t.url) {
+    std::string_view url = *t.url;
     if (url.starts_with(kDroppedUrlScheme)) url.remove_prefix(kDroppedUrlScheme.size());
     out += '#';
     append_base64url(out, url);
     out += '|';
   }
-  if (fact.msg) {
+  if (t.msg) {
     // The message is last and has no closing bar.
     out += '@';
-    append_base64url(out, *fact.msg);
+    append_base64url(out, *t.msg);
   }
+}
+
+// Writes each part as soon as it has been read; false at the first malformed part.
+[[nodiscard]] bool append_fact(std::string& out, const FactCompressor& c, FactRecordReader& record) {
+  const auto header = record.header();
+  if (!header) return false;
+  // Room for a typical fact up front, for no more readings than the bytes can hold
+  // whatever count the record declares.
+  const std::size_t readings = std::min<std::size_t>(header->reading_count, record.readings_room());
+  out.reserve(out.size() + 256 + 24 * readings);
+
+  append_header(out, c, *header);
+  for (std::uint32_t i = 0; i < header->reading_count; ++i) {
+    const auto reading = record.next_reading();
+    if (!reading) return false;
+    append_reading(out, c, *reading);
+  }
+  const auto trailers = record.trailers();
+  if (!trailers) return false;
+  append_trailers(out, *trailers);
+  return true;
 }
 
 }  // namespace
 
 bool compress_fact(const FactCompressor& compressor, ByteSpan record, std::string& out) {
-  const auto fact = parse_fact_record(record);
-  if (!fact) return false;
-
-  // Room for a typical fact up front; the reading count is trusted only now that the
-  // record has shown it holds that many readings.
-  out.reserve(out.size() + 256 + std::size_t{24} * fact->readings.size());
-  append_header(out, compressor, *fact);
-  for (const SensorReadingView& reading : fact->readings) append_reading(out, compressor, reading);
-  append_trailers(out, *fact);
-  return true;
+  const std::size_t before = out.size();
+  FactRecordReader reader(record);
+  if (append_fact(out, compressor, reader)) return true;
+  out.resize(before);
+  return false;
 }
 
 bool compress_fact_with_handle(std::uint64_t handle, ByteSpan record, std::string& out) {

@@ -1,18 +1,31 @@
 #include "compressor/fact_record.h"
 
-#include "support/fault.h"
 #include "wire/utf8.h"
 
 namespace vm {
 namespace {
 
 constexpr std::uint32_t kAbsent = 0xFFFFFFFF;
+// id length + state length + value + unit length, all texts empty.
+constexpr std::size_t kSmallestReading = 4 + 4 + 8 + 4;
+// Three absent trailers.
+constexpr std::size_t kSmallestTrailers = 3 * 4;
 
-enum class Utf8 { check, trust };
+// Identifiers, states and units are mostly a few ASCII bytes, for which the call into the
+// vectorised validator costs more than this loop.
+[[nodiscard]] bool is_valid_text(std::string_view text) noexcept {
+  constexpr std::size_t kShort = 32;
+  if (text.size() <= kShort) {
+    unsigned char seen = 0;
+    for (char c : text) seen |= static_cast<unsigned char>(c);
+    if (seen < 0x80) return true;
+  }
+  return is_valid_utf8(text);
+}
 
-[[nodiscard]] bool read_text(ByteReader& reader, std::string_view& text, Utf8 utf8) noexcept {
+[[nodiscard]] bool read_text(ByteReader& reader, std::string_view& text) noexcept {
   const auto bytes = reader.counted();
-  if (!bytes || (utf8 == Utf8::check && !is_valid_utf8(*bytes))) return false;
+  if (!bytes || !is_valid_text(*bytes)) return false;
   text = *bytes;
   return true;
 }
@@ -26,59 +39,45 @@ enum class Utf8 { check, trust };
     return true;
   }
   const auto bytes = reader.bytes(*length);
-  if (!bytes || !is_valid_utf8(*bytes)) return false;
+  if (!bytes || !is_valid_text(*bytes)) return false;
   text = *bytes;
   return true;
 }
 
-[[nodiscard]] bool read_reading(ByteReader& reader, SensorReadingView& reading,
-                                Utf8 utf8) noexcept {
-  if (!read_text(reader, reading.id, utf8) || !read_text(reader, reading.state, utf8))
-    return false;
-  const auto value = reader.f64();
-  if (!value) return false;
-  reading.value = *value;
-  return read_text(reader, reading.unit, utf8);
-}
-
 }  // namespace
 
-ReadingRange::iterator::iterator(ByteSpan bytes, std::uint32_t count) noexcept
-    : reader_(bytes), left_(count) {
-  if (left_ != 0) read_current();
-}
-
-ReadingRange::iterator& ReadingRange::iterator::operator++() noexcept {
-  if (--left_ != 0) read_current();
-  return *this;
-}
-
-void ReadingRange::iterator::read_current() noexcept {
-  // These bytes passed parse_fact_record; failing now would be a broken invariant.
-  VM_CHECK(read_reading(reader_, current_, Utf8::trust));
-}
-
-std::optional<FactRecordView> parse_fact_record(ByteSpan record) noexcept {
-  ByteReader reader(record);
-  FactRecordView fact;
-  if (!read_text(reader, fact.id, Utf8::check) || !read_text(reader, fact.state, Utf8::check))
-    return std::nullopt;
-  const auto timestamp = reader.f64();
-  const auto count = reader.u32();
+std::optional<FactHeader> FactRecordReader::header() noexcept {
+  FactHeader h;
+  if (!read_text(reader_, h.id) || !read_text(reader_, h.state)) return std::nullopt;
+  const auto timestamp = reader_.f64();
+  const auto count = reader_.u32();
   if (!timestamp || !count) return std::nullopt;
-  fact.timestamp = *timestamp;
+  h.timestamp = *timestamp;
+  h.reading_count = *count;
+  return h;
+}
 
-  const std::size_t readings_start = reader.position();
-  SensorReadingView reading;
-  for (std::uint32_t i = 0; i < *count; ++i)
-    if (!read_reading(reader, reading, Utf8::check)) return std::nullopt;
-  fact.readings = ReadingRange(record.subspan(readings_start, reader.position() - readings_start),
-                               *count);
+std::optional<SensorReadingView> FactRecordReader::next_reading() noexcept {
+  SensorReadingView r;
+  if (!read_text(reader_, r.id) || !read_text(reader_, r.state)) return std::nullopt;
+  const auto value = reader_.f64();
+  if (!value) return std::nullopt;
+  r.value = *value;
+  if (!read_text(reader_, r.unit)) return std::nullopt;
+  return r;
+}
 
-  if (!read_optional_text(reader, fact.geohash) || !read_optional_text(reader, fact.url) ||
-      !read_optional_text(reader, fact.msg) || !reader.at_end())
+std::optional<FactTrailers> FactRecordReader::trailers() noexcept {
+  FactTrailers t;
+  if (!read_optional_text(reader_, t.geohash) || !read_optional_text(reader_, t.url) ||
+      !read_optional_text(reader_, t.msg) || !reader_.at_end())
     return std::nullopt;
-  return fact;
+  return t;
+}
+
+std::size_t FactRecordReader::readings_room() const noexcept {
+  const std::size_t left = reader_.remaining();
+  return left < kSmallestTrailers ? 0 : (left - kSmallestTrailers) / kSmallestReading;
 }
 
 }  // namespace vm
