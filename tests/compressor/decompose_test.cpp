@@ -13,7 +13,7 @@ using namespace std::string_literals;
 
 const std::string kMark = "\x3E\x01\x3A\x01"s;
 
-// The decomposition examples published with the compact fact format, then edge rows.
+// The format's reference decompositions, then edge rows.
 TEST(Decompose, Examples) {
   static const struct {
     std::string text;

@@ -16,7 +16,7 @@ std::string unit_code(std::string_view unit, const CodeMap& map = {}, std::uint6
   return out.substr(5);
 }
 
-// The published unit codes at scale 100 with empty maps, then further rows.
+// The format's reference unit codes (scale 100, empty maps), then further rows.
 TEST(UnitCode, WithEmptyMaps) {
   static const struct { const char* unit; const char* code; } kCases[] = {
       {"1500W", "2q,daW"},     // 150 tens, not 1.5 thousands

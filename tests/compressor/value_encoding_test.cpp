@@ -24,7 +24,7 @@ std::string value_code(double x, std::uint64_t scale, Scaling scaling) {
   return out.substr(7);
 }
 
-// The examples published with the value encoding, plus saturation and non-finite rows.
+// The value encoding's reference examples, plus saturation and non-finite rows.
 TEST(ValueCode, Examples) {
   static const struct { double x; std::uint64_t scale; Scaling scaling; const char* code; } kCases[] = {
       {0.5, 100, Scaling::scaled, "O"},       // 50
