@@ -97,6 +97,28 @@ VM_API int32_t vm_parse_header_min(const uint8_t* packet, size_t len, uint64_t* 
 
 /* ===== Fact compressor ================================================================= */
 
+/* Creates a compressor from a configuration record (big-endian: u32 precision 0..18,
+ * u8 ms_timestamps, u32 unit pair count and pairs, u32 state pair count and pairs; each
+ * name and code a u32 length and UTF-8 bytes). Returns its handle (1, 2, 3, ...), or 0 when
+ * config is NULL, config_len is 0 or the record is malformed. Free it with
+ * vm_compressor_free_v1. */
+VM_API uint64_t vm_compressor_create_v1(const uint8_t* config, size_t config_len) VM_NOEXCEPT;
+
+/* Frees a compressor handle. 1 when a compressor was registered under it; 0 for 0 or an
+ * unknown or already freed handle. Compressions already running on it complete. */
+VM_API int32_t vm_compressor_free_v1(uint64_t handle) VM_NOEXCEPT;
+
+/* Compresses a fact record into its one-line compact text, by the result buffer rule.
+ * 0 when handle is 0 or unknown, in is NULL, in_len is 0 or the record is malformed (a
+ * compact text is never empty). */
+VM_API int32_t vm_compress_fact_v1(uint64_t handle, const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
+
+/* Splits a compact text (an optional routing prefix "<aid>;" is dropped) into the record
+ * u32 ts length, u32 sig length, u32 value count, ts, sig, and each value as u32 length and
+ * bytes (big-endian), by the result buffer rule. 0 when in is NULL, in_len is 0, the text
+ * is not UTF-8 or has no "|" or no "." before its first "|". */
+VM_API int32_t vm_auto_decompose_input(const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
+
 /* ===== Fusion engine: in-memory fusion states ========================================== */
 
 /* Records below are big-endian; a string is a 4-byte length and its bytes; a record must

@@ -1,0 +1,93 @@
+#include "compressor/compress_fact.h"
+
+#include <algorithm>
+#include <string_view>
+
+#include "compressor/compressor_table.h"
+#include "compressor/fact_record.h"
+#include "compressor/timestamp_code.h"
+#include "compressor/unit_code.h"
+#include "compressor/value_encoding.h"
+
+namespace vm {
+namespace {
+
+constexpr std::string_view kDroppedUrlScheme = "https://";
+
+void append_header(std::string& out, const FactCompressor& c, const FactHeader& fact) {
+  out += fact.id;
+  out += '.';
+  append_mapped(out, c.state_map, fact.state);
+  out += '.';
+  append_timestamp_code(out, timestamp_48(fact.timestamp, c.ms_timestamps));
+  out += '|';
+}
+
+void append_reading(std::string& out, const FactCompressor& c, const SensorReadingView& r) {
+  out += r.id;
+  out += '>';
+  append_mapped(out, c.state_map, r.state);
+  out += '.';
+  append_unit_code(out, r.unit, c.unit_map, c.scale);
+  out += ':';
+  append_value_code(out, r.value, c.scale, Scaling::scaled);
+  out += '|';
+}
+
+void append_trailers(std::string& out, const FactTrailers& t) {
+  if (t.geohash) {
+    out += '&';
+    out += *t.geohash;
+    out += '|';
+  }
+  if (t.url) {
+    std::string_view url = *t.url;
+    if (url.starts_with(kDroppedUrlScheme)) url.remove_prefix(kDroppedUrlScheme.size());
+    out += '#';
+    append_base64url(out, url);
+    out += '|';
+  }
+  if (t.msg) {
+    // The message is last and has no closing bar.
+    out += '@';
+    append_base64url(out, *t.msg);
+  }
+}
+
+// Writes each part as soon as it has been read; false at the first malformed part.
+[[nodiscard]] bool append_fact(std::string& out, const FactCompressor& c, FactRecordReader& record) {
+  const auto header = record.header();
+  if (!header) return false;
+  // Room for a typical fact up front, for no more readings than the bytes can hold
+  // whatever count the record declares.
+  const std::size_t readings = std::min<std::size_t>(header->reading_count, record.readings_room());
+  out.reserve(out.size() + 256 + 24 * readings);
+
+  append_header(out, c, *header);
+  for (std::uint32_t i = 0; i < header->reading_count; ++i) {
+    const auto reading = record.next_reading();
+    if (!reading) return false;
+    append_reading(out, c, *reading);
+  }
+  const auto trailers = record.trailers();
+  if (!trailers) return false;
+  append_trailers(out, *trailers);
+  return true;
+}
+
+}  // namespace
+
+bool compress_fact(const FactCompressor& compressor, ByteSpan record, std::string& out) {
+  const std::size_t before = out.size();
+  FactRecordReader reader(record);
+  if (append_fact(out, compressor, reader)) return true;
+  out.resize(before);
+  return false;
+}
+
+bool compress_fact_with_handle(std::uint64_t handle, ByteSpan record, std::string& out) {
+  const auto compressor = acquire_compressor(handle);
+  return compressor && compress_fact(*compressor, record, out);
+}
+
+}  // namespace vm

@@ -1,0 +1,27 @@
+// The process-wide table of compressors by handle. Created on first use and never
+// destroyed. Thread-safe: one mutex, held only for a single insertion, removal or lookup;
+// handles come from an atomic counter (1, 2, 3, ...) and are never reused.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "compressor/fact_compressor.h"
+#include "support/bytes.h"
+
+namespace vm {
+
+// Parses `config`, registers the compressor and returns its new handle. A record that
+// does not parse registers nothing and uses up no handle number.
+[[nodiscard]] std::optional<std::uint64_t> create_compressor(ByteSpan config);
+
+// Removes the handle; false when it is 0 or not registered. The compressor itself lives
+// on until the last compression that acquired it lets go.
+bool free_compressor(std::uint64_t handle);
+
+// A new shared reference to the compressor registered under `handle`, or null. The
+// caller uses it without any lock held.
+[[nodiscard]] std::shared_ptr<const FactCompressor> acquire_compressor(std::uint64_t handle);
+
+}  // namespace vm

@@ -1,0 +1,35 @@
+// Decomposition of a compact fact into what stays the same from fact to fact (the
+// template signature) and what changes (the timestamp text and two texts per reading).
+// A pure text operation that reads the segment structure without interpreting codes.
+// Thread-safe; the caller owns the result and may reuse it.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vm {
+
+// In a signature the timestamp text stands as kTimestampMark and each reading as its id
+// followed by kReadingMark (">" 0x01 ":" 0x01).
+inline constexpr std::string_view kTimestampMark = "{TS}";
+inline constexpr std::string_view kReadingMark = "\x3E\x01\x3A\x01";
+
+struct DecomposedFact {
+  std::string_view ts;                  // into the decomposed text
+  std::string sig;
+  std::vector<std::string_view> vals;   // into the decomposed text: "state.unit", value, ...
+};
+
+// Splits `text` (after dropping a routing prefix up to the first ";"). Fails only when
+// there is no "|", or no "." before the first "|". Clears and reuses `out`'s buffers, so
+// a steady stream of calls allocates nothing.
+[[nodiscard]] bool decompose(std::string_view text, DecomposedFact& out);
+
+// Appends the record
+//   u32 ts length, u32 sig length, u32 value count, ts, sig, count x (u32 length, bytes)
+// (big-endian) of `text`'s decomposition. False, with `out` unchanged, when the text is
+// not valid UTF-8, does not decompose, or a length or count exceeds 32 bits.
+[[nodiscard]] bool append_decomposition_record(std::string_view text, std::string& out);
+
+}  // namespace vm
