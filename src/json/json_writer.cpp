@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 #include "support/fault.h"
 
@@ -25,54 +26,87 @@ constexpr std::array<char, 256> kEscape = [] {
   return t;
 }();
 
+// Bytes an escape adds to its byte: 1 for \x, 5 for \u00xx.
+constexpr std::array<std::uint8_t, 256> kEscapeGrowth = [] {
+  std::array<std::uint8_t, 256> t{};
+  for (int c = 0; c < 256; ++c) t[c] = kEscape[c] == 0 ? 0 : kEscape[c] == 'u' ? 5 : 1;
+  return t;
+}();
+
 }  // namespace
 
-void append_string(std::string& out, std::string_view text) {
-  out.reserve(out.size() + text.size() + 2);
-  out.push_back('"');
-  std::size_t run = 0;  // start of the bytes not yet copied
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char escape = kEscape[static_cast<unsigned char>(text[i])];
-    if (escape == 0) [[likely]]
-      continue;
-    out.append(text.data() + run, i - run);
-    run = i + 1;
-    out.push_back('\\');
-    out.push_back(escape);
-    if (escape == 'u') {
-      constexpr char kHex[] = "0123456789abcdef";
-      const auto byte = static_cast<unsigned char>(text[i]);
-      out.append("00");
-      out.push_back(kHex[byte >> 4]);
-      out.push_back(kHex[byte & 0xF]);
+std::size_t quoted_size(std::string_view text) noexcept {
+  std::size_t size = text.size() + 2;
+  for (char c : text) size += kEscapeGrowth[static_cast<unsigned char>(c)];
+  return size;
+}
+
+char* write_quoted(char* w, std::string_view text, std::size_t quoted_size) noexcept {
+  *w++ = '"';
+  if (quoted_size == text.size() + 2) {
+    std::memcpy(w, text.data(), text.size());
+    w += text.size();
+  } else {
+    constexpr char kHex[] = "0123456789abcdef";
+    for (char c : text) {
+      const auto byte = static_cast<unsigned char>(c);
+      const char escape = kEscape[byte];
+      if (escape == 0) {
+        *w++ = c;
+        continue;
+      }
+      *w++ = '\\';
+      *w++ = escape;
+      if (escape == 'u') {
+        *w++ = '0';
+        *w++ = '0';
+        *w++ = kHex[byte >> 4];
+        *w++ = kHex[byte & 0xF];
+      }
     }
   }
-  out.append(text.data() + run, text.size() - run);
-  out.push_back('"');
+  *w++ = '"';
+  return w;
+}
+
+void append_string(std::string& out, std::string_view text) {
+  // Sized first and written through a pointer: answers are made of many short strings,
+  // where per-append bookkeeping would dominate.
+  const std::size_t size = quoted_size(text);
+  const std::size_t at = out.size();
+  out.resize(at + size);
+  write_quoted(out.data() + at, text, size);
+}
+
+char* write_int(char* out, std::int64_t value) noexcept {
+  return std::to_chars(out, out + kMaxNumberSize, value).ptr;
+}
+
+char* write_uint(char* out, std::uint64_t value) noexcept {
+  return std::to_chars(out, out + kMaxNumberSize, value).ptr;
 }
 
 void append_int(std::string& out, std::int64_t value) {
-  char buf[24];
-  const auto r = std::to_chars(buf, buf + sizeof buf, value);
-  out.append(buf, r.ptr);
+  char buf[kMaxNumberSize];
+  out.append(buf, write_int(buf, value));
 }
 
 void append_uint(std::string& out, std::uint64_t value) {
-  char buf[24];
-  const auto r = std::to_chars(buf, buf + sizeof buf, value);
-  out.append(buf, r.ptr);
+  char buf[kMaxNumberSize];
+  out.append(buf, write_uint(buf, value));
 }
 
-void append_double(std::string& out, double value) {
+// The longest texts are 24 bytes: "-1.2345678901234567e-308", "-0.000012345678901234567".
+char* write_double(char* w, double value) noexcept {
   if (!std::isfinite(value)) {
-    out.append("null");
-    return;
+    std::memcpy(w, "null", 4);
+    return w + 4;
   }
-  if (std::signbit(value)) out.push_back('-');
+  if (std::signbit(value)) *w++ = '-';
   value = std::fabs(value);
   if (value == 0) {
-    out.append("0.0");
-    return;
+    std::memcpy(w, "0.0", 3);
+    return w + 3;
   }
   // Shortest round-trip digits in scientific form: "d[.ddd]e[+-]xx".
   char sci[32];
@@ -85,8 +119,6 @@ void append_double(std::string& out, double value) {
   int exponent = 0;
   std::from_chars(p + (p[1] == '+' ? 2 : 1), sci_end, exponent);
 
-  char text[40];
-  char* w = text;
   if (exponent >= -5 && exponent <= 15) {
     if (exponent < 0) {
       *w++ = '0';
@@ -111,9 +143,14 @@ void append_double(std::string& out, double value) {
     }
     *w++ = 'e';
     *w++ = exponent < 0 ? '-' : '+';
-    w = std::to_chars(w, text + sizeof text, std::abs(exponent)).ptr;
+    w = std::to_chars(w, w + 4, std::abs(exponent)).ptr;
   }
-  out.append(text, w);
+  return w;
+}
+
+void append_double(std::string& out, double value) {
+  char buf[kMaxNumberSize];
+  out.append(buf, write_double(buf, value));
 }
 
 void PrettyWriter::start_line() {

@@ -4,6 +4,7 @@
 // belongs to one thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -23,6 +24,16 @@ void append_uint(std::string& out, std::uint64_t value);
 // ".0": 10.0, 1000000000000000.0; small ones start "0.": 0.00001), in exponent form
 // otherwise (1e+16, 1.5e-7). Zero is 0.0 or -0.0; NaN and infinities are null.
 void append_double(std::string& out, double value);
+
+// The same texts written through a pointer, for builders that size their buffer once.
+// quoted_size() is the length append_string() would add; write_quoted() needs that much
+// room and the write_* number functions kMaxNumberSize; each returns the end of its text.
+inline constexpr std::size_t kMaxNumberSize = 32;
+[[nodiscard]] std::size_t quoted_size(std::string_view text) noexcept;
+char* write_quoted(char* out, std::string_view text, std::size_t quoted_size) noexcept;
+char* write_int(char* out, std::int64_t value) noexcept;
+char* write_uint(char* out, std::uint64_t value) noexcept;
+char* write_double(char* out, double value) noexcept;
 
 // Streams one value in the pretty layout: a member or array element per line, indented two
 // spaces per level, "key": value, empty containers as {} and [], no final line break.

