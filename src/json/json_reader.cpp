@@ -68,6 +68,7 @@ Reader::~Reader() {
 }
 
 std::optional<Element> Reader::parse(std::string_view text) noexcept {
+  if (text.empty()) return std::nullopt;  // never JSON; and its data pointer may be null
   Element root;
   const simdjson::error_code error = parser_->parse(text.data(), text.size()).get(root);
   VM_CHECK(error != simdjson::MEMALLOC);

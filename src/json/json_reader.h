@@ -16,6 +16,8 @@ using Element = simdjson::dom::element;
 
 // Deepest nesting of arrays and objects a document may have ([[1]] is two levels).
 inline constexpr std::size_t kMaxDepth = 128;
+// Longest text the parser accepts (4 GiB - 1).
+inline constexpr std::size_t kMaxTextSize = simdjson::SIMDJSON_MAXSIZE_BYTES;
 
 class Reader {
  public:

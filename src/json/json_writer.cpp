@@ -44,7 +44,7 @@ std::size_t quoted_size(std::string_view text) noexcept {
 char* write_quoted(char* w, std::string_view text, std::size_t quoted_size) noexcept {
   *w++ = '"';
   if (quoted_size == text.size() + 2) {
-    std::memcpy(w, text.data(), text.size());
+    if (!text.empty()) std::memcpy(w, text.data(), text.size());  // an empty view may be null
     w += text.size();
   } else {
     constexpr char kHex[] = "0123456789abcdef";

@@ -32,14 +32,15 @@ char* ObjectBuilder::add_member(std::string_view key, std::size_t value_size) {
                             static_cast<std::uint32_t>(at + key.size()),
                             static_cast<std::uint32_t>(chunk_size)});
   char* w = text_.data() + at;
-  std::memcpy(w, key.data(), key.size());
+  if (!key.empty()) std::memcpy(w, key.data(), key.size());  // an empty view may be null
   w = write_quoted(w + key.size(), key, quoted_key);
   *w++ = ':';
   return w;
 }
 
 void ObjectBuilder::add_text(std::string_view key, std::string_view value_text) {
-  std::memcpy(add_member(key, value_text.size()), value_text.data(), value_text.size());
+  char* w = add_member(key, value_text.size());
+  std::memcpy(w, value_text.data(), value_text.size());  // never empty: a number or a literal
 }
 
 bool ObjectBuilder::key_less(const Member& a, const Member& b) const noexcept {

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "json/json_reader.h"
 #include "registry/registry_text.h"
 
 namespace vm {
@@ -45,7 +46,9 @@ std::optional<std::string> read_regular_file(const std::string& path) {
   if (fd < 0) return std::nullopt;
   std::optional<std::string> text;
   struct stat info {};
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+  // A file beyond what the JSON parser accepts at all is not worth reading.
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+      static_cast<std::uint64_t>(info.st_size) <= json::kMaxTextSize) {
     text.emplace();
     text->resize(static_cast<std::size_t>(info.st_size));
     std::size_t filled = 0;

@@ -44,6 +44,7 @@ TEST(JsonWriter, EscapesStrings) {
       {"m/s2|x>y\x01:\"q\"", R"("m/s2|x>y\u0001:\"q\"")"},
   };
   for (const auto& c : kCases) EXPECT_EQ(str(c.in), c.out) << c.in;
+  EXPECT_EQ(str(std::string_view()), R"("")");  // a default view has no data pointer
 }
 
 TEST(JsonWriter, WritesIntegers) {

@@ -47,6 +47,8 @@ TEST(ObjectBuilder, EscapesKeysAndKeepsNestedObjectsAsAdded) {
   ObjectBuilder empty;
   b.add_object("", empty);
   EXPECT_EQ(written(b), R"({"":{},"k\"\u0001":2.5,"o":{"secure":false}})");
+  b.add_string(std::string_view(), std::string_view());  // views without data pointers
+  EXPECT_EQ(written(b), R"({"":"","k\"\u0001":2.5,"o":{"secure":false}})");
 }
 
 // The decompress answer for the worked example of the protocol: a compact fact sent as a

@@ -138,6 +138,7 @@ TEST(Record, NestingDeeperThan128LevelsIsRejected) {
     EXPECT_TRUE(run_req(reader, nested_request(fits, innermost))) << innermost;
     EXPECT_FALSE(run_req(reader, nested_request(fits + 1, innermost))) << innermost;
   }
+  EXPECT_FALSE(reader.parse(std::string_view()));
   std::string deep(128, '[');
   deep += std::string(128, ']');
   EXPECT_TRUE(reader.parse(deep));
