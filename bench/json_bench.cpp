@@ -1,0 +1,173 @@
+// Costs of the JSON request path: reading a run request record, writing a decompress
+// answer, and the context lookup every request makes.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "json/json_writer.h"
+#include "json/object_builder.h"
+#include "json/record.h"
+#include "registry/context_cache.h"
+
+namespace {
+
+using namespace vm;
+
+struct RunRequest {
+  std::uint64_t ctx_id = 0;
+  std::string_view raw_input;
+  std::string_view strategy;
+  std::optional<std::uint32_t> src_aid;
+  std::optional<std::string_view> registry_root;
+};
+
+constexpr json::Record kRunRequest{
+    json::field("ctx_id", &RunRequest::ctx_id),
+    json::required("raw_input", &RunRequest::raw_input),
+    json::field("strategy", &RunRequest::strategy),
+    json::field("src_aid", &RunRequest::src_aid),
+    json::field("registry_root", &RunRequest::registry_root),
+};
+
+// 146 bytes, the size of a typical run request.
+constexpr std::string_view kRequest =
+    R"({"ctx_id":42,"raw_input":"305419896;node7.1.AYvP5WgA|t1>0.c1:yG|h>0.m/s2:q0U|d>0.1,km:-c|",)"
+    R"("src_aid":null,"registry_root":"/var/lib/tavkin/reg/a"})";
+static_assert(kRequest.size() == 146);
+
+void BM_ReadRunRequest(benchmark::State& state) {
+  for (auto _ : state) {
+    json::Reader reader;
+    auto request = json::read_record(reader, kRequest, kRunRequest);
+    benchmark::DoNotOptimize(request);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kRequest.size()));
+}
+BENCHMARK(BM_ReadRunRequest);
+
+void BM_WriteDecompressAnswer(benchmark::State& state) {
+  json::ObjectBuilder answer, meta;
+  std::string out;
+  for (auto _ : state) {
+    answer.clear();
+    meta.clear();
+    out.clear();
+    answer.add_string("id", "node7");
+    answer.add_string("s", "1");
+    answer.add_uint("t_raw", 1700000000000);
+    answer.add_string("s1_id", "t1");
+    answer.add_string("s1_s", "0");
+    answer.add_string("s1_u", "c1");
+    answer.add_double("s1_v", 0.215);
+    answer.add_string("s2_id", "h");
+    answer.add_string("s2_s", "0");
+    answer.add_string("s2_u", "m/s2");
+    answer.add_double("s2_v", 10.0);
+    answer.add_string("s3_id", "d");
+    answer.add_string("s3_s", "0");
+    answer.add_string("s3_u", "1,km");
+    answer.add_double("s3_v", -0.0012);
+    answer.add_string("geohash", "hi");
+    answer.add_string("url", "https://s1");
+    answer.add_string("msg", "xyz");
+    meta.add_uint("base_cmd", 63);
+    meta.add_uint("cmd", 63);
+    meta.add_bool("crc16_ok", true);
+    meta.add_bool("secure", false);
+    meta.add_uint("source_aid", 305419896);
+    meta.add_uint("tid", 24);
+    meta.add_uint("timestamp_raw", 1700000000000);
+    answer.add_object("__packet_meta__", meta);
+    answer.write(out);
+    benchmark::DoNotOptimize(out.data());
+  }
+}
+BENCHMARK(BM_WriteDecompressAnswer);
+
+void BM_ContextLookup(benchmark::State& state) {
+  std::uint64_t id = 0;
+  for (auto _ : state) {
+    FusionStatePtr s = context_state_for(id++ % 64);
+    benchmark::DoNotOptimize(s.get());
+  }
+}
+BENCHMARK(BM_ContextLookup);
+
+}  // namespace
+
+
+namespace {
+void BM_AppendDouble(benchmark::State& state) {
+  std::string out;
+  double v = 0.215;
+  for (auto _ : state) {
+    out.clear();
+    vm::json::append_double(out, v);
+    benchmark::DoNotOptimize(out.data());
+  }
+}
+BENCHMARK(BM_AppendDouble);
+void BM_AppendString(benchmark::State& state) {
+  std::string out;
+  for (auto _ : state) {
+    out.clear();
+    vm::json::append_string(out, "https://s1");
+    benchmark::DoNotOptimize(out.data());
+  }
+}
+BENCHMARK(BM_AppendString);
+}
+namespace {
+void fill(vm::json::ObjectBuilder& answer) {
+    answer.add_string("id", "node7");
+    answer.add_string("s", "1");
+    answer.add_uint("t_raw", 1700000000000);
+    answer.add_string("s1_id", "t1");
+    answer.add_string("s1_s", "0");
+    answer.add_string("s1_u", "c1");
+    answer.add_double("s1_v", 0.215);
+    answer.add_string("s2_id", "h");
+    answer.add_string("s2_s", "0");
+    answer.add_string("s2_u", "m/s2");
+    answer.add_double("s2_v", 10.0);
+    answer.add_string("s3_id", "d");
+    answer.add_string("s3_s", "0");
+    answer.add_string("s3_u", "1,km");
+    answer.add_double("s3_v", -0.0012);
+    answer.add_string("geohash", "hi");
+    answer.add_string("url", "https://s1");
+    answer.add_string("msg", "xyz");
+}
+void BM_AddOnly(benchmark::State& state) {
+  vm::json::ObjectBuilder answer;
+  for (auto _ : state) {
+    answer.clear();
+    fill(answer);
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_AddOnly);
+void BM_WriteOnly(benchmark::State& state) {
+  vm::json::ObjectBuilder answer;
+  fill(answer);
+  std::string out;
+  for (auto _ : state) {
+    out.clear();
+    answer.write(out);
+    benchmark::DoNotOptimize(out.data());
+  }
+}
+BENCHMARK(BM_WriteOnly);
+void BM_StringAppends(benchmark::State& state) {
+  std::string out;
+  for (auto _ : state) {
+    out.clear();
+    for (int i = 0; i < 50; ++i) { out.append("abcd"); benchmark::ClobberMemory(); }
+    benchmark::DoNotOptimize(out.data());
+  }
+}
+BENCHMARK(BM_StringAppends);
+}

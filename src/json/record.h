@@ -1,0 +1,179 @@
+// Typed records read from JSON: a record type declares its fields once, as a constexpr
+// Record of (key, member or reader) pairs, and is then read either from an object (members
+// by key, in any order) or from an array (field values in declaration order).
+// Header-only and allocation-free; string fields are views into the Reader's document.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <tuple>
+#include <utility>
+
+#include "json/json_reader.h"
+
+namespace vm::json {
+
+// Value readers, chosen by the type of the field's member. Each returns false when the JSON
+// value has another type or does not fit.
+//   std::uint64_t, std::uint32_t: an integer without fraction or exponent, 0 up to the
+//     type's maximum ("1.0", "1e2", "-1" and 4294967296 for a u32 are refused);
+//   std::string_view: a string; bool: true or false;
+//   std::optional<T>: null (leaves it empty) or a T.
+[[nodiscard]] inline bool read_value(Element value, std::uint64_t& out) noexcept {
+  return value.get_uint64().get(out) == simdjson::SUCCESS;
+}
+
+[[nodiscard]] inline bool read_value(Element value, std::uint32_t& out) noexcept {
+  std::uint64_t wide = 0;
+  if (value.get_uint64().get(wide) != simdjson::SUCCESS || wide > UINT32_MAX) return false;
+  out = static_cast<std::uint32_t>(wide);
+  return true;
+}
+
+[[nodiscard]] inline bool read_value(Element value, std::string_view& out) noexcept {
+  return value.get_string().get(out) == simdjson::SUCCESS;
+}
+
+[[nodiscard]] inline bool read_value(Element value, bool& out) noexcept {
+  return value.get_bool().get(out) == simdjson::SUCCESS;
+}
+
+template <class T>
+[[nodiscard]] bool read_value(Element value, std::optional<T>& out) noexcept {
+  if (value.is_null()) {
+    out.reset();
+    return true;
+  }
+  T inner{};
+  if (!read_value(value, inner)) return false;
+  out = inner;
+  return true;
+}
+
+enum class Presence : std::uint8_t { optional, required };
+
+// A field stored in member `member` of record type R, read by read_value.
+template <class R, class M>
+struct MemberField {
+  using record_type = R;
+  std::string_view key;
+  M R::*member;
+  Presence presence;
+
+  [[nodiscard]] bool read(Element value, R& out) const noexcept { return read_value(value, out.*member); }
+};
+
+// A field read by a function of its own (nested records, maps, arrays).
+template <class R>
+struct CustomField {
+  using record_type = R;
+  std::string_view key;
+  bool (*reader)(Element value, R& out);
+  Presence presence;
+
+  [[nodiscard]] bool read(Element value, R& out) const { return reader(value, out); }
+};
+
+// An optional field keeps the member's default when absent; a required one must be given.
+template <class R, class M>
+constexpr MemberField<R, M> field(std::string_view key, M R::*member) noexcept {
+  return {key, member, Presence::optional};
+}
+template <class R, class M>
+constexpr MemberField<R, M> required(std::string_view key, M R::*member) noexcept {
+  return {key, member, Presence::required};
+}
+template <class R>
+constexpr CustomField<R> field(std::string_view key, bool (*reader)(Element, R&)) noexcept {
+  return {key, reader, Presence::optional};
+}
+template <class R>
+constexpr CustomField<R> required(std::string_view key, bool (*reader)(Element, R&)) noexcept {
+  return {key, reader, Presence::required};
+}
+
+// The fields of record type R. Reading rejects the record when the value is neither an
+// object nor an array, when a field's key occurs twice, when a field's value has the wrong
+// type, when a required field is missing, or when an array holds more values than there
+// are fields. Keys that name no field are skipped with their values, whatever they hold.
+template <class R, class... F>
+class Record {
+  static_assert(sizeof...(F) >= 1 && sizeof...(F) <= 32, "a record has 1 to 32 fields");
+
+ public:
+  constexpr explicit Record(F... fields) noexcept : fields_(fields...) {
+    std::uint32_t bit = 1;
+    for (Presence p : {fields.presence...}) {
+      if (p == Presence::required) required_ |= bit;
+      bit <<= 1;
+    }
+  }
+
+  // Fills the fields of `out` that the value gives; `out` keeps its defaults for the rest.
+  // On failure `out` may hold some of the fields read before the fault.
+  [[nodiscard]] bool read(Element value, R& out) const {
+    std::uint32_t seen = 0;
+    simdjson::dom::object object;
+    simdjson::dom::array array;
+    if (value.get_object().get(object) == simdjson::SUCCESS) {
+      for (simdjson::dom::key_value_pair member : object) {
+        const int index = index_of(member.key, Indices{});
+        if (index < 0) continue;
+        const std::uint32_t bit = std::uint32_t{1} << index;
+        if (seen & bit) return false;
+        seen |= bit;
+        if (!read_at(static_cast<std::size_t>(index), member.value, out, Indices{})) return false;
+      }
+    } else if (value.get_array().get(array) == simdjson::SUCCESS) {
+      std::size_t index = 0;
+      for (Element item : array) {
+        if (index == sizeof...(F)) return false;
+        if (!read_at(index, item, out, Indices{})) return false;
+        seen |= std::uint32_t{1} << index;
+        ++index;
+      }
+    } else {
+      return false;
+    }
+    return (required_ & ~seen) == 0;
+  }
+
+ private:
+  using Indices = std::index_sequence_for<F...>;
+
+  template <std::size_t... I>
+  int index_of(std::string_view key, std::index_sequence<I...>) const noexcept {
+    int found = -1;
+    (void)((std::get<I>(fields_).key == key ? (found = static_cast<int>(I), true) : false) || ...);
+    return found;
+  }
+
+  template <std::size_t... I>
+  bool read_at(std::size_t index, Element value, R& out, std::index_sequence<I...>) const {
+    bool ok = false;
+    (void)((index == I ? (ok = std::get<I>(fields_).read(value, out), true) : false) || ...);
+    return ok;
+  }
+
+  std::tuple<F...> fields_;
+  std::uint32_t required_ = 0;
+};
+
+template <class F0, class... F>
+Record(F0, F...) -> Record<typename F0::record_type, F0, F...>;
+
+// Parses `text` with `reader` and reads it as a record. The record's string views point into
+// the reader's document.
+template <class R, class... F>
+[[nodiscard]] std::optional<R> read_record(Reader& reader, std::string_view text,
+                                           const Record<R, F...>& record) {
+  const std::optional<Element> root = reader.parse(text);
+  if (!root) return std::nullopt;
+  std::optional<R> out{std::in_place};
+  if (!record.read(*root, *out)) return std::nullopt;
+  return out;
+}
+
+}  // namespace vm::json

@@ -1,0 +1,15 @@
+// The binary batch: compresses, fuses and frames many facts in one call, under one lock
+// of the context so that the facts of a batch are fused in order. Thread-safe (takes the
+// compressor table, context cache and context locks one after another, never two at once).
+#pragma once
+
+#include <string>
+
+#include "support/bytes.h"
+
+namespace vm {
+
+// Appends the batch answer to `out`; false when the whole batch fails (no answer at all).
+[[nodiscard]] bool run_batch(ByteSpan input, std::string& out);
+
+}  // namespace vm

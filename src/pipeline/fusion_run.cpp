@@ -1,0 +1,105 @@
+#include "pipeline/fusion_run.h"
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+
+#include "compressor/decompose.h"
+#include "compressor/unicode_space.h"
+#include "fusion/packet_encoder.h"
+#include "json/record.h"
+#include "pipeline/packet_writer.h"
+#include "registry/context_cache.h"
+#include "registry/registry_file.h"
+#include "wire/utf8.h"
+
+namespace vm {
+namespace {
+
+constexpr std::string_view kInvalidJson = R"({"error":"invalid_json"})";
+constexpr std::string_view kDecomposeFailed = R"({"error":"auto_decompose_failed"})";
+
+struct FusionRunReq {
+  std::uint64_t ctx_id = 0;
+  std::string_view raw_input;
+  std::string_view strategy;
+  std::optional<std::uint32_t> src_aid;
+  std::optional<std::string_view> registry_root;
+};
+
+constexpr json::Record kFusionRunReq(json::field("ctx_id", &FusionRunReq::ctx_id),
+                                     json::required("raw_input", &FusionRunReq::raw_input),
+                                     json::field("strategy", &FusionRunReq::strategy),
+                                     json::field("src_aid", &FusionRunReq::src_aid),
+                                     json::field("registry_root", &FusionRunReq::registry_root));
+
+// An unsigned 32-bit decimal: an optional "+", then only digits, no overflow.
+std::optional<std::uint32_t> parse_device_id(std::string_view text) noexcept {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    if (value > UINT32_MAX) return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+// The sending device: src_aid when given, else the routing prefix before the first ";".
+DeviceId device_of(const FusionRunReq& req) noexcept {
+  if (req.src_aid) return DeviceId{*req.src_aid};
+  const std::size_t semicolon = req.raw_input.find(';');
+  if (semicolon == std::string_view::npos) return DeviceId{0};
+  const auto id = parse_device_id(trim_unicode_space(req.raw_input.substr(0, semicolon)));
+  return DeviceId{id.value_or(0)};
+}
+
+bool equals_ascii_case_insensitive(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+bool wants_full_packet(std::string_view strategy) noexcept {
+  return equals_ascii_case_insensitive(strategy, "full") ||
+         equals_ascii_case_insensitive(strategy, "full_packet");
+}
+
+}  // namespace
+
+bool fusion_run(std::string_view request, std::string& out) {
+  json::Reader reader;
+  const auto req = json::read_record(reader, request, kFusionRunReq);
+  if (!req) {
+    out.append(kInvalidJson);
+    return true;
+  }
+  thread_local DecomposedFact fact;
+  if (!decompose(req->raw_input, fact)) {
+    out.append(kDecomposeFailed);
+    return true;
+  }
+  const DeviceId aid = device_of(*req);
+
+  std::optional<FusionDecision> decision;
+  {
+    const FusionStatePtr state = context_state_for(req->ctx_id);
+    std::lock_guard lock(state->lock);
+    load_device_file(state->registry, aid, req->registry_root);
+    decision = encode(state->registry, aid, wants_full_packet(req->strategy), fact.sig, fact.vals);
+    if (!decision) return false;
+    if (decision->flags & (DECISION_NEW_TEMPLATE | DECISION_STATE_CHANGED))
+      save_device_file(state->registry, aid, req->registry_root);
+  }
+
+  if (!is_valid_utf8(fact.ts)) return false;
+  const std::string_view body =
+      (decision->flags & DECISION_FULL_BODY) ? req->raw_input : std::string_view(decision->body);
+  return build_packet(decision->command, aid, decision->tid, fact.ts, body, out);
+}
+
+}  // namespace vm

@@ -1,0 +1,22 @@
+// The one packet writer: frames a one-hop data packet (command, route of one device id,
+// template id, 48-bit timestamp, body, CRC-8 of the body, CRC-16 trailer). Used by the run
+// and relay requests and by the batch pipeline. Pure function; appends to the caller's buffer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "support/ids.h"
+
+namespace vm {
+
+// Header, CRC-8 and trailer around a body.
+inline constexpr std::size_t kPacketOverhead = 16;
+
+// Appends the packet to `out`. Fails (appending nothing) when `tid` does not fit one byte
+// or `ts_text` is not unpadded URL-safe Base64 of at least six bytes.
+[[nodiscard]] bool build_packet(std::uint8_t command, DeviceId aid, TemplateId tid,
+                                std::string_view ts_text, std::string_view body, std::string& out);
+
+}  // namespace vm

@@ -1,0 +1,140 @@
+#include "registry/registry_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <filesystem>
+#include <system_error>
+
+#include "json/json_reader.h"
+#include "registry/registry_text.h"
+
+namespace vm {
+namespace {
+
+struct FileLocation {
+  std::string directory;  // root/DD/DD
+  std::string file_name;  // <aid>.json
+};
+
+FileLocation locate(std::string_view root, DeviceId aid) {
+  char padded[10];
+  std::uint32_t rest = raw(aid);
+  for (int i = 9; i >= 0; --i, rest /= 10) padded[i] = static_cast<char>('0' + rest % 10);
+
+  FileLocation where;
+  where.directory.reserve(root.size() + 6);
+  where.directory.append(root);
+  if (!root.empty() && root.back() != '/') where.directory.push_back('/');
+  where.directory.append(padded, 2).append("/").append(padded + 2, 2);
+
+  char decimal[10];
+  where.file_name.append(decimal, std::to_chars(decimal, decimal + sizeof decimal, raw(aid)).ptr);
+  where.file_name.append(".json");
+  return where;
+}
+
+bool enabled(std::optional<std::string_view> root) noexcept { return root && !root->empty(); }
+
+// The whole content of a regular file, or nullopt. O_NONBLOCK keeps a FIFO planted at the
+// path from blocking the call; it has no effect on regular files.
+std::optional<std::string> read_regular_file(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  std::optional<std::string> text;
+  struct stat info {};
+  // A file beyond what the JSON parser accepts at all is not worth reading.
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+      static_cast<std::uint64_t>(info.st_size) <= json::kMaxTextSize) {
+    text.emplace();
+    text->resize(static_cast<std::size_t>(info.st_size));
+    std::size_t filled = 0;
+    for (;;) {
+      if (filled == text->size()) text->resize(text->size() + 4096);  // the file grew meanwhile
+      const ssize_t n = ::read(fd, text->data() + filled, text->size() - filled);
+      if (n > 0) {
+        filled += static_cast<std::size_t>(n);
+      } else if (n == 0) {
+        text->resize(filled);
+        break;
+      } else if (errno != EINTR) {
+        text.reset();
+        break;
+      }
+    }
+  }
+  ::close(fd);
+  return text;
+}
+
+bool write_all(int fd, std::string_view text) noexcept {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+// A name beside the device's file that no other process or thread uses at the same time.
+std::string temporary_path(const FileLocation& where) {
+  char number[24];
+  std::string path = where.directory;
+  path.append("/").append(where.file_name).append(".tmp-");
+  path.append(number, std::to_chars(number, number + sizeof number, ::getpid()).ptr);
+  path.push_back('-');
+  path.append(number, std::to_chars(number, number + sizeof number, ::gettid()).ptr);
+  return path;
+}
+
+}  // namespace
+
+std::string registry_file_path(std::string_view registry_root, DeviceId aid) {
+  FileLocation where = locate(registry_root, aid);
+  return where.directory.append("/").append(where.file_name);
+}
+
+void load_device_file(TemplateRegistry& registry, DeviceId aid,
+                      std::optional<std::string_view> registry_root) {
+  if (find_device(registry, aid) != nullptr || !enabled(registry_root)) return;
+  const std::optional<std::string> text = read_regular_file(registry_file_path(*registry_root, aid));
+  if (!text) return;
+  std::optional<DeviceTemplates> device = parse_registry_text(*text);
+  if (device) registry.devices.emplace(aid, std::move(*device));
+}
+
+void save_device_file(const TemplateRegistry& registry, DeviceId aid,
+                      std::optional<std::string_view> registry_root) {
+  if (!enabled(registry_root)) return;
+  const DeviceTemplates* device = find_device(registry, aid);
+  if (device == nullptr) return;
+
+  std::string text;
+  append_registry_text(text, aid, *device);
+
+  const FileLocation where = locate(*registry_root, aid);
+  const std::string temporary = temporary_path(where);
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+  int fd = ::open(temporary.c_str(), kFlags, 0666);
+  if (fd < 0 && errno == ENOENT) {
+    // Directories are made only when the first try shows they are missing; a failure here
+    // shows up as a failed second open.
+    std::error_code ignored;
+    std::filesystem::create_directories(where.directory, ignored);
+    fd = ::open(temporary.c_str(), kFlags, 0666);
+  }
+  if (fd < 0) return;
+  const bool written = write_all(fd, text);
+  const bool closed = ::close(fd) == 0;
+  std::string path = where.directory;
+  path.append("/").append(where.file_name);
+  if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) ::unlink(temporary.c_str());
+}
+
+}  // namespace vm

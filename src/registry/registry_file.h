@@ -1,0 +1,32 @@
+// Registry files: one JSON file per device under a caller-named root, at
+// root/DD/DD/<aid>.json (DD: pairs of digits of the aid padded to ten). Loading fills a
+// registry entry the first time a device is needed; saving replaces the file atomically.
+// The caller holds the lock of the FusionState that owns the registry. Failures are silent.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "fusion/template_model.h"
+#include "support/ids.h"
+
+namespace vm {
+
+// The file of `aid` under `registry_root`; a "/" is put after the root unless it is empty
+// or already ends with one.
+[[nodiscard]] std::string registry_file_path(std::string_view registry_root, DeviceId aid);
+
+// Adds the device's templates from its file when the registry has no entry for `aid` yet
+// and the file yields at least one usable template. An absent or empty root does nothing.
+void load_device_file(TemplateRegistry& registry, DeviceId aid,
+                      std::optional<std::string_view> registry_root);
+
+// Writes the device's templates to its file, creating missing directories, when the
+// registry has an entry for `aid`. The new text goes to a temporary file in the same
+// directory first and is renamed over the old one, so a reader in any process meets either
+// the old file or the new one whole. An absent or empty root does nothing.
+void save_device_file(const TemplateRegistry& registry, DeviceId aid,
+                      std::optional<std::string_view> registry_root);
+
+}  // namespace vm
