@@ -146,6 +146,35 @@ VM_API int32_t vm_fusion_state_receive_apply_v1(uint64_t handle, const uint8_t* 
 
 /* ===== Requests: decompress, run and relay, batch ====================================== */
 
+/* Receives one packet. in: a JSON request {"ctx_id": u64 (default 0), "packet_b64":
+ * standard Base64 with padding (required), "registry_root": string or null}, or the same
+ * values as an array. Answers the fact as a flat JSON object with the header summary under
+ * "__packet_meta__", a {"__packet_meta__":...,"error":"CRC16 mismatch"} object, or a fixed
+ * {"error":"..."} text (invalid_json, invalid_packet_b64, Packet too short, Incomplete
+ * Binary Header, unknown_command, fusion_receive_apply_failed), by the result buffer rule.
+ * Full and diff packets update the context's templates and the registry files. */
+VM_API int32_t vm_fusion_decompress_json_v1(const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
+
+/* Sends one compact fact. in: a JSON request {"ctx_id": u64, "raw_input": compact fact
+ * text (required), "strategy": "full"/"full_packet" forces a full packet, "src_aid": u32 or
+ * null (else the device id is the decimal routing prefix before ";"), "registry_root":
+ * string or null}, or the same values as an array. Answers the packet's bytes, or
+ * {"error":"invalid_json"} / {"error":"auto_decompose_failed"}, by the result buffer rule;
+ * 0 when no packet can be made. The context's templates change even when the answer does
+ * not fit: size the buffer for the fact's length + 16 bytes. */
+VM_API int32_t vm_fusion_run_json_v1(const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
+
+/* The same entry as vm_fusion_run_json_v1, under a second name. */
+VM_API int32_t vm_fusion_relay_json_v1(const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
+
+/* Compresses, fuses and frames many facts under one lock of a context. in (big-endian):
+ * compressor handle u64, ctx_id u64, item count N u32, root length R u32, R bytes of
+ * registry_root, then N items of (aid u32, force-full u8, fact record length u32, fact
+ * record). Answers N u32 and one entry per item (packet length u32 and bytes; length 0 for
+ * an item without a packet; the entries stop early after an item cut short), by the result
+ * buffer rule; 0 for a short input or an unknown compressor handle. */
+VM_API int32_t vm_pipeline_batch_v1(const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif
