@@ -171,5 +171,240 @@ class RegistryShowTest(unittest.TestCase):
                 self.assertIn(message, r.stderr.decode())
 
 
+EXAMPLE_CONFIG = {"precision": 2, "ms_timestamps": True, "units": {"celsius": "c1"}, "states": {"online": "1", "ok": "0"}}
+EXAMPLE_FACT = {"aid": 305419896, "id": "node7", "s": "ONLINE", "timestamp": 1700000000.0,
+                "readings": [{"id": "t1", "s": "OK", "v": 21.5, "u": "Celsius"},
+                             {"id": "h", "s": "ok", "v": 1000.0, "u": "m/s2"},
+                             {"id": "d", "s": "ok", "v": -0.125, "u": "1000m"}],
+                "geohash": "hi", "url": "https://s1", "msg": "xyz"}
+# The receiver's answer to the example fact sent whole, byte for byte.
+EXAMPLE_ANSWER = (
+    '{"__packet_meta__":{"base_cmd":63,"cmd":63,"crc16_ok":true,"secure":false,"source_aid":305419896,"tid":24,'
+    '"timestamp_raw":1700000000000},"geohash":"hi","id":"node7","msg":"xyz","s":"1","s1_id":"t1","s1_s":"0",'
+    '"s1_u":"c1","s1_v":0.215,"s2_id":"h","s2_s":"0","s2_u":"m/s2","s2_v":10.0,"s3_id":"d","s3_s":"0",'
+    '"s3_u":"1,km","s3_v":-0.0012,"t_raw":1700000000000,"url":"https://s1"}')
+DEMO_CONFIG = {"precision": 2, "ms_timestamps": True, "units": {"celsius": "C", "%": "P", "hpa": "hP"},
+               "states": {"online": "1", "degraded": "2", "ok": "0", "warn": "1"}}
+
+
+def jsonl(*facts) -> bytes:
+    return b"".join(json.dumps(f).encode() + b"\n" for f in facts)
+
+
+class EncodeDecodeTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.tmp = pathlib.Path(self.dir.name)
+        self.config = self.tmp / "config.json"
+        self.config.write_text(json.dumps(EXAMPLE_CONFIG))
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def encode(self, facts: bytes, *args):
+        return tavkin("encode", "--config", str(self.config), *args, stdin=facts)
+
+    def test_worked_example_full_then_heartbeat(self):
+        r = self.encode(jsonl(EXAMPLE_FACT, EXAMPLE_FACT))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        packets = [base64.b64decode(line, validate=True) for line in r.stdout.splitlines()]
+        self.assertEqual(len(packets), 2)
+        self.assertEqual(packets[0][0], 63)
+        self.assertEqual(len(packets[0]), 16 + 67)
+        self.assertEqual(packets[1], bytes.fromhex("7f 01 12345678 18 018bcfe56800 00") + packets[1][-2:])
+        d = tavkin("decode", stdin=r.stdout)
+        self.assertEqual(d.returncode, 0, d.stderr)
+        answers = d.stdout.decode().splitlines()
+        self.assertEqual(answers[0], EXAMPLE_ANSWER)
+        # The heartbeat rebuilds the same fact, message included.
+        self.assertEqual(answers[1], EXAMPLE_ANSWER.replace('"base_cmd":63,"cmd":63', '"base_cmd":127,"cmd":127'))
+
+    def test_formats_agree_and_full_forces_full_packets(self):
+        facts = jsonl(EXAMPLE_FACT, {**EXAMPLE_FACT, "timestamp": 1700000001.0},
+                      {**EXAMPLE_FACT, "readings": EXAMPLE_FACT["readings"][:2] + [
+                          {"id": "d", "s": "ok", "v": -0.5, "u": "1000m"}]})
+        answers = None
+        for fmt in ([], ["--hex"], ["--binary"]):
+            with self.subTest(format=fmt):
+                r = self.encode(facts, *fmt)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                d = tavkin("decode", *fmt, stdin=r.stdout)
+                self.assertEqual(d.returncode, 0, d.stderr)
+                answers = answers or d.stdout
+                self.assertEqual(d.stdout, answers)
+        cmds = [json.loads(a)["__packet_meta__"]["cmd"] for a in answers.splitlines()]
+        self.assertEqual(cmds, [63, 127, 170])
+        r = self.encode(facts, "--full")
+        self.assertEqual([base64.b64decode(p)[0] for p in r.stdout.splitlines()], [63, 63, 63])
+
+    def test_registry_carries_templates_between_runs(self):
+        sender, receiver = self.tmp / "s", self.tmp / "r"
+        first = self.encode(jsonl(EXAMPLE_FACT), "--registry", str(sender))
+        second = self.encode(jsonl(EXAMPLE_FACT), "--registry", str(sender))
+        self.assertEqual(base64.b64decode(second.stdout)[0], 127)  # known from the file
+        for run in (first, second):
+            d = tavkin("decode", "--registry", str(receiver), stdin=run.stdout)
+            self.assertEqual(d.returncode, 0, d.stderr)
+        self.assertTrue((receiver / "03" / "05" / "305419896.json").exists())
+        self.assertEqual(json.loads(d.stdout)["s1_v"], 0.215)
+
+    def test_bad_facts_stop_before_any_output(self):
+        good = json.dumps(EXAMPLE_FACT).encode()
+        cases = [
+            (good + b"\n{\"id\": \n", "line 2: not valid JSON"),
+            (good + b"\n\n" + json.dumps({**EXAMPLE_FACT, "readngs": []}).encode(), 'line 3: a fact has an unknown member "readngs"'),
+            (json.dumps({**EXAMPLE_FACT, "timestamp": "now"}).encode(), 'line 1: "timestamp" must be a number, not a string'),
+            (json.dumps({**EXAMPLE_FACT, "aid": -5}).encode(), 'line 1: "aid" must be a device id'),
+        ]
+        for facts, message in cases:
+            with self.subTest(message=message):
+                r = self.encode(facts)
+                self.assertEqual(r.returncode, 1)
+                self.assertEqual(r.stdout, b"")
+                self.assertIn(message, r.stderr.decode())
+
+    def test_keep_going_skips_bad_lines(self):
+        facts = jsonl(EXAMPLE_FACT) + b"[]\n" + jsonl({**EXAMPLE_FACT, "timestamp": 1700000001.0})
+        r = self.encode(facts, "--keep-going")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("line 2: a fact must be an object, not an array", r.stderr.decode())
+        self.assertEqual([base64.b64decode(p)[0] for p in r.stdout.splitlines()], [63, 127])
+
+    def test_refused_fact_is_named_by_its_line(self):
+        # A changed value longer than 255 bytes: the encoder makes no packet for it.
+        long_id = {**EXAMPLE_FACT, "readings": [{"id": "t", "s": "x", "v": 1, "u": "u"}]}
+        longer = {**long_id, "readings": [{"id": "t", "s": "x" * 300, "v": 1, "u": "u"}]}
+        r = self.encode(jsonl(long_id, longer, long_id))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("line 2: the library made no packet", r.stderr.decode())
+        self.assertEqual(len(r.stdout.splitlines()), 1)
+
+    def test_bad_configuration(self):
+        for text, message in (("{\"precision\": 19}", '"precision" must be a whole number from 0 to 18'), ("{", "not valid JSON"),
+                              ("{\"units\": {\"a\": 1}}", '"units"."a" must be a string code')):
+            with self.subTest(text=text):
+                self.config.write_text(text)
+                r = self.encode(jsonl(EXAMPLE_FACT))
+                self.assertEqual(r.returncode, 1)
+                self.assertEqual(r.stdout, b"")
+                self.assertIn(f"{self.config}: {message}", r.stderr.decode())
+        r = tavkin("encode", "--config", str(self.tmp / "missing.json"), stdin=jsonl(EXAMPLE_FACT))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("cannot read the configuration", r.stderr.decode())
+        self.assertNotEqual(tavkin("encode", stdin=b"").returncode, 0)  # --config is required
+
+    def test_bad_packets(self):
+        full = base64.b64encode(FULL_PACKET)
+        beat = base64.b64encode(HEARTBEAT)
+        damaged = bytearray(FULL_PACKET)
+        damaged[30] ^= 4
+        cases = [
+            (full + b"\nnot base64!\n", [], "line 2: not a packet in standard Base64"),
+            (b"3f0\n", ["--hex"], "line 1: not a packet in hexadecimal"),
+            (b"\0\0\0\x10abc", ["--binary"], "record 1: length 16 runs past the end"),
+            (beat + b"\n", [], "line 1: fusion_receive_apply_failed"),
+            (base64.b64encode(bytes(damaged)) + b"\n", [], "line 1: CRC16 mismatch"),
+            (base64.b64encode(b"\x3f\x00\x00") + b"\n", [], "line 1: Packet too short"),
+        ]
+        for data, args, message in cases:
+            with self.subTest(message=message):
+                r = tavkin("decode", *args, stdin=data)
+                self.assertEqual(r.returncode, 1)
+                self.assertEqual(r.stdout, b"")
+                self.assertIn(message, r.stderr.decode())
+
+    def test_decode_keep_going_answers_every_packet(self):
+        data = base64.b64encode(HEARTBEAT) + b"\n" + base64.b64encode(FULL_PACKET) + b"\n" + base64.b64encode(HEARTBEAT)
+        r = tavkin("decode", "--keep-going", "--ctx", "77", stdin=data)
+        self.assertEqual(r.returncode, 1)
+        answers = [json.loads(a) for a in r.stdout.splitlines()]
+        self.assertEqual(answers[0], {"error": "fusion_receive_apply_failed"})
+        self.assertEqual(answers[1]["__packet_meta__"]["cmd"], 63)
+        self.assertEqual(answers[2]["__packet_meta__"]["cmd"], 127)  # learnt from the full packet
+        self.assertEqual(answers[2]["s1_v"], 0.215)
+
+
+def summary(text: str) -> dict:
+    """The demo summary's figures by their row name."""
+    rows = {}
+    for line in text.splitlines()[1:]:
+        name, rest = line[:16].strip(), line[16:].split()
+        rows[name] = rest
+    return rows
+
+
+class DemoTest(unittest.TestCase):
+    def test_summary_and_no_mismatches(self):
+        runs = {}
+        for via in ([], ["--via-run"]):
+            r = tavkin("demo", "--facts", "3000", "--devices", "5", "--seed", "3", *via)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            rows = summary(r.stdout.decode())
+            self.assertEqual(rows["mismatches"], ["0"])
+            self.assertEqual(rows["packets"][0], "3000")
+            runs[bool(via)] = rows
+            wire, json_bytes = int(rows["wire"][0]), int(rows["source JSON"][0])
+            self.assertAlmostEqual(float(rows["wire/JSON"][0]), wire / json_bytes, places=3)
+            for row in ("sender", "receiver"):
+                self.assertGreater(float(rows[row][0]), 0)
+        # The same facts give the same decisions either way.
+        self.assertEqual(runs[True]["packets"], runs[False]["packets"])
+        kinds = runs[True]["packets"]  # ['3000', 'full', 'N,', 'heartbeat', 'N,', 'difference', 'N']
+        self.assertTrue(all(int(kinds[i].rstrip(",")) > 0 for i in (2, 4, 6)), kinds)
+
+    def test_facts_out_feed_encode_and_decode(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            facts, config = pathlib.Path(tmp) / "facts.jsonl", pathlib.Path(tmp) / "config.json"
+            config.write_text(json.dumps(DEMO_CONFIG))
+            r = tavkin("demo", "--facts", "500", "--facts-out", str(facts), "--registry", str(pathlib.Path(tmp) / "reg"))
+            self.assertEqual(r.returncode, 0, r.stderr)
+            lines = facts.read_bytes().splitlines()
+            self.assertEqual(len(lines), 500)
+            self.assertTrue(all("aid" in json.loads(line) for line in lines))
+            e = tavkin("encode", "--config", str(config), stdin=facts.read_bytes())
+            self.assertEqual(e.returncode, 0, e.stderr)
+            d = tavkin("decode", stdin=e.stdout)
+            self.assertEqual(d.returncode, 0, d.stderr)
+            self.assertEqual(len(d.stdout.splitlines()), 500)
+            shown = tavkin("registry", "show", str(pathlib.Path(tmp) / "reg" / "receiver"))
+            self.assertEqual(shown.returncode, 0, shown.stderr)
+
+    def test_bad_arguments(self):
+        for args in (["--facts", "0"], ["--devices", "x"], ["--batch-size", "0"], ["--unknown"]):
+            with self.subTest(args=args):
+                r = tavkin("demo", *args)
+                self.assertNotEqual(r.returncode, 0)
+                self.assertEqual(r.stdout, b"")
+
+    def test_progress_bar_on_a_terminal_only(self):
+        import pty
+        master, slave = pty.openpty()
+        try:
+            # Long enough (well over the half second before a bar appears) on any machine.
+            r = subprocess.run([TAVKIN, "demo", "--via-run", "--facts", "200000"], stderr=slave, stdout=subprocess.PIPE,
+                               timeout=600)
+            os.close(slave)
+            slave = -1
+            drawn = b""
+            while True:
+                try:
+                    chunk = os.read(master, 65536)
+                except OSError:
+                    break
+                if not chunk:
+                    break
+                drawn += chunk
+        finally:
+            if slave >= 0:
+                os.close(slave)
+            os.close(master)
+        self.assertEqual(r.returncode, 0)
+        self.assertIn(b"] ", drawn)
+        self.assertIn(b"/200000", drawn)
+        self.assertTrue(drawn.endswith(b"\r\x1b[2K"), drawn[-40:])  # erased before the summary
+        piped = tavkin("demo", "--via-run", "--facts", "200000")
+        self.assertEqual(piped.stderr, b"")
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -28,7 +28,14 @@ constexpr const char* kPlaces[] = {"greenhouse", "cellar", "roof", "pump", "cold
 constexpr const char* kMessages[] = {"door opened", "battery low", "restarted", "calibrated"};
 constexpr const char* kGeohashChars = "0123456789bcdefghjkmnpqrstuvwxyz";
 
-double quantize(double v, double q) { return std::round(v / q) * q; }
+// Rounds to a multiple of q (a divisor of 1 or a whole number). Dividing by the whole
+// number 1/q, rather than multiplying by q, gives the nearest double to the decimal:
+// 21.4, not 21.400000000000002.
+double quantize(double v, double q) {
+  if (q >= 1) return std::round(v / q) * q;
+  const double per_unit = std::round(1 / q);
+  return std::round(v * per_unit) / per_unit;
+}
 
 }  // namespace
 
