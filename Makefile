@@ -21,13 +21,13 @@ build: deps
 	$(call cmake_build,$(BUILD_DIR),-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 
 demo: build
-	$(BUILD_DIR)/bin/tavkin-sample
+	$(BUILD_DIR)/bin/tavkin demo
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
 test-asan: deps
-	$(call cmake_build,build-asan,-DCMAKE_BUILD_TYPE=Debug -DVM_SANITIZE=address -DVM_BUILD_TOOLS=OFF)
+	$(call cmake_build,build-asan,-DCMAKE_BUILD_TYPE=Debug -DVM_SANITIZE=address)
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
 test-tsan: deps

@@ -219,6 +219,15 @@ class EncodeDecodeTest(unittest.TestCase):
         # The heartbeat rebuilds the same fact, message included.
         self.assertEqual(answers[1], EXAMPLE_ANSWER.replace('"base_cmd":63,"cmd":63', '"base_cmd":127,"cmd":127'))
 
+    def test_documented_difference_packet(self):
+        # docs/protocol.md: the example without trailers, then one second later t1 reads 21.6.
+        first = {k: v for k, v in EXAMPLE_FACT.items() if k not in ("geohash", "url", "msg")}
+        later = {**first, "timestamp": 1700000001.0,
+                 "readings": [{"id": "t1", "s": "OK", "v": 21.6, "u": "Celsius"}] + first["readings"][1:]}
+        r = self.encode(jsonl(first, later))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout.splitlines()[1], b"qgESNFZ4GAGLz+Vr6AICeVFV7Mk=")
+
     def test_formats_agree_and_full_forces_full_packets(self):
         facts = jsonl(EXAMPLE_FACT, {**EXAMPLE_FACT, "timestamp": 1700000001.0},
                       {**EXAMPLE_FACT, "readings": EXAMPLE_FACT["readings"][:2] + [
