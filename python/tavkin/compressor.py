@@ -72,7 +72,9 @@ class Compressor:
     def compress(self, fact: Mapping[str, Any]) -> str:
         """The compact text of ``fact``: a dict with ``id``, ``s``, ``timestamp``,
         ``readings`` (dicts with ``id``, ``s``, ``v``, ``u``) and optional ``geohash``,
-        ``url`` and ``msg``. Raises TypeError/ValueError for a malformed fact."""
+        ``url`` and ``msg`` (None means absent). An ``aid`` key, naming the sending
+        device for :meth:`Context.batch`, is not part of the fact and is ignored here.
+        Raises TypeError/ValueError for a malformed fact."""
         record = _records.fact_record(fact)
         result, text = call_into_buffer(lib.vm_compress_fact_v1, self.handle, data=record,
                                         capacity=self.text_bound(len(record)))

@@ -3,6 +3,7 @@ all working on the templates of one context number and, optionally, a registry
 directory of device files."""
 from __future__ import annotations
 
+import base64
 import json
 import os
 from collections.abc import Iterable, Mapping
@@ -81,8 +82,6 @@ class Context:
         Raises RequestError with the library's text (``"CRC16 mismatch"``,
         ``"fusion_receive_apply_failed"``, ...).
         """
-        import base64
-
         request = self._request(packet_b64=base64.b64encode(bytes(packet)).decode("ascii"))
         capacity = max(_DECOMPRESS_CAPACITY, 64 * len(packet))
         result, answer = call_into_buffer(lib.vm_fusion_decompress_json_v1, data=request, capacity=capacity)
