@@ -89,12 +89,7 @@ bool receive_apply(TemplateRegistry& registry, DeviceId aid, std::uint8_t comman
   const auto sig = device->tid_to_sig.find(tid);
   if (sig == device->tid_to_sig.end()) return false;
   const auto stored = device->last_vals.find(tid);
-  if (stored == device->last_vals.end()) {
-    // A registry file keeps no value list for a template without values; a signature
-    // without value slots says that it has none, so its facts can still be rebuilt.
-    if (sig->second.find(kValueSlot) != std::string::npos) return false;
-    return rebuild_fact(sig->second, ts_text, {}, out);
-  }
+  if (stored == device->last_vals.end()) return false;
 
   // Checked first so that a packet refused for its signature changes no value either.
   if (!can_rebuild(sig->second, stored->second.size())) return false;

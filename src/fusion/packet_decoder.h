@@ -15,9 +15,8 @@ namespace vm {
 
 // Applies a DATA_HEART (127: body ignored) or DATA_DIFF (170) packet of template `tid` of
 // device `aid` and appends the rebuilt compact fact to `out`. False, with the registry and
-// `out` untouched, for an unknown device or template, a template without stored values
-// (unless its signature has no value slots: loading a file leaves such a template without
-// a value list), another command (secure variants included: normalise them first), a difference for
+// `out` untouched, for an unknown device or template, a template without stored values,
+// another command (secure variants included: normalise them first), a difference for
 // more than 128 values or whose body is short, or a signature that cannot be rebuilt.
 [[nodiscard]] bool receive_apply(TemplateRegistry& registry, DeviceId aid, std::uint8_t command,
                                  TemplateId tid, std::string_view ts_text, std::string_view body,

@@ -21,15 +21,21 @@ using namespace requests;
 using vm::testing::FactSpec;
 using vm::testing::ReadingSpec;
 
-// Identifier characters: anything but the separators . | > : & # @, the routing ";" and
-// control bytes; "{" is left out too (a node id holding "{TS}" cannot be rebuilt).
+// Characters of node ids, node states and reading ids: anything but the separators
+// . | > : & # @, the routing ";", control bytes and "{". These three stand in the template
+// signature before the value slots, and a 0x01 byte or a "{TS}" there would be taken for a
+// slot when the fact is rebuilt.
 const std::vector<std::string> kIdPieces = {
     "a", "b", "z", "A", "Q", "0", "7", "9", " ", "_", "-", "+", "~", "/", ",", "!", "'", "\"", "\\",
     "%", "$", "(", ")", "[", "]", "*", "=", "?", "\x7f", "é", "ß", "€", "中", "😀"};
+// Reading states and units are values, and the geohash follows every slot: these may also
+// hold control bytes, 0x01 among them, and "{TS}".
+const std::vector<std::string> kFreePieces = {"a", "Z", "0", " ", "\x01", "\x1f", "\t", "{TS}", "{", "é", "😀"};
 const std::vector<std::string> kUnits = {
     "celsius", "Celsius", "m/s2", "1000m", "1500W", "km/h", "%", "°C", "unknown", "UNKNOWN", "",
-    "kg m", "2", "10^3m", "percent", " m / s2 ", "info", "m//s", "2 km", "1e3x"};
-const std::vector<std::string> kStates = {"online", "OK", "ok", "warn", "WARN", "", "down", "ÉTAT"};
+    "kg m", "2", "10^3m", "percent", " m / s2 ", "info", "m//s", "2 km", "1e3x", "m\x01s", "{TS}"};
+const std::vector<std::string> kNodeStates = {"online", "OK", "ok", "warn", "WARN", "", "down", "ÉTAT"};
+const std::vector<std::string> kStates = {"online", "OK", "ok", "warn", "", "down", "ÉTAT", "o\x01k", "{TS}"};
 
 struct Rng {
   std::mt19937_64 engine;
@@ -53,8 +59,14 @@ struct Rng {
       default: return 21.5;
     }
   }
-  ReadingSpec reading() { return {text(kIdPieces, 3), pick(kStates), value(), below(3) ? pick(kUnits) : text(kIdPieces, 3)}; }
-  std::optional<std::string> geohash() { return below(2) ? std::optional<std::string>(text(kIdPieces, 6)) : std::nullopt; }
+  ReadingSpec reading() {
+    return {text(kIdPieces, 3), below(4) ? pick(kStates) : text(kFreePieces, 3), value(),
+            below(3) ? pick(kUnits) : text(kFreePieces, 3)};
+  }
+  std::optional<std::string> geohash() {
+    if (below(2)) return std::nullopt;
+    return below(2) ? text(kIdPieces, 6) : text(kFreePieces, 6);
+  }
   std::optional<std::string> url() {
     static const std::vector<std::string> kHost = {"a", "x", "0", ".", "/", "-", "é", "?q=1", "%20"};
     static const std::vector<std::string> kSchemes = {"https://", "http://", "ftp://", "a+b.c-d://", ""};
@@ -68,7 +80,7 @@ struct Rng {
   FactSpec fact() {
     FactSpec f;
     f.id = text(kIdPieces, 5);
-    f.s = pick(kStates);
+    f.s = pick(kNodeStates);
     f.timestamp = static_cast<double>(below(2000000000000));
     for (std::uint64_t n = below(5); n > 0; --n) f.readings.push_back(reading());
     f.geohash = geohash();
@@ -129,7 +141,7 @@ class EndToEnd : public ::testing::Test {
         case 2: f.geohash = rng_.geohash(); break;
         case 3: f.url = rng_.url(); break;
         case 4: f.msg = rng_.msg(); break;
-        default: f.s = rng_.pick(kStates); break;
+        default: f.s = rng_.pick(kNodeStates); break;
       }
     }
     return r >= 97;  // force a full packet
