@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -227,6 +228,24 @@ TEST(DecompressRequest, RegistryFilesPersistFullAndDiffPackets) {
   EXPECT_EQ(decompress(ctx, diff2, root.str()), expected_answer(diff2, "d1.0.AAAAAAAA|t>ok:44|"));
   EXPECT_EQ(decompress(fresh_ctx(), heartbeat, root.str()), expected_answer(heartbeat, "d1.0.AAAAAAAA|t>ok:44|"));
   EXPECT_EQ(decompress(fresh_ctx(), heartbeat), R"({"error":"fusion_receive_apply_failed"})") << "no root, no file";
+}
+
+// File problems never change an answer: a root that is a plain file, a damaged file.
+TEST(DecompressRequest, RegistryFileProblemsAreSilent) {
+  const ScratchRoot root("decompress_file_problems");
+  const std::string fact = "d.s.AAAAAAAA|x>y:1|";
+  const std::string full = frame(63, {14}, 24, 0, fact), heartbeat = frame(127, {14}, 24, 0, "");
+  const std::string plain_file = (root.path() / "plain").string();
+  { std::ofstream(plain_file) << "not a directory"; }
+  const std::uint64_t ctx = fresh_ctx();
+  EXPECT_EQ(decompress(ctx, full, plain_file), expected_answer(full, fact));
+  EXPECT_EQ(decompress(ctx, heartbeat, plain_file), expected_answer(heartbeat, fact));
+
+  fs::create_directories(root.file_of(14).parent_path());
+  { std::ofstream(root.file_of(14)) << R"({"templates":{"24":{"sig":)"; }
+  EXPECT_EQ(decompress(fresh_ctx(), heartbeat, root.str()), R"({"error":"fusion_receive_apply_failed"})");
+  EXPECT_EQ(decompress(fresh_ctx(), full, root.str()), expected_answer(full, fact));
+  EXPECT_EQ(decompress(fresh_ctx(), heartbeat, root.str()), expected_answer(heartbeat, fact)) << "the damaged file was replaced";
 }
 
 // A fact without readings has a template without values; its file holds an empty value
