@@ -8,11 +8,18 @@ namespace vm {
 bool build_packet(std::uint8_t command, DeviceId aid, TemplateId tid, std::string_view ts_text,
                   std::string_view body, std::string& out) {
   if (raw(tid) > 0xFF) return false;
-  // Timestamp codes are 8 characters; anything much longer is not one.
-  unsigned char ts[64];
-  if (ts_text.size() > 80) return false;
-  const std::ptrdiff_t ts_len = decode_base64_into(ts_text, Base64::url, ts);
-  if (ts_len < 6) return false;
+  // Timestamp codes are 8 characters and decode on the stack; a longer text is decoded
+  // whole too (it must be valid throughout), and only its first six bytes are used.
+  unsigned char short_ts[64];
+  const unsigned char* ts = short_ts;
+  if (ts_text.size() <= 80) {
+    if (decode_base64_into(ts_text, Base64::url, short_ts) < 6) return false;
+  } else {
+    thread_local std::string long_ts;
+    long_ts.clear();
+    if (!decode_base64(ts_text, Base64::url, long_ts) || long_ts.size() < 6) return false;
+    ts = reinterpret_cast<const unsigned char*>(long_ts.data());
+  }
 
   const std::size_t start = out.size();
   out.resize(start + 13);

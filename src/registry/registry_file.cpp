@@ -37,7 +37,11 @@ FileLocation locate(std::string_view root, DeviceId aid) {
   return where;
 }
 
-bool enabled(std::optional<std::string_view> root) noexcept { return root && !root->empty(); }
+// A root holding a NUL byte names no directory: the file system would see only the part
+// before it, and write there.
+bool enabled(std::optional<std::string_view> root) noexcept {
+  return root && !root->empty() && root->find('\0') == std::string_view::npos;
+}
 
 // The whole content of a regular file, or nullopt. O_NONBLOCK keeps a FIFO planted at the
 // path from blocking the call; it has no effect on regular files.

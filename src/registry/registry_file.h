@@ -18,14 +18,16 @@ namespace vm {
 [[nodiscard]] std::string registry_file_path(std::string_view registry_root, DeviceId aid);
 
 // Adds the device's templates from its file when the registry has no entry for `aid` yet
-// and the file yields at least one usable template. An absent or empty root does nothing.
+// and the file yields at least one usable template. An absent or empty root, or one holding
+// a NUL byte, does nothing.
 void load_device_file(TemplateRegistry& registry, DeviceId aid,
                       std::optional<std::string_view> registry_root);
 
 // Writes the device's templates to its file, creating missing directories, when the
 // registry has an entry for `aid`. The new text goes to a temporary file in the same
 // directory first and is renamed over the old one, so a reader in any process meets either
-// the old file or the new one whole. An absent or empty root does nothing.
+// the old file or the new one whole. An absent or empty root, or one holding a NUL byte,
+// does nothing.
 void save_device_file(const TemplateRegistry& registry, DeviceId aid,
                       std::optional<std::string_view> registry_root);
 

@@ -131,15 +131,20 @@ std::optional<DeviceTemplates> parse_registry_text(std::string_view text) {
     device.tid_to_sig.insert_or_assign(*tid, std::string(sig));
 
     values.clear();
+    std::size_t texts = 0;
     if (entry->fields.last_vals_bin) {
       for (json::Element item : *entry->fields.last_vals_bin) {
+        ++texts;
         std::string decoded;
         // An undecodable text is dropped; the values after it move up one place.
         if (decode_base64(item.get_string().value_unsafe(), Base64::standard, decoded))
           values.push_back(std::move(decoded));
       }
     }
-    if (!values.empty()) device.last_vals.insert_or_assign(*tid, std::move(values));
+    // An empty list is the list of a template without values (a fact without readings),
+    // whose heartbeats the receiver must still rebuild; only a list whose every text is
+    // damaged leaves the template without values to rebuild from.
+    if (!values.empty() || texts == 0) device.last_vals.insert_or_assign(*tid, std::move(values));
     raise_next_tid(device, *tid);
   }
   if (device.tid_to_sig.empty() && device.last_vals.empty()) return std::nullopt;

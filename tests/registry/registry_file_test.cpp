@@ -181,30 +181,32 @@ TEST_F(RegistryFiles, LoadFollowsTheReadingRules) {
   static const struct { std::string_view text; std::string_view loaded; const char* rule; } kCases[] = {
       {R"({"aid":"7","templates":{"24":{"sig":"SIG","last_vals_bin":["QQ==","QkM="]}}})",
        "24=SIG[A,BC] | SIG>24 | next 25", "the documented layout"},
-      {R"({"aid":"999","templates":{"24":{"sig":"S"}}})", "24=S | S>24 | next 25",
+      {R"({"aid":"999","templates":{"24":{"sig":"S"}}})", "24=S[] | S>24 | next 25",
        "aid is not used: the file's place names the device"},
-      {R"({"templates":{"24":{"sig":"S"}}} )" "\n\t\r", "24=S | S>24 | next 25", "white space after the value"},
-      {R"({"x":[1,{"y":null}],"templates":{"24":{"sig":"S","note":{"n":[true]}}}})", "24=S | S>24 | next 25",
+      {R"({"templates":{"24":{"sig":"S"}}} )" "\n\t\r", "24=S[] | S>24 | next 25", "white space after the value"},
+      {R"({"x":[1,{"y":null}],"templates":{"24":{"sig":"S","note":{"n":[true]}}}})", "24=S[] | S>24 | next 25",
        "unknown members skipped"},
       {R"(["7",{"24":["S",["QQ=="]]}])", "24=S[A] | S>24 | next 25", "records given as arrays"},
-      {R"({"templates":{"+24":{"sig":"P"}}})", "24=P | P>24 | next 25", "key with a plus sign"},
-      {R"({"templates":{"024":{"sig":"Z"}}})", "24=Z | Z>24 | next 25", "key with a leading zero"},
+      {R"({"templates":{"+24":{"sig":"P"}}})", "24=P[] | P>24 | next 25", "key with a plus sign"},
+      {R"({"templates":{"024":{"sig":"Z"}}})", "24=Z[] | Z>24 | next 25", "key with a leading zero"},
       {R"({"templates":{"-1":{"sig":"a"}," 24":{"sig":"b"},"024x":{"sig":"c"},"":{"sig":"d"},)"
        R"("4294967296":{"sig":"e"},"+":{"sig":"f"},"++1":{"sig":"g"},"x":{"sig":"h"},"30":{"sig":"G"}}})",
-       "30=G | G>30 | next 31", "keys that are not unsigned 32-bit decimals are skipped"},
+       "30=G[] | G>30 | next 31", "keys that are not unsigned 32-bit decimals are skipped"},
       {R"({"templates":{"x":{"sig":"S"}}})", "none", "no usable template"},
       {R"({"templates":{"24":{"sig":"S","last_vals_bin":["QQ==","QQ","Qg=="]}}})",
        "24=S[A,B] | S>24 | next 25", "an undecodable value is dropped, the rest move up"},
       {R"({"templates":{"24":{"sig":"S","last_vals_bin":["QQ"," QQ==","QR=="]}}})",
        "24=S | S>24 | next 25", "no decodable value leaves no last_vals entry"},
-      {R"({"templates":{"24":{"sig":"a"},"30":{"sig":"b"}}})", "24=a 30=b | a>24 b>30 | next 31",
+      {R"({"templates":{"24":{"sig":"S","last_vals_bin":[]}}})", "24=S[] | S>24 | next 25",
+       "an empty list is the empty value list of a template without values"},
+      {R"({"templates":{"24":{"sig":"a"},"30":{"sig":"b"}}})", "24=a[] 30=b[] | a>24 b>30 | next 31",
        "next_tid after the largest tid"},
-      {R"({"templates":{"5":{"sig":"a"}}})", "5=a | a>5 | next 24", "next_tid at least 24"},
-      {R"({"templates":{"4294967295":{"sig":"a"}}})", "4294967295=a | a>4294967295 | next 4294967295",
+      {R"({"templates":{"5":{"sig":"a"}}})", "5=a[] | a>5 | next 24", "next_tid at least 24"},
+      {R"({"templates":{"4294967295":{"sig":"a"}}})", "4294967295=a[] | a>4294967295 | next 4294967295",
        "next_tid saturates"},
       {R"({"templates":{"24":{"sig":"A","last_vals_bin":["QQ=="]},"24":{"sig":"B"}}})",
-       "24=B | B>24 | next 25", "a template key given twice: the later member counts"},
-      {R"({"templates":{"24":{"sig":"a\u0001b\"\u00e9"}}})", "24=a\x01" "b\"\xC3\xA9 | a\x01" "b\"\xC3\xA9>24 | next 25",
+       "24=B[] | B>24 | next 25", "a template key given twice: the later member counts"},
+      {R"({"templates":{"24":{"sig":"a\u0001b\"\u00e9"}}})", "24=a\x01" "b\"\xC3\xA9[] | a\x01" "b\"\xC3\xA9>24 | next 25",
        "escapes resolved in signatures"},
       {"", "none", "empty file"},
       {"not json", "none", "not JSON"},
@@ -261,7 +263,7 @@ TEST_F(RegistryFiles, LoadReadsOnlyWhenTheDeviceIsUnknown) {
   EXPECT_TRUE(other.devices.empty());
   put_file(DeviceId{7}, R"({"templates":{"26":{"sig":"S"}}})");
   load_device_file(other, DeviceId{7}, root());
-  EXPECT_EQ(describe(other.devices.at(DeviceId{7})), "26=S | S>26 | next 27");
+  EXPECT_EQ(describe(other.devices.at(DeviceId{7})), "26=S[] | S>26 | next 27");
 }
 
 std::string random_bytes(std::mt19937& rng, std::size_t max_len) {
@@ -300,16 +302,16 @@ TEST_F(RegistryFiles, RandomDevicesSurviveSaveAndLoad) {
     }
     save_device_file(saved, aid, root());
 
-    // What a load must give back: the same templates, empty value lists dropped, next_tid
-    // after the largest tid and at least 24.
+    // What a load must give back: the same templates, each with its value list (an empty
+    // one for a template that had none), next_tid after the largest tid and at least 24.
     DeviceTemplates expected;
     for (const auto& [tid, sig] : device.tid_to_sig) {
       expected.tid_to_sig[tid] = sig;
       expected.sig_to_tid[sig] = tid;
+      expected.last_vals[tid];
       raise_next_tid(expected, tid);
     }
-    for (const auto& [tid, values] : device.last_vals)
-      if (!values.empty()) expected.last_vals[tid] = values;
+    for (const auto& [tid, values] : device.last_vals) expected.last_vals[tid] = values;
 
     TemplateRegistry loaded;
     load_device_file(loaded, aid, root());
