@@ -88,14 +88,8 @@ bool receive_apply(TemplateRegistry& registry, DeviceId aid, std::uint8_t comman
   if (device == nullptr) return false;
   const auto sig = device->tid_to_sig.find(tid);
   if (sig == device->tid_to_sig.end()) return false;
-  auto stored = device->last_vals.find(tid);
-  if (stored == device->last_vals.end()) {
-    // A template without value slots has an empty value list, which its registry file
-    // stores as an empty array and which reads back as no entry: its heartbeats must still
-    // rebuild after the receiver restarts.
-    if (sig->second.find(kValueSlot) != std::string::npos) return false;
-    stored = device->last_vals.try_emplace(tid).first;
-  }
+  const auto stored = device->last_vals.find(tid);
+  if (stored == device->last_vals.end()) return false;
 
   // Checked first so that a packet refused for its signature changes no value either.
   if (!can_rebuild(sig->second, stored->second.size())) return false;

@@ -77,20 +77,6 @@ TEST(ReceiveApply, UnknownTemplatesAreRefused) {
   EXPECT_TRUE(out.empty());
 }
 
-// Regression: a template without values is saved with an empty value list, which loads
-// back as no stored values; its heartbeats were refused after every restart.
-TEST(ReceiveApply, TemplateWithoutSlotsNeedsNoStoredValues) {
-  TemplateRegistry r;
-  DeviceTemplates& d = device_for(r, kAid);
-  d.tid_to_sig[kTid] = "d1.{TS}|&geo|";
-  std::string out;
-  ASSERT_TRUE(receive_apply(r, kAid, DATA_HEART, kTid, kTs, "", out));
-  EXPECT_EQ(out, "d1.AAAAAAAB|&geo|");
-  out.clear();
-  ASSERT_TRUE(receive_apply(r, kAid, DATA_DIFF, kTid, kTs, "", out));
-  EXPECT_EQ(out, "d1.AAAAAAAB|&geo|");
-}
-
 TEST(ReceiveApply, MoreThan128ValuesTakeHeartbeatsOnly) {
   Values many(129, "v");
   std::string sig = "m.{TS}|";
