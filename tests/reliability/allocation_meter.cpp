@@ -2,6 +2,8 @@
 // sees malloc and free pair with new and delete.
 #include "allocation_meter.h"
 
+#ifndef VM_ALLOCATION_METER_OFF
+
 void* operator new(std::size_t n) {
   void* p = std::malloc(n == 0 ? 1 : n);
   if (p == nullptr) throw std::bad_alloc();
@@ -19,3 +21,5 @@ void operator delete(void* p) noexcept {
 void operator delete[](void* p) noexcept { operator delete(p); }
 void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
 void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
+
+#endif  // VM_ALLOCATION_METER_OFF

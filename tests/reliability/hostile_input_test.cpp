@@ -92,6 +92,7 @@ TEST(HostileInput, LengthsAndCountsThatClaimGigabytes) {
     const std::size_t before = meter::live;
     meter::reset();
     EXPECT_EQ(c.call(), c.expected) << c.what;
+    if (!meter::on) continue;
     EXPECT_LT(meter::largest.load(), std::size_t{64} << 10) << c.what;
     EXPECT_LT(meter::peak_growth(before), std::size_t{1} << 20) << c.what;
   }
@@ -123,7 +124,9 @@ TEST(HostileInput, JsonNestedAHundredThousandLevelsDeep) {
     const std::size_t before = meter::live;
     meter::reset();
     EXPECT_EQ(call(c.call, c.request), c.answer) << c.what;
-    EXPECT_LT(meter::peak_growth(before), 40 * c.request.size()) << c.what;
+    if (meter::on) {
+      EXPECT_LT(meter::peak_growth(before), 40 * c.request.size()) << c.what;
+    }
   }
 }
 
