@@ -1,6 +1,7 @@
 // Batch inputs through vm_pipeline_batch_v1. Unless the first byte is odd, the handle
-// field is replaced by a live compressor's handle so that items get compressed; a registry
-// root outside the working directory skips the input. Oracle: the answer repeats N and
+// field is replaced by a live compressor's handle so that items get compressed; the
+// context becomes one of 16 of the current block of inputs; a registry root outside the
+// working directory skips the input. Oracle: the answer repeats N and
 // holds at most N entries that use up its length exactly, each empty or a well-framed
 // one-hop packet.
 #include <cstdint>
@@ -32,6 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int i = 0; i < 8; ++i) input[i] = static_cast<char>(h >> (56 - 8 * i));
   }
   if (input.size() >= 24) {
+    // The context: one of 16 of the current block of inputs.
+    const std::uint64_t ctx = 3000 + 16 * fuzz::block_of_inputs() + static_cast<std::uint8_t>(input[15]) % 16;
+    for (int i = 0; i < 8; ++i) input[8 + i] = static_cast<char>(ctx >> (56 - 8 * i));
     const std::uint32_t r = fuzz::read_u32(input, 20);
     if (r <= input.size() - 24 && !fuzz::root_is_sandboxed(std::string_view(input).substr(24, r))) return 0;
   }

@@ -1,7 +1,8 @@
 // Decompress requests through vm_fusion_decompress_json_v1. An input that starts like JSON
 // is sent as it is (registry roots outside the working directory are skipped); any other
 // input is a packet: its first byte picks the context and options (bit 0 repairs the
-// CRC-16 trailer so the fuzzer gets past it, bits 1-2 the context, bit 3 a registry root)
+// CRC-16 trailer so the fuzzer gets past it, bits 1-2 the context of the current block of
+// inputs, bit 3 a registry root)
 // and the rest is wrapped in Base64 inside a request. Oracles: every answer is a JSON
 // object; a packet's answer reports its header as the packet holds it.
 #include <cstdint>
@@ -64,8 +65,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       packet[packet.size() - 2] = static_cast<char>(crc >> 8);
       packet[packet.size() - 1] = static_cast<char>(crc);
     }
-    request = "{\"ctx_id\":" + std::to_string(9001 + (options >> 1 & 3)) + ",\"packet_b64\":\"" + fuzz::base64(packet) +
-              "\"" + ((options & 8) ? ",\"registry_root\":\"registry\"" : "") + "}";
+    const std::uint64_t block = fuzz::block_of_inputs();
+    request = "{\"ctx_id\":" + std::to_string(9001 + 4 * block + (options >> 1 & 3)) + ",\"packet_b64\":\"" +
+              fuzz::base64(packet) + "\"" +
+              ((options & 8) ? ",\"registry_root\":\"registry-" + std::to_string(block) + "\"" : "") + "}";
   }
 
   static std::string out(1 << 20, '\0');

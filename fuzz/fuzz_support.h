@@ -222,3 +222,15 @@ inline bool utf8_ok(std::string_view s) {
 }
 
 }  // namespace fuzz
+
+namespace fuzz {
+
+// Inputs run so far, in blocks: request targets move to fresh contexts and registry roots
+// with each block, because a device whose signature keeps changing gathers templates
+// without end, and every save rewrites all of them. Replaying one input always gets block 0.
+inline std::uint64_t block_of_inputs() {
+  static std::uint64_t inputs = 0;
+  return inputs++ / 2000;
+}
+
+}  // namespace fuzz

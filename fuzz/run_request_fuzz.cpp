@@ -40,15 +40,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     fuzz::Cursor in(data, size);
     const std::uint8_t options = in.byte();
+    const std::uint64_t block = fuzz::block_of_inputs();
     std::string extra;
     if (options & 16) extra += ",\"src_aid\":" + std::to_string(in.u32());
     if (options & 4) extra += ",\"strategy\":\"full\"";
-    if (options & 8) extra += ",\"registry_root\":\"registry\"";
+    if (options & 8) extra += ",\"registry_root\":\"registry-" + std::to_string(block) + "\"";
     relay = (options & 32) != 0;
     raw_input.assign(in.rest());
     known_input = fuzz::utf8_ok(raw_input);
-    request = "{\"ctx_id\":" + std::to_string(7001 + (options & 3)) + ",\"raw_input\":" + fuzz::json_string(raw_input) +
-              extra + "}";
+    request = "{\"ctx_id\":" + std::to_string(7001 + 4 * block + (options & 3)) +
+              ",\"raw_input\":" + fuzz::json_string(raw_input) + extra + "}";
   }
 
   static std::string out(1 << 20, '\0');
