@@ -2,8 +2,10 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# Seconds each fuzz target runs in `make fuzz`.
+FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build demo test test-asan test-tsan bench clean
+.PHONY: all deps build demo test test-asan test-tsan bench fuzz clean
 
 all: build
 
@@ -28,14 +30,22 @@ test: build
 
 test-asan: deps
 	$(call cmake_build,build-asan,-DCMAKE_BUILD_TYPE=Debug -DVM_SANITIZE=address)
-	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+	ctest --test-dir build-asan --output-on-failure -j $(JOBS) -LE large
 
 test-tsan: deps
 	$(call cmake_build,build-tsan,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVM_SANITIZE=thread -DVM_BUILD_TOOLS=OFF)
-	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -LE python
+	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -LE 'python|large'
 
 bench: deps
 	$(call cmake_build,build-bench,-DCMAKE_BUILD_TYPE=Release -DVM_BUILD_BENCH=ON -DVM_BUILD_TESTS=OFF)
 
+# libFuzzer targets (clang, ASan+UBSan), each run for FUZZ_SECONDS; see fuzz/run.sh.
+fuzz: deps
+	@PY=$$(tools/find-python.sh) && \
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DPython3_EXECUTABLE=$$PY -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVM_FUZZ=ON -DVM_BUILD_TESTS=OFF -DVM_BUILD_TOOLS=OFF $(CMAKE_FLAGS) >/dev/null && \
+	cmake --build build-fuzz -j $(JOBS)
+	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD_DIR) build-asan build-tsan build-bench
+	rm -rf $(BUILD_DIR) build-asan build-tsan build-bench build-fuzz

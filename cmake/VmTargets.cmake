@@ -16,6 +16,17 @@ elseif(NOT VM_SANITIZE STREQUAL "")
   message(FATAL_ERROR "VM_SANITIZE must be empty, 'address' or 'thread', not '${VM_SANITIZE}'")
 endif()
 
+# Fuzzing: every target gets coverage instrumentation and ASan+UBSan; only the fuzz
+# executables link the libFuzzer runtime (fuzz/CMakeLists.txt).
+if(VM_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang" OR NOT VM_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "VM_FUZZ needs clang (CC=clang CXX=clang++) and no VM_SANITIZE")
+  endif()
+  target_compile_options(vm_build_flags INTERFACE
+    -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  target_link_options(vm_build_flags INTERFACE -fsanitize=address,undefined)
+endif()
+
 # vm_add_test(NAME SOURCES ... LIBS ... LABELS ...): one GoogleTest executable run through CTest.
 function(vm_add_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})

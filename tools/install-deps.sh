@@ -2,7 +2,7 @@
 # Installs the Debian packages the build needs, only those that are missing. As root it
 # runs apt-get; otherwise it names the missing packages and stops.
 set -euo pipefail
-packages=(cmake ninja-build g++ clang make binutils pkg-config libgtest-dev libgmock-dev
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev make binutils pkg-config libgtest-dev libgmock-dev
           libbenchmark-dev libsimdjson-dev librapidcheck-dev libzstd-dev libfmt-dev libcli11-dev)
 missing=()
 for p in "${packages[@]}"; do

@@ -13,6 +13,7 @@
 #include "compressor/decompose.h"
 #include "fusion/packet_encoder.h"
 #include "pipeline/packet_writer.h"
+#include "pipeline/whole_packet.h"
 #include "registry/context_cache.h"
 #include "registry/registry_file.h"
 #include "wire/byte_reader.h"
@@ -67,7 +68,7 @@ bool process_item(const FactCompressor& compressor, TemplateRegistry& registry,
   DecomposedFact& fact = scratch.decomposed;
   if (!decompose(text, fact)) return false;
   load_device_file(registry, item.aid, root);
-  const auto decision = encode(registry, item.aid, item.force_full, fact.sig, fact.vals);
+  const auto decision = encode(registry, item.aid, item.force_full || must_travel_whole(fact), fact.sig, fact.vals);
   if (!decision) return false;
   const bool changed = decision->flags & (DECISION_NEW_TEMPLATE | DECISION_STATE_CHANGED);
   if (changed && (touched.empty() || touched.back() != item.aid)) touched.push_back(item.aid);

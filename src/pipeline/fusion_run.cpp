@@ -9,6 +9,7 @@
 #include "fusion/packet_encoder.h"
 #include "json/record.h"
 #include "pipeline/packet_writer.h"
+#include "pipeline/whole_packet.h"
 #include "registry/context_cache.h"
 #include "registry/registry_file.h"
 #include "wire/utf8.h"
@@ -90,7 +91,8 @@ bool fusion_run(std::string_view request, std::string& out) {
     const FusionStatePtr state = context_state_for(req->ctx_id);
     std::lock_guard lock(state->lock);
     load_device_file(state->registry, aid, req->registry_root);
-    decision = encode(state->registry, aid, wants_full_packet(req->strategy), fact.sig, fact.vals);
+    decision = encode(state->registry, aid, wants_full_packet(req->strategy) || must_travel_whole(fact),
+                      fact.sig, fact.vals);
     if (!decision) return false;
     if (decision->flags & (DECISION_NEW_TEMPLATE | DECISION_STATE_CHANGED))
       save_device_file(state->registry, aid, req->registry_root);

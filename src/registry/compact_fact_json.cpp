@@ -81,7 +81,8 @@ bool add_reading(std::string_view segment, unsigned n, json::ObjectBuilder& out)
   const std::string_view unit = dot == std::string_view::npos ? std::string_view() : l.substr(dot + 1);
 
   char key[24] = {'s'};
-  const auto [end, ec] = std::to_chars(key + 1, key + 16, n);
+  // A plain variable, not a structured binding: clang 14 cannot capture those in a lambda.
+  char* const end = std::to_chars(key + 1, key + 16, n).ptr;
   *end = '_';
   const auto member = [&](std::string_view suffix) {
     for (std::size_t i = 0; i < suffix.size(); ++i) end[1 + i] = suffix[i];

@@ -39,12 +39,32 @@ FusionStatePtr ContextCache::state_for(std::uint64_t ctx_id) {
   }
 
   if (by_use_.size() >= CONTEXT_CACHE_MAX_ENTRIES) {
-    by_id_.erase(by_use_.front().ctx_id);
+    const Entry& victim = by_use_.front();
+    // A request still holds it: remember it, so that the context never has two live
+    // states whose registries (and registry files) would drift apart.
+    if (victim.state.use_count() > 1) remember_in_use(victim.ctx_id, victim.state);
+    by_id_.erase(victim.ctx_id);
     dropped.splice(dropped.end(), by_use_, by_use_.begin());
   }
-  by_use_.push_back(Entry{ctx_id, stamp, std::make_shared<FusionState>()});
+  by_use_.push_back(Entry{ctx_id, stamp, take_in_use(ctx_id)});
   by_id_.emplace(ctx_id, std::prev(by_use_.end()));
   return by_use_.back().state;
+}
+
+void ContextCache::remember_in_use(std::uint64_t ctx_id, const FusionStatePtr& state) {
+  evicted_in_use_.insert_or_assign(ctx_id, state);
+  if (evicted_in_use_.size() < sweep_at_) return;
+  std::erase_if(evicted_in_use_, [](const auto& entry) { return entry.second.expired(); });
+  sweep_at_ = std::max<std::size_t>(64, 2 * evicted_in_use_.size());
+}
+
+FusionStatePtr ContextCache::take_in_use(std::uint64_t ctx_id) {
+  FusionStatePtr state;
+  if (const auto it = evicted_in_use_.find(ctx_id); it != evicted_in_use_.end()) {
+    state = it->second.lock();
+    evicted_in_use_.erase(it);
+  }
+  return state ? state : std::make_shared<FusionState>();
 }
 
 std::size_t ContextCache::size() const {

@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <system_error>
 
-#include "json/json_reader.h"
 #include "registry/registry_text.h"
 
 namespace vm {
@@ -37,27 +36,34 @@ FileLocation locate(std::string_view root, DeviceId aid) {
   return where;
 }
 
-// A root holding a NUL byte names no directory: the file system would see only the part
-// before it, and write there.
+// A root with a NUL byte names no directory: the system would read the path only up to
+// the NUL and write the file somewhere else entirely. Such a root switches files off.
 bool enabled(std::optional<std::string_view> root) noexcept {
   return root && !root->empty() && root->find('\0') == std::string_view::npos;
 }
 
-// The whole content of a regular file, or nullopt. O_NONBLOCK keeps a FIFO planted at the
-// path from blocking the call; it has no effect on regular files.
+// The whole content of a regular file of at most kMaxRegistryFileSize bytes, or nullopt.
+// O_NONBLOCK keeps a FIFO planted at the path from blocking the call; it has no effect on
+// regular files.
 std::optional<std::string> read_regular_file(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return std::nullopt;
   std::optional<std::string> text;
   struct stat info {};
-  // A file beyond what the JSON parser accepts at all is not worth reading.
   if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-      static_cast<std::uint64_t>(info.st_size) <= json::kMaxTextSize) {
+      static_cast<std::uint64_t>(info.st_size) <= kMaxRegistryFileSize) {
     text.emplace();
     text->resize(static_cast<std::size_t>(info.st_size));
     std::size_t filled = 0;
     for (;;) {
-      if (filled == text->size()) text->resize(text->size() + 4096);  // the file grew meanwhile
+      if (filled == text->size()) {
+        // The file grew meanwhile: read on, but never past the limit.
+        if (text->size() > kMaxRegistryFileSize) {
+          text.reset();
+          break;
+        }
+        text->resize(text->size() + 4096);
+      }
       const ssize_t n = ::read(fd, text->data() + filled, text->size() - filled);
       if (n > 0) {
         filled += static_cast<std::size_t>(n);

@@ -4,6 +4,7 @@
 // The caller holds the lock of the FusionState that owns the registry. Failures are silent.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,17 +18,22 @@ namespace vm {
 // or already ends with one.
 [[nodiscard]] std::string registry_file_path(std::string_view registry_root, DeviceId aid);
 
-// Adds the device's templates from its file when the registry has no entry for `aid` yet
-// and the file yields at least one usable template. An absent or empty root, or one holding
-// a NUL byte, does nothing.
+// Registry files are small (a device's templates). A larger file is damaged or planted: it
+// is ignored without being read, as its parse alone would take many times its size in
+// memory, again on every request for the device.
+inline constexpr std::size_t kMaxRegistryFileSize = std::size_t{64} << 20;
+
+// Adds the device's templates from its file when the registry has no entry for `aid` yet,
+// the file is at most kMaxRegistryFileSize bytes and it yields at least one usable
+// template. An absent or empty root, or one with a NUL byte, does nothing.
 void load_device_file(TemplateRegistry& registry, DeviceId aid,
                       std::optional<std::string_view> registry_root);
 
 // Writes the device's templates to its file, creating missing directories, when the
 // registry has an entry for `aid`. The new text goes to a temporary file in the same
 // directory first and is renamed over the old one, so a reader in any process meets either
-// the old file or the new one whole. An absent or empty root, or one holding a NUL byte,
-// does nothing.
+// the old file or the new one whole. An absent or empty root, or one with a NUL byte, does
+// nothing.
 void save_device_file(const TemplateRegistry& registry, DeviceId aid,
                       std::optional<std::string_view> registry_root);
 
