@@ -15,7 +15,11 @@ std::int32_t write_result(std::string_view result, std::uint8_t* out, std::size_
 }
 
 std::string& answer_scratch() noexcept {
+  // Kept between calls so steady traffic allocates nothing; a rare huge answer is not
+  // kept alive on its thread after the next call begins.
+  constexpr std::size_t kKeptCapacity = std::size_t{1} << 20;
   thread_local std::string buffer;
+  if (buffer.capacity() > kKeptCapacity) std::string().swap(buffer);
   buffer.clear();
   return buffer;
 }
