@@ -96,6 +96,34 @@ void append_uint(std::string& out, std::uint64_t value) {
   out.append(buf, write_uint(buf, value));
 }
 
+namespace {
+
+// A positive number below 10^11 that is a whole number of ten-thousandths, n / 10^4 with
+// n below 10^15 (the values of compact facts are read at that scale): writes it and
+// returns the end, or null for any other number. The decimal n / 10^4 has at most 15
+// significant digits and reads back as `value`; since two different decimals of 15 or
+// fewer digits never read back as the same double, it is the shortest text there is.
+char* write_ten_thousandths(char* w, double value) noexcept {
+  constexpr double kScale = 10000.0;
+  if (!(value < 1e11)) return nullptr;
+  const auto n = static_cast<std::uint64_t>(value * kScale + 0.5);
+  // Division is correctly rounded, so equality proves n / 10^4 reads back as `value`.
+  if (n == 0 || static_cast<double>(n) / kScale != value) return nullptr;
+  w = std::to_chars(w, w + kMaxNumberSize, n / 10000).ptr;
+  *w++ = '.';
+  auto fraction = static_cast<unsigned>(n % 10000);
+  if (fraction == 0) {
+    *w++ = '0';
+    return w;
+  }
+  int digits = 4;
+  while (fraction % 10 == 0) fraction /= 10, --digits;
+  for (int i = digits - 1; i >= 0; --i, fraction /= 10) w[i] = static_cast<char>('0' + fraction % 10);
+  return w + digits;
+}
+
+}  // namespace
+
 // The longest texts are 24 bytes: "-1.2345678901234567e-308", "-0.000012345678901234567".
 char* write_double(char* w, double value) noexcept {
   if (!std::isfinite(value)) {
@@ -108,6 +136,7 @@ char* write_double(char* w, double value) noexcept {
     std::memcpy(w, "0.0", 3);
     return w + 3;
   }
+  if (char* end = write_ten_thousandths(w, value)) return end;
   // Shortest round-trip digits in scientific form: "d[.ddd]e[+-]xx".
   char sci[32];
   const char* const sci_end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
