@@ -23,12 +23,55 @@ void append_header(std::string& out, const FactCompressor& c, const FactHeader& 
   out += '|';
 }
 
+// Unit codes depend only on the unit text, the unit map and the scale, and a fleet reports
+// a handful of units over and over: each thread keeps the last codes it made, in a small
+// table indexed by a hash of the unit, and makes a code anew only on a miss.
+class UnitCodeCache {
+ public:
+  void append(std::string& out, std::string_view unit, const CodeMap& unit_map, std::uint64_t scale) {
+    if (unit.size() > kLongestUnit) {
+      append_unit_code(out, unit, unit_map, scale);
+      return;
+    }
+    Entry& e = entries_[slot(unit, unit_map.version(), scale)];
+    if (e.map_version != unit_map.version() || e.scale != scale || e.unit != unit) {
+      const std::size_t start = out.size();
+      append_unit_code(out, unit, unit_map, scale);
+      e.map_version = unit_map.version();
+      e.scale = scale;
+      e.unit.assign(unit);
+      e.code.assign(out, start);
+      return;
+    }
+    out += e.code;
+  }
+
+ private:
+  static constexpr std::size_t kEntries = 64;
+  static constexpr std::size_t kLongestUnit = 48;
+
+  struct Entry {
+    std::uint64_t map_version = 0;
+    std::uint64_t scale = 0;  // no compressor has scale 0, so a fresh entry never matches
+    std::string unit, code;
+  };
+
+  static std::size_t slot(std::string_view unit, std::uint64_t version, std::uint64_t scale) noexcept {
+    std::uint64_t h = 0xCBF29CE484222325ull ^ version ^ (scale << 32);  // FNV-1a
+    for (char c : unit) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001B3ull;
+    return (h ^ (h >> 29)) % kEntries;
+  }
+
+  Entry entries_[kEntries];
+};
+
 void append_reading(std::string& out, const FactCompressor& c, const SensorReadingView& r) {
+  thread_local UnitCodeCache unit_codes;
   out += r.id;
   out += '>';
   append_mapped(out, c.state_map, r.state);
   out += '.';
-  append_unit_code(out, r.unit, c.unit_map, c.scale);
+  unit_codes.append(out, r.unit, c.unit_map, c.scale);
   out += ':';
   append_value_code(out, r.value, c.scale, Scaling::scaled);
   out += '|';

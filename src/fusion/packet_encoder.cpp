@@ -32,7 +32,7 @@ bool store_whole(std::vector<std::string>& stored, std::span<const std::string_v
 // sure to be sent, so a refusal leaves the template exactly as the receiver holds it.
 std::optional<FusionDecision> encode_difference(TemplateId tid, std::uint8_t base_flags,
                                                 std::vector<std::string>& stored,
-                                                std::span<const std::string_view> values) {
+                                                std::span<const std::string_view> values, std::string& body) {
   const std::size_t n = values.size();
   DiffMask mask = 0;
   std::size_t change_bytes = 0;
@@ -46,8 +46,8 @@ std::optional<FusionDecision> encode_difference(TemplateId tid, std::uint8_t bas
 
   const std::size_t mask_bytes = mask_size(n);
   FusionDecision decision{DATA_DIFF, tid, static_cast<std::uint8_t>(base_flags | DECISION_STATE_CHANGED), {}};
-  decision.body.resize(mask_bytes + change_bytes);
-  char* p = write_mask(mask, mask_bytes, decision.body.data());
+  body.resize(mask_bytes + change_bytes);
+  char* p = write_mask(mask, mask_bytes, body.data());
   for (DiffMask rest = mask; rest != 0; rest &= rest - 1) {
     const int i = lowest_set_bit(rest);
     const std::string_view value = values[i];
@@ -63,6 +63,16 @@ std::optional<FusionDecision> encode_difference(TemplateId tid, std::uint8_t bas
 
 std::optional<FusionDecision> encode(TemplateRegistry& registry, DeviceId aid, bool force_full,
                                      std::string_view sig, std::span<const std::string_view> values) {
+  std::string body;
+  std::optional<FusionDecision> decision = encode_into(registry, aid, force_full, sig, values, body);
+  if (decision) decision->body = std::move(body);
+  return decision;
+}
+
+std::optional<FusionDecision> encode_into(TemplateRegistry& registry, DeviceId aid, bool force_full,
+                                          std::string_view sig, std::span<const std::string_view> values,
+                                          std::string& body) {
+  body.clear();
   DeviceTemplates& device = device_for(registry, aid);
   const AssignedTemplate assigned = assign_tid(device, sig);
   const std::uint8_t base = assigned.is_new ? DECISION_NEW_TEMPLATE : 0;
@@ -79,7 +89,7 @@ std::optional<FusionDecision> encode(TemplateRegistry& registry, DeviceId aid, b
     const std::uint8_t flags = base | DECISION_FULL_BODY | (changed ? DECISION_STATE_CHANGED : 0);
     return FusionDecision{DATA_FULL, assigned.tid, flags, {}};
   }
-  return encode_difference(assigned.tid, base, stored, values);
+  return encode_difference(assigned.tid, base, stored, values, body);
 }
 
 }  // namespace vm

@@ -10,6 +10,7 @@
 #include "json/record.h"
 #include "registry/compact_fact_json.h"
 #include "registry/context_cache.h"
+#include "registry/decompress_answer.h"
 #include "registry/registry_file.h"
 #include "wire/base64.h"
 #include "wire/command.h"
@@ -138,9 +139,9 @@ void decompress_request(std::string_view request, std::string& out) {
 
   if (const std::size_t semicolon = text.find(';'); semicolon != std::string_view::npos)
     text.remove_prefix(semicolon + 1);
-  compact_fact_to_json(text, answer);
-  add_packet_meta(*header, answer);
-  answer.write(out);
+  thread_local CompactFactMembers fact;
+  read_compact_fact(text, fact);
+  append_decompress_answer(fact, *header, out);
 }
 
 }  // namespace vm

@@ -3,6 +3,7 @@
 // that the record declares. Not thread-safe (one cursor per parse).
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -50,10 +51,16 @@ class ByteReader {
  private:
   template <class T>
   std::optional<T> big_endian(std::size_t width) noexcept {
+    static_assert(sizeof(T) == 4 || sizeof(T) == 8);
     if (remaining() < width) return std::nullopt;
-    T v = 0;
-    for (std::size_t i = 0; i < width; ++i) v = static_cast<T>((v << 8) | data_[pos_ + i]);
+    // One load and one byte swap instead of a byte-at-a-time loop.
+    T v;
+    std::memcpy(&v, data_.data() + pos_, sizeof v);
     pos_ += width;
+    if constexpr (std::endian::native == std::endian::little) {
+      if constexpr (sizeof(T) == 4) v = __builtin_bswap32(v);
+      else v = __builtin_bswap64(v);
+    }
     return v;
   }
 

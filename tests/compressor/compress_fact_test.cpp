@@ -47,6 +47,26 @@ TEST(CompressFact, AppendsAfterAPrefix) {
   EXPECT_EQ(out, std::string("123;") + testing::kExampleCompact);
 }
 
+// Unit codes are remembered per thread; what is remembered must follow the compressor:
+// the same unit under other unit maps and scales, interleaved, and a map that was moved
+// away (now empty) give their own codes.
+TEST(CompressFact, RememberedUnitCodesFollowTheirCompressor) {
+  const FactSpec fact{"n", "s", 0, {{"r", "s", 1.5, "Celsius/1000W"}}, {}, {}, {}};
+  FactCompressor a = compressor_of({2, 0, {{"celsius", "C"}}, {}});
+  const FactCompressor b = compressor_of({2, 0, {{"celsius", "degC"}, {"kw", "KW"}}, {}});
+  const FactCompressor c = compressor_of({0, 0, {{"celsius", "C"}}, {}});
+  const FactCompressor d = compressor_of({2, 0, {}, {}});
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(compress(a, fact), "n.s.AAAAAAAA|r>s.C/1,kW:2q|");
+    EXPECT_EQ(compress(b, fact), "n.s.AAAAAAAA|r>s.degC/1,KW:2q|");
+    EXPECT_EQ(compress(c, fact), "n.s.AAAAAAAA|r>s.C/1,kW:2|");
+    EXPECT_EQ(compress(d, fact), "n.s.AAAAAAAA|r>s.Celsius/1,kW:2q|");
+  }
+  const FactCompressor moved_to = std::move(a);
+  EXPECT_EQ(compress(moved_to, fact), "n.s.AAAAAAAA|r>s.C/1,kW:2q|");
+  EXPECT_EQ(compress(a, fact), "n.s.AAAAAAAA|r>s.Celsius/1,kW:2q|");  // NOLINT(bugprone-use-after-move)
+}
+
 // Header, trailers and name mapping. Compressor: scale 100, ms switch as given, states
 // {"online" -> "1", "" -> "E"}.
 TEST(CompressFact, Segments) {
