@@ -46,11 +46,15 @@ std::int64_t scaled_integer(double x, std::uint64_t scale) noexcept {
 
 std::int64_t truncated_integer(double x) noexcept { return saturating_i64(std::trunc(x)); }
 
-void append_value_code(std::string& out, double x, std::uint64_t scale, Scaling scaling) {
+char* write_value_code(char* out, double x, std::uint64_t scale, Scaling scaling) noexcept {
   const std::int64_t n =
       scaling == Scaling::scaled ? scaled_integer(x, scale) : truncated_integer(x);
+  return out + write_base62(n, out);
+}
+
+void append_value_code(std::string& out, double x, std::uint64_t scale, Scaling scaling) {
   char text[kMaxBase62Length];
-  out.append(text, write_base62(n, text));
+  out.append(text, write_value_code(text, x, scale, scaling));
 }
 
 void append_base64url(std::string& out, std::string_view bytes) {

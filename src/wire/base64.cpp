@@ -24,10 +24,7 @@ constexpr auto kUrlDecode = make_decode_table(kUrl);
 
 }  // namespace
 
-namespace {
-
-// Writes the encoded text of `bytes` at `w` (base64_encoded_size bytes).
-void encode_into(char* w, std::string_view bytes, Base64 kind) noexcept {
+char* write_base64(char* w, std::string_view bytes, Base64 kind) noexcept {
   const std::string_view a = kind == Base64::standard ? kStandard : kUrl;
   const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
   std::size_t i = 0;
@@ -54,9 +51,8 @@ void encode_into(char* w, std::string_view bytes, Base64 kind) noexcept {
     *w++ = a[(v >> 6) & 63];
     if (kind == Base64::standard) *w++ = '=';
   }
+  return w;
 }
-
-}  // namespace
 
 void append_base64(std::string& out, std::string_view bytes, Base64 kind) {
   const std::size_t size = base64_encoded_size(bytes.size(), kind);
@@ -65,13 +61,13 @@ void append_base64(std::string& out, std::string_view bytes, Base64 kind) {
   constexpr std::size_t kSmall = 128;
   if (size <= kSmall) {
     char text[kSmall];
-    encode_into(text, bytes, kind);
+    (void)write_base64(text, bytes, kind);
     out.append(text, size);
     return;
   }
   const std::size_t start = out.size();
   out.resize(start + size);
-  encode_into(out.data() + start, bytes, kind);
+  (void)write_base64(out.data() + start, bytes, kind);
 }
 
 std::ptrdiff_t decode_base64_into(std::string_view text, Base64 kind, unsigned char* out) noexcept {

@@ -13,6 +13,19 @@
 
 namespace vm {
 
+// The unsigned integer in the sizeof(T) big-endian bytes at `p`: one load and one byte swap.
+template <class T>
+[[nodiscard]] inline T load_big_endian(const std::uint8_t* p) noexcept {
+  static_assert(sizeof(T) == 4 || sizeof(T) == 8);
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::little) {
+    if constexpr (sizeof(T) == 4) v = __builtin_bswap32(v);
+    else v = __builtin_bswap64(v);
+  }
+  return v;
+}
+
 class ByteReader {
  public:
   explicit ByteReader(ByteSpan data) noexcept : data_(data) {}
@@ -51,16 +64,9 @@ class ByteReader {
  private:
   template <class T>
   std::optional<T> big_endian(std::size_t width) noexcept {
-    static_assert(sizeof(T) == 4 || sizeof(T) == 8);
     if (remaining() < width) return std::nullopt;
-    // One load and one byte swap instead of a byte-at-a-time loop.
-    T v;
-    std::memcpy(&v, data_.data() + pos_, sizeof v);
+    const T v = load_big_endian<T>(data_.data() + pos_);
     pos_ += width;
-    if constexpr (std::endian::native == std::endian::little) {
-      if constexpr (sizeof(T) == 4) v = __builtin_bswap32(v);
-      else v = __builtin_bswap64(v);
-    }
     return v;
   }
 
