@@ -59,7 +59,7 @@ void lower_words(std::string_view head, std::string_view tail, std::uint64_t (&w
   unsigned __int128 bytes = load_text(head);
   if (!tail.empty()) bytes |= load_text(tail) << (8 * head.size());
   words[0] = lower_word(static_cast<std::uint64_t>(bytes));
-  words[1] = lower_word(static_cast<std::uint64_t>(bytes >> 64));
+  words[1] = head.size() + tail.size() > 8 ? lower_word(static_cast<std::uint64_t>(bytes >> 64)) : 0;
 }
 
 std::uint64_t hash_words(const std::uint64_t (&words)[2], std::size_t n) noexcept {
@@ -167,7 +167,11 @@ const std::string* CodeMap::find(std::string_view head, std::string_view tail) c
     const std::uint32_t i = slots_[slot_of(n, words, hash_name(name, words), name)];
     return i == kEmpty ? nullptr : &entries_[i].code;
   }
-  lower_words(head, tail, words);
+  if (n <= 8 && tail.empty()) {
+    words[0] = lower_word(load_short(head.data(), n));  // most names: one word
+  } else {
+    lower_words(head, tail, words);
+  }
   const std::uint64_t hash = hash_words(words, n);
   const std::size_t mask = slots_.size() - 1;
   for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {

@@ -23,6 +23,13 @@ struct DeviceTemplates {
   std::unordered_map<TemplateId, std::string> tid_to_sig;
   std::unordered_map<TemplateId, std::vector<std::string>> last_vals;
   std::uint32_t next_tid = kFirstTemplateId;
+
+  // The signature that assign_tid met last and its template: a device reports the same
+  // template fact after fact, and comparing one signature costs less than hashing it.
+  // bind_signature forgets it whenever a signature's template changes.
+  bool memo_valid = false;
+  std::string memo_sig;
+  TemplateId memo_tid{};
 };
 
 struct TemplateRegistry {

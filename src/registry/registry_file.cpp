@@ -102,7 +102,7 @@ std::string registry_file_path(std::string_view registry_root, DeviceId aid) {
 
 void load_device_file(TemplateRegistry& registry, DeviceId aid,
                       std::optional<std::string_view> registry_root) {
-  if (find_device(registry, aid) != nullptr || !enabled(registry_root)) return;
+  if (!enabled(registry_root) || find_device(registry, aid) != nullptr) return;
   const std::optional<std::string> text = read_regular_file(registry_file_path(*registry_root, aid));
   if (!text) return;
   std::optional<DeviceTemplates> device = parse_registry_text(*text);
