@@ -7,9 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <list>
 #include <mutex>
-#include <unordered_map>
+#include <vector>
 
 #include "fusion/fusion_state.h"
 
@@ -37,19 +36,34 @@ class ContextCache {
   [[nodiscard]] std::size_t size() const;
 
  private:
-  struct Entry {
-    std::uint64_t ctx_id;
-    std::uint64_t last_used;
-    FusionStatePtr state;
+  struct Slot {
+    std::uint64_t ctx_id = 0;
+    std::uint64_t last_used = 0;
+    std::uint64_t use = 0;  // order of use: the least recently used entry has the smallest
+    FusionStatePtr state;   // null: a free slot
   };
-  using Entries = std::list<Entry>;
+
+  // The slot of `ctx_id`, or the free slot where it would go.
+  [[nodiscard]] std::size_t slot_of(std::uint64_t ctx_id) const noexcept;
+  // Frees a slot, moving later entries of its probe run back so that lookups still find them.
+  void remove(std::size_t slot, std::vector<FusionStatePtr>& dropped);
+  // Removes every entry idle for more than the limit at `now` into `dropped`, and sets
+  // oldest_ to the smallest last_used left.
+  void expire(std::uint64_t now, std::vector<FusionStatePtr>& dropped);
 
   Clock clock_;
   mutable std::mutex lock_;
-  // Least recently used first. last_used never decreases along the list: a stamp is never
-  // older than the newest one already given, even when the clock steps back.
-  Entries by_use_;
-  std::unordered_map<std::uint64_t, Entries::iterator> by_id_;
+  // An open-addressing table, twice the size of a full cache, so that a lookup reads one
+  // slot where a node-based map reads a bucket and a node. last_used never decreases in the
+  // order of use (a stamp is never older than the newest one held, even when the clock
+  // steps back), so the least recently used entry is also one with the smallest last_used;
+  // it is searched for only when a new context meets a full table. Expiry scans the table
+  // only when oldest_, a lower bound of every last_used, shows that an entry may be idle too long.
+  std::vector<Slot> slots_;
+  std::size_t size_ = 0;
+  std::uint64_t newest_ = 0;  // the largest last_used held (meaningful when not empty)
+  std::uint64_t oldest_ = 0;  // at most the smallest last_used held
+  std::uint64_t uses_ = 0;
 };
 
 // The process-wide cache (created on first use, never destroyed) on the wall clock.
