@@ -9,7 +9,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "compressor/text_out.h"
+#include "support/small_copy.h"
 #include "wire/byte_reader.h"
 #include "wire/utf8.h"
 

@@ -6,35 +6,12 @@
 #pragma once
 
 #include <algorithm>
-#include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
 
-namespace vm {
+#include "support/small_copy.h"
 
-// Copies n bytes without a library call for the short texts of compact facts.
-[[gnu::always_inline]] inline void copy_text(char* dst, const char* src, std::size_t n) noexcept {
-  if (n >= 8) {
-    if (n > 16) {
-      std::memcpy(dst, src, n);
-      return;
-    }
-    std::uint64_t a, b;  // two overlapping words cover 8 to 16 bytes
-    std::memcpy(&a, src, 8);
-    std::memcpy(&b, src + n - 8, 8);
-    std::memcpy(dst, &a, 8);
-    std::memcpy(dst + n - 8, &b, 8);
-  } else if (n >= 4) {
-    std::uint32_t a, b;
-    std::memcpy(&a, src, 4);
-    std::memcpy(&b, src + n - 4, 4);
-    std::memcpy(dst, &a, 4);
-    std::memcpy(dst + n - 4, &b, 4);
-  } else {
-    for (std::size_t i = 0; i < n; ++i) dst[i] = src[i];
-  }
-}
+namespace vm {
 
 class TextOut {
  public:

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fusion/diff_mask.h"
+#include "support/small_copy.h"
 #include "wire/command.h"
 
 namespace vm {
@@ -14,35 +15,9 @@ namespace {
 static_assert(16 + kMaxDiffValues * (1 + kMaxDiffValueSize) <= std::numeric_limits<std::uint32_t>::max(),
               "a difference body always fits its 32-bit length");
 
-// Whether two values are byte-equal. Values are a few bytes; comparing them as words
-// avoids a library call per value.
+// Values are a few bytes; comparing them as words avoids a library call per value.
 bool same_value(const std::string& stored, std::string_view value) noexcept {
-  const std::size_t n = value.size();
-  if (stored.size() != n) return false;
-  const char* a = stored.data();
-  const char* b = value.data();
-  if (n >= 8 && n <= 16) {
-    std::uint64_t a0, a1, b0, b1;
-    std::memcpy(&a0, a, 8);
-    std::memcpy(&b0, b, 8);
-    std::memcpy(&a1, a + n - 8, 8);
-    std::memcpy(&b1, b + n - 8, 8);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-  }
-  if (n >= 4 && n < 8) {
-    std::uint32_t a0, a1, b0, b1;
-    std::memcpy(&a0, a, 4);
-    std::memcpy(&b0, b, 4);
-    std::memcpy(&a1, a + n - 4, 4);
-    std::memcpy(&b1, b + n - 4, 4);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-  }
-  if (n < 4) {
-    for (std::size_t i = 0; i < n; ++i)
-      if (a[i] != b[i]) return false;
-    return true;
-  }
-  return std::memcmp(a, b, n) == 0;
+  return stored.size() == value.size() && same_bytes(stored.data(), value.data(), value.size());
 }
 
 // Makes `stored` equal to `values`, assigning into the existing strings so that an

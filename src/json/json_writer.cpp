@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "support/fault.h"
+#include "support/small_copy.h"
 
 namespace vm::json {
 namespace {
@@ -65,6 +66,56 @@ char* write_quoted(char* w, std::string_view text, std::size_t quoted_size) noex
       }
     }
   }
+  *w++ = '"';
+  return w;
+}
+
+namespace {
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+
+// Whether some byte of the word is below 0x20, '"' or '\\' (exact: a borrow can only
+// spread from a byte that already qualifies).
+constexpr bool word_needs_escape(std::uint64_t w) noexcept {
+  const std::uint64_t control = (w - 0x20 * kOnes) & ~w;
+  const std::uint64_t quote = ((w ^ ('"' * kOnes)) - kOnes) & ~(w ^ ('"' * kOnes));
+  const std::uint64_t backslash = ((w ^ ('\\' * kOnes)) - kOnes) & ~(w ^ ('\\' * kOnes));
+  return ((control | quote | backslash) & kHighs) != 0;
+}
+
+// Whether the text is written without any escape, eight bytes at a time.
+bool plain(std::string_view text) noexcept {
+  const char* p = text.data();
+  const std::size_t n = text.size();
+  if (n < 8) {
+    for (std::size_t i = 0; i < n; ++i)
+      if (kEscape[static_cast<unsigned char>(p[i])] != 0) return false;
+    return true;
+  }
+  std::uint64_t w;
+  for (std::size_t i = 0; i + 8 <= n; i += 8) {
+    std::memcpy(&w, p + i, 8);
+    if (word_needs_escape(w)) return false;
+  }
+  std::memcpy(&w, p + n - 8, 8);  // the last bytes, overlapping the loop's words
+  return !word_needs_escape(w);
+}
+
+// Short texts get room for the worst escaping (6 bytes per byte) without being measured.
+constexpr std::size_t kUnmeasured = 256;
+
+}  // namespace
+
+std::size_t string_room(std::string_view text) noexcept {
+  return text.size() <= kUnmeasured ? 6 * text.size() + 2 : quoted_size(text);
+}
+
+char* write_string(char* w, std::string_view text) noexcept {
+  if (!plain(text)) return write_quoted(w, text, quoted_size(text));
+  *w++ = '"';
+  copy_text(w, text.data(), text.size());
+  w += text.size();
   *w++ = '"';
   return w;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "json/json_writer.h"
+#include "support/small_copy.h"
 
 namespace vm {
 namespace {
@@ -17,23 +18,14 @@ constexpr std::size_t kFixedRoom = 512;
 constexpr std::size_t kReadingRoom = 4 * 24 + json::kMaxNumberSize;
 
 char* put(char* w, std::string_view text) noexcept {
-  std::memcpy(w, text.data(), text.size());
+  copy_text(w, text.data(), text.size());
   return w + text.size();
-}
-
-char* put_string(char* w, std::string_view text) noexcept {
-  return json::write_quoted(w, text, json::quoted_size(text));
-}
-
-// Short texts get room for the worst escaping (6 bytes per byte) without being measured.
-std::size_t string_room(std::string_view text) noexcept {
-  return text.size() <= 256 ? 6 * text.size() + 2 : json::quoted_size(text);
 }
 
 // ,"key": then the string, for a member that is present.
 char* put_member(char* w, std::string_view comma_key_colon, const std::optional<std::string_view>& value) noexcept {
   if (!value) return w;
-  return put_string(put(w, comma_key_colon), *value);
+  return json::write_string(put(w, comma_key_colon), *value);
 }
 
 char* put_packet_meta(char* w, const HeaderInfo& h) noexcept {
@@ -54,14 +46,24 @@ char* put_packet_meta(char* w, const HeaderInfo& h) noexcept {
 }
 
 char* put_reading(char* w, std::size_t number, const CompactFactReading& r) noexcept {
+  // The members' common start ,"sN_ is made once and copied before each suffix.
   char prefix[24] = {',', '"', 's'};
   char* end = std::to_chars(prefix + 3, prefix + 20, number).ptr;
   *end++ = '_';
-  const std::string_view key(prefix, static_cast<std::size_t>(end - prefix));
-  w = put_string(put(put(w, key), R"(id":)"), r.id);
-  w = put_string(put(put(w, key), R"(s":)"), r.state);
-  w = put_string(put(put(w, key), R"(u":)"), r.unit);
-  return json::write_double(put(put(w, key), R"(v":)"), r.value);
+  const auto n = static_cast<std::size_t>(end - prefix);
+  const auto key = [&](const char* suffix, std::size_t size) {
+    copy_text(w, prefix, n);
+    std::memcpy(w + n, suffix, size);
+    w += n + size;
+  };
+  key("id\":", 4);
+  w = json::write_string(w, r.id);
+  key("s\":", 3);
+  w = json::write_string(w, r.state);
+  key("u\":", 3);
+  w = json::write_string(w, r.unit);
+  key("v\":", 3);
+  return json::write_double(w, r.value);
 }
 
 // Reading numbers in the byte order of their keys: "s10_" comes before "s1_" and "s2_".
@@ -90,9 +92,9 @@ const std::vector<std::uint32_t>& reading_order(std::size_t count) {
 void append_decompress_answer(const CompactFactMembers& fact, const HeaderInfo& header, std::string& out) {
   std::size_t room = kFixedRoom + fact.readings.size() * kReadingRoom;
   for (const auto* text : {&fact.id, &fact.s, &fact.geohash, &fact.url, &fact.msg})
-    if (*text) room += string_room(**text);
+    if (*text) room += json::string_room(**text);
   for (const CompactFactReading& r : fact.readings)
-    room += string_room(r.id) + string_room(r.state) + string_room(r.unit);
+    room += json::string_room(r.id) + json::string_room(r.state) + json::string_room(r.unit);
 
   const std::size_t at = out.size();
   out.resize(at + room);
