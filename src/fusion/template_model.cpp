@@ -69,6 +69,14 @@ void learn_template(DeviceTemplates& device, TemplateId tid, std::string_view si
   device.last_vals[tid] = std::move(values);
 }
 
+void learn_template_from_views(DeviceTemplates& device, TemplateId tid, std::string_view sig,
+                               std::span<const std::string_view> values) {
+  bind_signature(device, tid, sig);
+  std::vector<std::string>& stored = device.last_vals[tid];
+  stored.resize(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) stored[i].assign(values[i]);
+}
+
 void raise_next_tid(DeviceTemplates& device, TemplateId tid) noexcept {
   device.next_tid = std::max(device.next_tid, successor(raw(tid)));
 }

@@ -62,7 +62,7 @@ void learn_from_full(const FusionStatePtr& state, const HeaderInfo& h, std::stri
   load_device_file(state->registry, aid, root);
   DeviceTemplates& device = device_for(state->registry, aid);
   const TemplateId tid{h.tid};
-  learn_template(device, tid, fact.sig, std::vector<std::string>(fact.vals.begin(), fact.vals.end()));
+  learn_template_from_views(device, tid, fact.sig, fact.vals);
   raise_next_tid(device, tid);
   save_device_file(state->registry, aid, root);
 }

@@ -119,6 +119,20 @@ TEST(TemplateNumbering, TheLastSignatureMetFollowsEveryRebinding) {
   EXPECT_TRUE(assign_tid(s, "X").is_new);
 }
 
+TEST(LearnTemplate, FromViewsReplacesTheValuesWholeLikeTheCopyingForm) {
+  DeviceTemplates by_views, by_copies;
+  for (const std::vector<std::string>& values :
+       {std::vector<std::string>{"1", "22", std::string(40, 'x')}, {"y"}, {}, {"a", "b"}}) {
+    const std::vector<std::string_view> views(values.begin(), values.end());
+    learn_template_from_views(by_views, TemplateId{30}, "S", views);
+    learn_template(by_copies, TemplateId{30}, "S", values);
+    EXPECT_EQ(by_views.last_vals, by_copies.last_vals);
+  }
+  learn_template_from_views(by_views, TemplateId{30}, "T", std::vector<std::string_view>{"z"});
+  EXPECT_FALSE(by_views.sig_to_tid.contains("S"));
+  EXPECT_EQ(raw(tid_of(by_views, "T")), 30u);
+}
+
 TEST(SeedDevice, NextTidAndReplacement) {
   static const struct {
     const char* note;
