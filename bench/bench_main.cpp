@@ -213,15 +213,20 @@ void targets(const MedianReporter& r) {
   const double batch = per_item(r.find("batch/steady"));
   add("batch steady, no registry (ns/fact)", batch, 400, "ns");
   add("batch steady, registry / no registry", per_item(r.find("batch/steady+registry")) / batch, 2, "x");
+  add("  the same, registry in memory (tmpfs)", per_item(r.find("batch/steady+registry_in_memory")) / batch, 2,
+      "x");
   add("run request (ns)", per_item(r.find("run_request/steady")), 600, "ns");
   add("decompress request, diff (ns)", per_item(r.find("decompress/diff")), 800, "ns");
   add("context lookup, 2048 held / 1 held", per_item(r.find("context_lookup/2048_held")) /
                                                  per_item(r.find("context_lookup/1_held")), 1.2, "x");
+  // Wall-clock speedup needs two idle cores; the CPU-time figure (per-call CPU of one
+  // thread over that of two, times two) is what the code allows when the cores are free.
   for (const char* name : {"run_request/steady", "batch/steady"}) {
     const Median* one = r.find(std::string(name) + "/threads:1");
     const Median* two = r.find(std::string(name) + "/threads:2");
-    const double speedup = one && two ? one->real_ns / two->real_ns : NAN;
-    add_at_least(std::string(name) + ", 2 threads / 1 (wall)", speedup, 1.8, "x");
+    add_at_least(std::string(name) + ", 2 threads / 1 (wall)", one && two ? one->real_ns / two->real_ns : NAN, 1.8,
+                 "x");
+    add_at_least("  the same, from CPU time per call", one && two ? 2 * one->cpu_ns / two->cpu_ns : NAN, 1.8, "x");
   }
   add("send per fact / zstd compress", batch / per_item(r.find("peer/zstd_compress")), 1.0 / 3, "x");
   add("receive diff / (zstd decompress+parse)",

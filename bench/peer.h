@@ -14,7 +14,7 @@
 namespace bench {
 
 inline constexpr int kPeerLevel = 3;
-inline constexpr std::size_t kPeerDictionaryCapacity = 16 * 1024;
+inline constexpr std::size_t kPeerDictionaryCapacity = 64 * 1024;
 
 class Peer {
  public:
