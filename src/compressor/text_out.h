@@ -35,6 +35,11 @@ class TextOut {
     room(text.size());
     put(text);
   }
+  // Bytes of the string written so far, and the text written since `start` of them.
+  [[nodiscard]] std::size_t size() const noexcept { return static_cast<std::size_t>(p_ - out_.data()); }
+  [[nodiscard]] std::string_view written_since(std::size_t start) const noexcept {
+    return std::string_view(out_.data() + start, size() - start);
+  }
   // For writers through a pointer: write at cursor(), then advance(end).
   [[nodiscard]] char* cursor() noexcept { return p_; }
   void advance(char* end) noexcept { p_ = end; }
