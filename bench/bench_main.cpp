@@ -110,6 +110,9 @@ void side_by_side(const MedianReporter& r) {
   const double peer_compress = per_item(r.find("peer/zstd_compress"));
   std::printf("%-44s %10.1f %10.1f %8.3f\n", "send: compress+fuse+frame vs zstd compress", sender, peer_compress,
               sender / peer_compress);
+  const double peer_send = per_item(r.find("peer/json_write+zstd_compress"));
+  std::printf("%-44s %10.1f %10.1f %8.3f\n", "send: the same vs JSON writing + zstd", sender, peer_send,
+              sender / peer_send);
   const double peer_receive = per_item(r.find("peer/zstd_decompress+parse"));
   for (const char* name : {"decompress/fleet_mix", "decompress/diff", "decompress/heartbeat", "decompress/full"}) {
     const double ours = per_item(r.find(name));

@@ -181,7 +181,13 @@ std::string fact_record(const Fact& f) {
 }
 
 std::string fact_json(const Fact& f) {
-  std::string j = "{\"id\":";
+  std::string j;
+  append_fact_json(j, f);
+  return j;
+}
+
+void append_fact_json(std::string& j, const Fact& f) {
+  j += "{\"id\":";
   json_string(j, f.id);
   j += ",\"s\":";
   json_string(j, f.state);
@@ -206,7 +212,6 @@ std::string fact_json(const Fact& f) {
   if (f.url) j += ",\"url\":", json_string(j, *f.url);
   if (f.msg) j += ",\"msg\":", json_string(j, *f.msg);
   j += '}';
-  return j;
 }
 
 void put_u32(std::string& out, std::uint32_t v) {

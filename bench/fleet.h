@@ -71,6 +71,8 @@ std::string fact_record(const Fact& fact);
 
 // The fact as compact JSON, as a user of a general-purpose compressor would send it.
 std::string fact_json(const Fact& fact);
+// The same appended to a buffer the caller reuses.
+void append_fact_json(std::string& out, const Fact& fact);
 
 // Big-endian helpers for building records.
 void put_u32(std::string& out, std::uint32_t v);
