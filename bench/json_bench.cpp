@@ -1,6 +1,7 @@
 // Parts of the request path, to show where a request's time goes: reading a run request
-// record, building and writing the decompress answer of the worked example, and writing
-// one double.
+// record; the decompress answer of the worked example through the general ordered object
+// and through the request's own path (fact read into members, written in key order); one
+// double.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -12,6 +13,8 @@
 #include "json/json_writer.h"
 #include "json/object_builder.h"
 #include "json/record.h"
+#include "registry/compact_fact_json.h"
+#include "registry/decompress_answer.h"
 
 namespace bench {
 namespace {
@@ -89,6 +92,39 @@ void BM_WriteDecompressAnswer(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_WriteDecompressAnswer)->Name("part/json_write_decompress_answer");
+
+// The decompress request's own answer path for the worked example: the compact fact read
+// into its members, then written straight in key order (no general ordered object).
+constexpr std::string_view kWorkedExample = "node7.1.AYvP5WgA|t1>0.c1:yG|h>0.m/s2:q0U|d>0.1,km:-c|&hi|#czE|@eHl6";
+
+void BM_ReadCompactFact(benchmark::State& state) {
+  CompactFactMembers fact;
+  CaseCounters counters(state);
+  for (auto _ : state) {
+    read_compact_fact(kWorkedExample, fact);
+    benchmark::DoNotOptimize(fact.readings.data());
+  }
+}
+BENCHMARK(BM_ReadCompactFact)->Name("part/read_compact_fact");
+
+void BM_WriteDirectAnswer(benchmark::State& state) {
+  CompactFactMembers fact;
+  read_compact_fact(kWorkedExample, fact);
+  HeaderInfo header;
+  header.cmd = header.base_cmd = 63;
+  header.crc16_ok = true;
+  header.source_aid = 305419896;
+  header.tid = 24;
+  header.timestamp_raw = 1700000000000;
+  std::string out;
+  CaseCounters counters(state);
+  for (auto _ : state) {
+    out.clear();
+    append_decompress_answer(fact, header, out);
+    benchmark::DoNotOptimize(out.data());
+  }
+}
+BENCHMARK(BM_WriteDirectAnswer)->Name("part/decompress_answer");
 
 void BM_AppendDouble(benchmark::State& state) {
   std::string out;
