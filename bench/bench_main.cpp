@@ -34,6 +34,11 @@ class MedianReporter : public benchmark::BenchmarkReporter {
     std::printf("Machine: %s, %d logical CPUs at %.0f MHz; %s\n", cpu_model().c_str(),
                 context.cpu_info.num_cpus, context.cpu_info.cycles_per_second / 1e6, kernel().c_str());
     std::printf("Load average at start: %s\n", load_average().c_str());
+    std::printf("Fleet: %d devices with 3-5 sensors each, per fact: value moves %.0f%%, reading state flips "
+                "%.0f%%, node degrades %.1f%% (recovers %.0f%%), msg %.0f%%, url %.0f%%; batches of %zu facts\n",
+                FleetRates::kDevices, 100 * FleetRates::kValueDrift, 100 * FleetRates::kReadingStateFlip,
+                100 * FleetRates::kNodeDegrades, 100 * FleetRates::kNodeRecovers, 100 * FleetRates::kMessage,
+                100 * FleetRates::kUrl, kBatchFacts);
     std::printf("\n%-38s %12s %8s %12s %12s %8s\n", "case (medians)", "CPU ns/call", "items",
                 "CPU ns/item", "wall ns/item", "allocs");
     std::printf("%s\n", std::string(95, '-').c_str());
@@ -174,7 +179,8 @@ WireBytes wire_bytes() {
 }
 
 void print_wire_bytes(const WireBytes& w) {
-  std::printf("\nWire bytes per fact (packet with header and checksums; zstd frame)\n");
+  std::printf("\nWire bytes per fact (packet with header and checksums; zstd level %d frame, %zu-byte dictionary)\n",
+              kPeerLevel, peer_dictionary().size());
   std::printf("%-44s %10s %10s %8s\n", "", "ours", "zstd", "ratio");
   rule(75);
   std::printf("%-44s %10.1f %10.1f %8.3f\n", "fleet mix (documented change rates)", w.ours_mix, w.peer_mix,
