@@ -1,107 +1,219 @@
 #include "registry/context_cache.h"
 
+#include <time.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <x86intrin.h>
+#endif
+
 #include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <utility>
 
 namespace vm {
-
-std::uint64_t wall_clock_seconds() noexcept {
-  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count();
-  return seconds < 0 ? 0 : static_cast<std::uint64_t>(seconds);
-}
-
-ContextCache::ContextCache(Clock clock) : clock_(std::move(clock)) {}
-
 namespace {
 
-constexpr std::size_t kSlotBits = 12;
-constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
-static_assert(kSlots >= 2 * CONTEXT_CACHE_MAX_ENTRIES, "the table stays at most half full");
+constexpr std::size_t kInitialSlotBits = 6;
 
-constexpr std::size_t home_slot(std::uint64_t ctx_id) noexcept {
-  return static_cast<std::size_t>((ctx_id * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits));
+constexpr std::uint64_t hash_of(std::uint64_t ctx_id) noexcept { return ctx_id * 0x9E3779B97F4A7C15ull; }
+
+// The home slot of a context in a shard table of 2^bits slots: the hash bits after those
+// that chose the shard.
+std::size_t home_slot(std::uint64_t ctx_id, std::size_t slot_count) noexcept {
+  const auto bits = static_cast<unsigned>(__builtin_ctzll(slot_count));
+  return static_cast<std::size_t>((hash_of(ctx_id) << 4) >> (64 - bits));
+}
+
+// The order of use of a call: the time stamp counter where there is one (synchronized across
+// cores, a few nanoseconds to read), else the monotonic clock, raised on each thread to
+// more than its previous call's. No counter is shared, so callers on different cores write
+// no common line. Calls of one thread are ordered exactly; calls of different threads in
+// the same second may tie-break either way, which eviction allows (it takes the smallest
+// last_used, any one of several equal ones).
+std::uint64_t next_use() noexcept {
+  thread_local std::uint64_t last = 0;
+#if defined(__x86_64__) || defined(__i386__)
+  std::uint64_t now = __rdtsc();
+#else
+  auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+#endif
+  last = std::max(now, last + 1);
+  return last;
+}
+
+// Idle time counts as 0 for a stamp later than now.
+constexpr bool idle_too_long(std::uint64_t last_used, std::uint64_t now) noexcept {
+  return last_used < now && now - last_used > CONTEXT_IDLE_LIMIT_SECONDS;
 }
 
 }  // namespace
 
-std::size_t ContextCache::slot_of(std::uint64_t ctx_id) const noexcept {
-  std::size_t slot = home_slot(ctx_id);
-  while (slots_[slot].state && slots_[slot].ctx_id != ctx_id) slot = (slot + 1) & (kSlots - 1);
+std::uint64_t wall_clock_seconds() noexcept {
+  // Whole seconds need no more than the clock of the last kernel tick, which costs a few
+  // nanoseconds where the precise clock costs tens (every request reads it).
+  timespec now{};
+  if (::clock_gettime(CLOCK_REALTIME_COARSE, &now) != 0) {
+    const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+    now.tv_sec = static_cast<time_t>(std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count());
+  }
+  return now.tv_sec < 0 ? 0 : static_cast<std::uint64_t>(now.tv_sec);
+}
+
+class ContextCache::AllShards {
+ public:
+  explicit AllShards(ContextCache& cache) : cache_(cache) {
+    for (Shard& s : cache_.shards_) s.lock.lock();
+  }
+  ~AllShards() {
+    for (auto s = std::rbegin(cache_.shards_); s != std::rend(cache_.shards_); ++s) s->lock.unlock();
+  }
+  AllShards(const AllShards&) = delete;
+  AllShards& operator=(const AllShards&) = delete;
+
+ private:
+  ContextCache& cache_;
+};
+
+ContextCache::ContextCache(Clock clock) : clock_(std::move(clock)) {
+  for (Shard& s : shards_) s.slots.resize(std::size_t{1} << kInitialSlotBits);
+}
+
+ContextCache::Shard& ContextCache::shard_of(std::uint64_t ctx_id) noexcept {
+  return shards_[hash_of(ctx_id) >> (64 - kShardBits)];
+}
+
+std::size_t ContextCache::slot_of(const Shard& shard, std::uint64_t ctx_id) noexcept {
+  const std::size_t mask = shard.slots.size() - 1;
+  std::size_t slot = home_slot(ctx_id, shard.slots.size());
+  while (shard.slots[slot].state && shard.slots[slot].ctx_id != ctx_id) slot = (slot + 1) & mask;
   return slot;
 }
 
-void ContextCache::remove(std::size_t slot, std::vector<FusionStatePtr>& dropped) {
-  dropped.push_back(std::move(slots_[slot].state));
-  --size_;
+std::uint64_t ContextCache::next_stamp(std::uint64_t now) noexcept {
+  std::uint64_t newest = newest_.load(std::memory_order_relaxed);
+  for (;;) {
+    const std::uint64_t stamp = size_.load(std::memory_order_relaxed) == 0 ? now : std::max(now, newest);
+    if (stamp == newest || newest_.compare_exchange_weak(newest, stamp, std::memory_order_relaxed)) return stamp;
+  }
+}
+
+FusionStatePtr ContextCache::touch(Shard& shard, std::size_t slot, std::uint64_t ctx_id, std::uint64_t stamp) {
+  Slot& entry = shard.slots[slot];
+  if (!entry.state) {
+    insert(shard, ctx_id, stamp);
+    return shard.slots[slot_of(shard, ctx_id)].state;
+  }
+  entry.last_used = stamp;
+  entry.use = next_use();
+  return entry.state;
+}
+
+void ContextCache::insert(Shard& shard, std::uint64_t ctx_id, std::uint64_t stamp) {
+  if (2 * (shard.size + 1) > shard.slots.size()) {
+    // Doubled, so that the table stays at most half full and probe runs short.
+    std::vector<Slot> old(2 * shard.slots.size());
+    old.swap(shard.slots);
+    for (Slot& s : old)
+      if (s.state) shard.slots[slot_of(shard, s.ctx_id)] = std::move(s);
+  }
+  // oldest_ stays a lower bound of every last_used held.
+  std::uint64_t oldest = oldest_.load(std::memory_order_relaxed);
+  while (stamp < oldest && !oldest_.compare_exchange_weak(oldest, stamp, std::memory_order_relaxed)) {
+  }
+  shard.slots[slot_of(shard, ctx_id)] =
+      Slot{ctx_id, stamp, next_use(), std::make_shared<FusionState>()};
+  ++shard.size;
+}
+
+void ContextCache::remove(Shard& shard, std::size_t slot, std::vector<FusionStatePtr>& dropped) {
+  dropped.push_back(std::move(shard.slots[slot].state));
+  --shard.size;
+  size_.fetch_sub(1, std::memory_order_relaxed);
   // Backward shift: an entry further along the run moves into the hole when its home slot
   // does not lie (cyclically) between the hole and its own slot.
+  const std::size_t mask = shard.slots.size() - 1;
   std::size_t hole = slot;
-  for (std::size_t next = (hole + 1) & (kSlots - 1); slots_[next].state; next = (next + 1) & (kSlots - 1)) {
-    const std::size_t home = home_slot(slots_[next].ctx_id);
-    if (((next - home) & (kSlots - 1)) >= ((next - hole) & (kSlots - 1))) {
-      slots_[hole] = std::move(slots_[next]);
+  for (std::size_t next = (hole + 1) & mask; shard.slots[next].state; next = (next + 1) & mask) {
+    const std::size_t home = home_slot(shard.slots[next].ctx_id, shard.slots.size());
+    if (((next - home) & mask) >= ((next - hole) & mask)) {
+      shard.slots[hole] = std::move(shard.slots[next]);
       hole = next;
     }
   }
 }
 
 void ContextCache::expire(std::uint64_t now, std::vector<FusionStatePtr>& dropped) {
-  // Idle time counts as 0 for a stamp later than now.
-  const auto idle = [now](const Slot& s) {
-    return s.last_used < now && now - s.last_used > CONTEXT_IDLE_LIMIT_SECONDS;
-  };
-  for (std::size_t slot = 0; slot < kSlots; ++slot) {
-    // A removal may shift a later entry into this slot: look at it again.
-    while (slots_[slot].state && idle(slots_[slot])) remove(slot, dropped);
-  }
   std::uint64_t oldest = now;
-  for (const Slot& s : slots_)
-    if (s.state) oldest = std::min(oldest, s.last_used);
-  oldest_ = oldest;
+  for (Shard& shard : shards_) {
+    for (std::size_t slot = 0; slot < shard.slots.size(); ++slot) {
+      // A removal may shift a later entry into this slot: look at it again.
+      while (shard.slots[slot].state && idle_too_long(shard.slots[slot].last_used, now)) remove(shard, slot, dropped);
+    }
+    for (const Slot& s : shard.slots)
+      if (s.state) oldest = std::min(oldest, s.last_used);
+  }
+  oldest_.store(oldest, std::memory_order_relaxed);
+}
+
+void ContextCache::evict_least_recent(std::vector<FusionStatePtr>& dropped) {
+  Shard* victim_shard = nullptr;
+  std::size_t victim = 0;
+  for (Shard& shard : shards_) {
+    for (std::size_t slot = 0; slot < shard.slots.size(); ++slot) {
+      const Slot& s = shard.slots[slot];
+      if (!s.state) continue;
+      if (victim_shard == nullptr || std::pair(s.last_used, s.use) < std::pair(victim_shard->slots[victim].last_used,
+                                                                               victim_shard->slots[victim].use)) {
+        victim_shard = &shard;
+        victim = slot;
+      }
+    }
+  }
+  if (victim_shard != nullptr) remove(*victim_shard, victim, dropped);
 }
 
 FusionStatePtr ContextCache::state_for(std::uint64_t ctx_id) {
   if (ctx_id == 0) ctx_id = 1;
   const std::uint64_t now = clock_();
-  // States given up here are released after the lock, so none is freed while it is held.
+  // States given up here are released after the locks, so none is freed while one is held.
   thread_local std::vector<FusionStatePtr> dropped;
   struct ReleaseDropped {
     ~ReleaseDropped() { dropped.clear(); }
   } release;
-  std::lock_guard guard(lock_);
-  if (slots_.empty()) slots_.resize(kSlots);
 
-  if (size_ != 0 && oldest_ < now && now - oldest_ > CONTEXT_IDLE_LIMIT_SECONDS) expire(now, dropped);
-
-  const std::uint64_t stamp = size_ == 0 ? now : std::max(now, newest_);
-  newest_ = stamp;
-  std::size_t slot = slot_of(ctx_id);
-  if (slots_[slot].state) {
-    Slot& entry = slots_[slot];
-    entry.last_used = stamp;
-    entry.use = ++uses_;
-    return entry.state;
+  // Every idle entry goes first. oldest_ tells, without any lock, whether one may exist.
+  if (const std::uint64_t oldest = oldest_.load(std::memory_order_relaxed);
+      size_.load(std::memory_order_relaxed) != 0 && idle_too_long(oldest, now)) {
+    AllShards all(*this);
+    if (size_.load(std::memory_order_relaxed) != 0 && idle_too_long(oldest_.load(std::memory_order_relaxed), now))
+      expire(now, dropped);
   }
 
-  if (size_ >= CONTEXT_CACHE_MAX_ENTRIES) {
-    std::size_t victim = kSlots;
-    for (std::size_t s = 0; s < kSlots; ++s)
-      if (slots_[s].state && (victim == kSlots || slots_[s].use < slots_[victim].use)) victim = s;
-    remove(victim, dropped);
-    slot = slot_of(ctx_id);  // the removal may have moved the free slot
+  Shard& shard = shard_of(ctx_id);
+  {
+    std::lock_guard guard(shard.lock);
+    const std::uint64_t stamp = next_stamp(now);
+    const std::size_t slot = slot_of(shard, ctx_id);
+    if (shard.slots[slot].state) return touch(shard, slot, ctx_id, stamp);
+    // A new context takes its room in the count first, so that two shards never both add
+    // the last one a full cache has room for.
+    if (size_.fetch_add(1, std::memory_order_relaxed) < CONTEXT_CACHE_MAX_ENTRIES)
+      return touch(shard, slot, ctx_id, stamp);
+    size_.fetch_sub(1, std::memory_order_relaxed);
   }
-  if (size_ == 0) oldest_ = stamp;
-  ++size_;
-  slots_[slot] = Slot{ctx_id, stamp, ++uses_, std::make_shared<FusionState>()};
-  return slots_[slot].state;
+
+  // A full cache: the least recently used entry of all makes room, with every shard locked
+  // (another caller may have added this context meanwhile).
+  AllShards all(*this);
+  const std::uint64_t stamp = next_stamp(now);
+  if (!shard.slots[slot_of(shard, ctx_id)].state) {
+    if (size_.load(std::memory_order_relaxed) >= CONTEXT_CACHE_MAX_ENTRIES) evict_least_recent(dropped);
+    size_.fetch_add(1, std::memory_order_relaxed);
+  }
+  return touch(shard, slot_of(shard, ctx_id), ctx_id, stamp);
 }
 
-std::size_t ContextCache::size() const {
-  std::lock_guard guard(lock_);
-  return size_;
-}
+std::size_t ContextCache::size() const { return size_.load(std::memory_order_relaxed); }
 
 FusionStatePtr context_state_for(std::uint64_t ctx_id) {
   static ContextCache* const cache = new ContextCache();
