@@ -120,8 +120,7 @@ void ContextCache::insert(Shard& shard, std::uint64_t ctx_id, std::uint64_t stam
   std::uint64_t oldest = oldest_.load(std::memory_order_relaxed);
   while (stamp < oldest && !oldest_.compare_exchange_weak(oldest, stamp, std::memory_order_relaxed)) {
   }
-  shard.slots[slot_of(shard, ctx_id)] =
-      Slot{ctx_id, stamp, next_use(), std::make_shared<FusionState>()};
+  shard.slots[slot_of(shard, ctx_id)] = Slot{ctx_id, stamp, next_use(), take_in_use(shard, ctx_id)};
   ++shard.size;
 }
 
@@ -169,7 +168,26 @@ void ContextCache::evict_least_recent(std::vector<FusionStatePtr>& dropped) {
       }
     }
   }
-  if (victim_shard != nullptr) remove(*victim_shard, victim, dropped);
+  if (victim_shard == nullptr) return;
+  const Slot& v = victim_shard->slots[victim];
+  if (v.state.use_count() > 1) {
+    Shard& shard = *victim_shard;
+    shard.evicted_in_use.insert_or_assign(v.ctx_id, v.state);
+    if (shard.evicted_in_use.size() >= shard.sweep_at) {
+      std::erase_if(shard.evicted_in_use, [](const auto& entry) { return entry.second.expired(); });
+      shard.sweep_at = std::max<std::size_t>(64, 2 * shard.evicted_in_use.size());
+    }
+  }
+  remove(*victim_shard, victim, dropped);
+}
+
+FusionStatePtr ContextCache::take_in_use(Shard& shard, std::uint64_t ctx_id) {
+  FusionStatePtr state;
+  if (const auto it = shard.evicted_in_use.find(ctx_id); it != shard.evicted_in_use.end()) {
+    state = it->second.lock();
+    shard.evicted_in_use.erase(it);
+  }
+  return state ? state : std::make_shared<FusionState>();
 }
 
 FusionStatePtr ContextCache::state_for(std::uint64_t ctx_id) {

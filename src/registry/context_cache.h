@@ -1,15 +1,18 @@
 // The context cache: one FusionState per context number (ctx_id; 0 and 1 name the same
 // context), so successive requests of a context share templates in memory. A context idle
 // for more than an hour is dropped, and when 2048 are held the least recently used one makes
-// room. Thread-safe: a request takes the lock of one shard of the contexts, only for the
-// lookup, and never while a state is locked.
+// room. A context evicted while a request still works on it comes back as that same state,
+// so one context never has two states at once. Thread-safe: a request takes the lock of one
+// shard of the contexts, only for the lookup, and never while a state is locked.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "fusion/fusion_state.h"
@@ -33,7 +36,9 @@ class ContextCache {
 
   // The context's state, created empty when the context is new. First drops contexts idle
   // for more than CONTEXT_IDLE_LIMIT_SECONDS; a new context in a full cache evicts the least
-  // recently used one. The state stays valid for the caller even if it is dropped later.
+  // recently used one; if a request still holds the evicted state, the next call for that
+  // context gets it back instead of a fresh one. The state stays valid for the caller even
+  // if it is dropped later.
   [[nodiscard]] FusionStatePtr state_for(std::uint64_t ctx_id);
 
   [[nodiscard]] std::size_t size() const;
@@ -54,6 +59,10 @@ class ContextCache {
     mutable AdaptiveMutex lock;  // held a few dozen nanoseconds per call
     std::vector<Slot> slots;
     std::size_t size = 0;
+    // States of this shard's contexts that were evicted while a request still held them;
+    // swept of expired ones as it grows.
+    std::unordered_map<std::uint64_t, std::weak_ptr<FusionState>> evicted_in_use;
+    std::size_t sweep_at = 64;
   };
   static constexpr std::size_t kShardBits = 4;
 
@@ -76,8 +85,12 @@ class ContextCache {
   // With every shard locked: removes every entry idle for more than the limit at `now` into
   // `dropped`, and sets oldest_ to the smallest last_used left.
   void expire(std::uint64_t now, std::vector<FusionStatePtr>& dropped);
-  // With every shard locked: removes the entry with the smallest (last_used, use).
+  // With every shard locked: removes the entry with the smallest (last_used, use). When a
+  // request still holds its state, the shard remembers it, so that the context never has
+  // two live states whose registries (and registry files) would drift apart.
   void evict_least_recent(std::vector<FusionStatePtr>& dropped);
+  // The state a request still holds for an evicted ctx_id of `shard`, else a new empty one.
+  [[nodiscard]] static FusionStatePtr take_in_use(Shard& shard, std::uint64_t ctx_id);
 
   Clock clock_;
   Shard shards_[std::size_t{1} << kShardBits];

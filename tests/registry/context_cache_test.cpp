@@ -46,40 +46,70 @@ TEST(ContextCache, DropsContextsIdleForMoreThanAnHour) {
   EXPECT_EQ(first->registry.devices.size(), 1u);  // the caller's reference still works
 }
 
+// Marks the state of each context with a device of its own number, so that a later call
+// can tell the same state from a fresh one without holding a reference (a held reference
+// is a request in flight, which keeps an evicted state coming back).
+void mark(ContextCache& cache, std::uint64_t id) { cache.state_for(id)->registry.devices[DeviceId{static_cast<std::uint32_t>(id)}]; }
+bool marked(ContextCache& cache, std::uint64_t id) {
+  return cache.state_for(id)->registry.devices.contains(DeviceId{static_cast<std::uint32_t>(id)});
+}
+
 TEST(ContextCache, EvictsTheLeastRecentlyUsedWhenFull) {
   ManualClockCache c;
-  std::vector<FusionStatePtr> states;
   for (std::uint64_t id = 1; id <= CONTEXT_CACHE_MAX_ENTRIES - 1; ++id) {
-    states.push_back(c.cache.state_for(id));
+    mark(c.cache, id);
     ++c.now;
   }
   EXPECT_EQ(c.cache.size(), 2047u);
-  states.push_back(c.cache.state_for(2048));  // 2047 held: added without eviction
+  mark(c.cache, 2048);  // 2047 held: added without eviction
   ++c.now;
   EXPECT_EQ(c.cache.size(), 2048u);
-  EXPECT_EQ(c.cache.state_for(1), states[0]);  // present: evicts nothing, and 1 is now recent
+  EXPECT_TRUE(marked(c.cache, 1));  // present: evicts nothing, and 1 is now recent
   EXPECT_EQ(c.cache.size(), 2048u);
   ++c.now;
 
   (void)c.cache.state_for(5000);  // full: evicts 2, the least recently used
   EXPECT_EQ(c.cache.size(), 2048u);
-  EXPECT_EQ(c.cache.state_for(1), states[0]);
-  EXPECT_EQ(c.cache.state_for(3), states[2]);
-  EXPECT_NE(c.cache.state_for(2), states[1]);  // came back fresh, evicting 4
-  EXPECT_NE(c.cache.state_for(4), states[3]);
+  EXPECT_TRUE(marked(c.cache, 1));
+  EXPECT_TRUE(marked(c.cache, 3));
+  EXPECT_FALSE(marked(c.cache, 2));  // came back fresh, evicting 4
+  EXPECT_FALSE(marked(c.cache, 4));
   EXPECT_EQ(c.cache.size(), 2048u);
 }
 
 // Oldest stamps first, all sharing one second: eviction still takes the least recently used.
 TEST(ContextCache, EvictionAmongEqualStamps) {
   ManualClockCache c;
-  std::vector<FusionStatePtr> states;
-  for (std::uint64_t id = 0; id < CONTEXT_CACHE_MAX_ENTRIES; ++id) states.push_back(c.cache.state_for(id + 10));
+  for (std::uint64_t id = 0; id < CONTEXT_CACHE_MAX_ENTRIES; ++id) mark(c.cache, id + 10);
   (void)c.cache.state_for(10);
   (void)c.cache.state_for(1);  // evicts 11
-  EXPECT_EQ(c.cache.state_for(10), states[0]);
-  EXPECT_EQ(c.cache.state_for(12), states[2]);
-  EXPECT_NE(c.cache.state_for(11), states[1]);
+  EXPECT_TRUE(marked(c.cache, 10));
+  EXPECT_TRUE(marked(c.cache, 12));
+  EXPECT_FALSE(marked(c.cache, 11));
+}
+
+// A request still working on a context when it is evicted: the next request for that
+// context must get the same state, not a second one that loads stale registry files while
+// the first is still changing them (the two would answer from drifting templates).
+TEST(ContextCache, AnEvictedContextStillInUseComesBackAsTheSameState) {
+  ManualClockCache c;
+  const auto use_new_contexts = [&c](std::uint64_t first) {
+    for (std::uint64_t id = first; id < first + CONTEXT_CACHE_MAX_ENTRIES; ++id) {
+      ++c.now;
+      (void)c.cache.state_for(id);
+    }
+  };
+  FusionStatePtr in_flight = c.cache.state_for(1);
+  in_flight->registry.devices[DeviceId{1}];
+  use_new_contexts(2);  // context 1 is evicted while the request still holds it
+  ++c.now;
+  EXPECT_EQ(c.cache.state_for(1), in_flight);
+  EXPECT_EQ(c.cache.size(), CONTEXT_CACHE_MAX_ENTRIES);
+
+  use_new_contexts(5000);  // evicted again; once let go, it is gone for good
+  in_flight.reset();
+  ++c.now;
+  EXPECT_TRUE(c.cache.state_for(1)->registry.devices.empty());
 }
 
 TEST(ContextCache, ClockSteppingBackKeepsExpiryWorking) {
