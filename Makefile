@@ -36,8 +36,12 @@ test-tsan: deps
 	$(call cmake_build,build-tsan,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVM_SANITIZE=thread -DVM_BUILD_TOOLS=OFF)
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -LE 'python|large'
 
+# Builds the benchmarks (Release) and runs them: one report of medians over repetitions,
+# with the zstd peer side by side and the targets. BENCH_FLAGS passes Google Benchmark flags.
+BENCH_FLAGS ?=
 bench: deps
-	$(call cmake_build,build-bench,-DCMAKE_BUILD_TYPE=Release -DVM_BUILD_BENCH=ON -DVM_BUILD_TESTS=OFF)
+	$(call cmake_build,build-bench,-DCMAKE_BUILD_TYPE=Release -DVM_BUILD_BENCH=ON -DVM_BUILD_TESTS=OFF -DVM_BUILD_TOOLS=OFF)
+	build-bench/bin/tavkin_bench $(BENCH_FLAGS)
 
 # libFuzzer targets (clang, ASan+UBSan), each run for FUZZ_SECONDS; see fuzz/run.sh.
 fuzz: deps

@@ -1,5 +1,7 @@
-// Costs of the JSON request path: reading a run request record, writing a decompress
-// answer, and the context lookup every request makes.
+// Parts of the request path, to show where a request's time goes: reading a run request
+// record; the decompress answer of the worked example through the general ordered object
+// and through the request's own path (fact read into members, written in key order); one
+// double.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -7,11 +9,14 @@
 #include <string>
 #include <string_view>
 
+#include "bench_util.h"
 #include "json/json_writer.h"
 #include "json/object_builder.h"
 #include "json/record.h"
-#include "registry/context_cache.h"
+#include "registry/compact_fact_json.h"
+#include "registry/decompress_answer.h"
 
+namespace bench {
 namespace {
 
 using namespace vm;
@@ -39,18 +44,19 @@ constexpr std::string_view kRequest =
 static_assert(kRequest.size() == 146);
 
 void BM_ReadRunRequest(benchmark::State& state) {
+  CaseCounters counters(state);
   for (auto _ : state) {
     json::Reader reader;
     auto request = json::read_record(reader, kRequest, kRunRequest);
     benchmark::DoNotOptimize(request);
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kRequest.size()));
 }
-BENCHMARK(BM_ReadRunRequest);
+BENCHMARK(BM_ReadRunRequest)->Name("part/json_read_run_request");
 
 void BM_WriteDecompressAnswer(benchmark::State& state) {
   json::ObjectBuilder answer, meta;
   std::string out;
+  CaseCounters counters(state);
   for (auto _ : state) {
     answer.clear();
     meta.clear();
@@ -85,89 +91,51 @@ void BM_WriteDecompressAnswer(benchmark::State& state) {
     benchmark::DoNotOptimize(out.data());
   }
 }
-BENCHMARK(BM_WriteDecompressAnswer);
+BENCHMARK(BM_WriteDecompressAnswer)->Name("part/json_write_decompress_answer");
 
-void BM_ContextLookup(benchmark::State& state) {
-  std::uint64_t id = 0;
+// The decompress request's own answer path for the worked example: the compact fact read
+// into its members, then written straight in key order (no general ordered object).
+constexpr std::string_view kWorkedExample = "node7.1.AYvP5WgA|t1>0.c1:yG|h>0.m/s2:q0U|d>0.1,km:-c|&hi|#czE|@eHl6";
+
+void BM_ReadCompactFact(benchmark::State& state) {
+  CompactFactMembers fact;
+  CaseCounters counters(state);
   for (auto _ : state) {
-    FusionStatePtr s = context_state_for(id++ % 64);
-    benchmark::DoNotOptimize(s.get());
+    read_compact_fact(kWorkedExample, fact);
+    benchmark::DoNotOptimize(fact.readings.data());
   }
 }
-BENCHMARK(BM_ContextLookup);
+BENCHMARK(BM_ReadCompactFact)->Name("part/read_compact_fact");
 
-}  // namespace
+void BM_WriteDirectAnswer(benchmark::State& state) {
+  CompactFactMembers fact;
+  read_compact_fact(kWorkedExample, fact);
+  HeaderInfo header;
+  header.cmd = header.base_cmd = 63;
+  header.crc16_ok = true;
+  header.source_aid = 305419896;
+  header.tid = 24;
+  header.timestamp_raw = 1700000000000;
+  std::string out;
+  CaseCounters counters(state);
+  for (auto _ : state) {
+    out.clear();
+    append_decompress_answer(fact, header, out);
+    benchmark::DoNotOptimize(out.data());
+  }
+}
+BENCHMARK(BM_WriteDirectAnswer)->Name("part/decompress_answer");
 
-
-namespace {
 void BM_AppendDouble(benchmark::State& state) {
   std::string out;
-  double v = 0.215;
+  CaseCounters counters(state);
   for (auto _ : state) {
     out.clear();
-    vm::json::append_double(out, v);
+    json::append_double(out, 0.215);
     benchmark::DoNotOptimize(out.data());
   }
 }
-BENCHMARK(BM_AppendDouble);
-void BM_AppendString(benchmark::State& state) {
-  std::string out;
-  for (auto _ : state) {
-    out.clear();
-    vm::json::append_string(out, "https://s1");
-    benchmark::DoNotOptimize(out.data());
-  }
-}
-BENCHMARK(BM_AppendString);
-}
-namespace {
-void fill(vm::json::ObjectBuilder& answer) {
-    answer.add_string("id", "node7");
-    answer.add_string("s", "1");
-    answer.add_uint("t_raw", 1700000000000);
-    answer.add_string("s1_id", "t1");
-    answer.add_string("s1_s", "0");
-    answer.add_string("s1_u", "c1");
-    answer.add_double("s1_v", 0.215);
-    answer.add_string("s2_id", "h");
-    answer.add_string("s2_s", "0");
-    answer.add_string("s2_u", "m/s2");
-    answer.add_double("s2_v", 10.0);
-    answer.add_string("s3_id", "d");
-    answer.add_string("s3_s", "0");
-    answer.add_string("s3_u", "1,km");
-    answer.add_double("s3_v", -0.0012);
-    answer.add_string("geohash", "hi");
-    answer.add_string("url", "https://s1");
-    answer.add_string("msg", "xyz");
-}
-void BM_AddOnly(benchmark::State& state) {
-  vm::json::ObjectBuilder answer;
-  for (auto _ : state) {
-    answer.clear();
-    fill(answer);
-    benchmark::ClobberMemory();
-  }
-}
-BENCHMARK(BM_AddOnly);
-void BM_WriteOnly(benchmark::State& state) {
-  vm::json::ObjectBuilder answer;
-  fill(answer);
-  std::string out;
-  for (auto _ : state) {
-    out.clear();
-    answer.write(out);
-    benchmark::DoNotOptimize(out.data());
-  }
-}
-BENCHMARK(BM_WriteOnly);
-void BM_StringAppends(benchmark::State& state) {
-  std::string out;
-  for (auto _ : state) {
-    out.clear();
-    for (int i = 0; i < 50; ++i) { out.append("abcd"); benchmark::ClobberMemory(); }
-    benchmark::DoNotOptimize(out.data());
-  }
-}
-BENCHMARK(BM_StringAppends);
-}
+BENCHMARK(BM_AppendDouble)->Name("part/json_append_double");
+
+}  // namespace
+}  // namespace bench

@@ -14,7 +14,6 @@
 #include <string_view>
 
 #include "support/bytes.h"
-#include "wire/byte_reader.h"
 
 namespace vm {
 
@@ -40,7 +39,8 @@ struct FactTrailers {
 
 class FactRecordReader {
  public:
-  explicit FactRecordReader(ByteSpan record) noexcept : reader_(record) {}
+  explicit FactRecordReader(ByteSpan record) noexcept
+      : p_(record.data()), end_(record.data() + record.size()) {}
 
   // Call in this order: header(), next_reading() reading_count times, trailers(). Any
   // of them fails on bytes missing or text that is not UTF-8; trailers() also fails when
@@ -54,7 +54,15 @@ class FactRecordReader {
   [[nodiscard]] std::size_t readings_room() const noexcept;
 
  private:
-  ByteReader reader_;
+  [[nodiscard]] bool read_u32(std::uint32_t& value) noexcept;
+  [[nodiscard]] bool read_f64(double& value) noexcept;
+  // `n` bytes that must be valid UTF-8.
+  [[nodiscard]] bool read_bytes(std::uint32_t n, std::string_view& text) noexcept;
+  [[nodiscard]] bool read_text(std::string_view& text) noexcept;
+  [[nodiscard]] bool read_optional_text(std::optional<std::string_view>& text) noexcept;
+
+  const std::uint8_t* p_;
+  const std::uint8_t* end_;
 };
 
 }  // namespace vm

@@ -62,6 +62,10 @@ std::int64_t leading_decimal_exponent(std::string_view number) noexcept {
 std::size_t numeric_prefix_length(std::string_view text) noexcept {
   std::size_t i = (!text.empty() && is_sign(text.front())) ? 1 : 0;
   const std::string_view rest = text.substr(i);
+  // Most unit texts start with a letter that begins no number ("m", "Celsius", "kW").
+  if (rest.empty()) return 0;
+  const char first = ascii_lower(rest.front());
+  if (!is_digit(first) && first != '.' && first != 'i' && first != 'n') return 0;
   if (starts_with_word(rest, "infinity")) return i + 8;
   if (starts_with_word(rest, "inf") || starts_with_word(rest, "nan")) return i + 3;
 

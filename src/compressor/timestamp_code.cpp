@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "compressor/value_encoding.h"
+#include "wire/base64.h"
 
 namespace vm {
 
@@ -27,12 +28,17 @@ Timestamp48 timestamp_48(double timestamp, bool ms_timestamps) noexcept {
   return Timestamp48{whole & kLow48};
 }
 
-void append_timestamp_code(std::string& out, Timestamp48 t) {
+char* write_timestamp_code(char* out, Timestamp48 t) noexcept {
   const std::uint64_t v = raw(t);
   const char bytes[6] = {static_cast<char>(v >> 40), static_cast<char>(v >> 32),
                          static_cast<char>(v >> 24), static_cast<char>(v >> 16),
                          static_cast<char>(v >> 8),  static_cast<char>(v)};
-  append_base64url(out, std::string_view(bytes, sizeof bytes));
+  return write_base64(out, std::string_view(bytes, sizeof bytes), Base64::url);
+}
+
+void append_timestamp_code(std::string& out, Timestamp48 t) {
+  char text[kTimestampCodeLength];
+  out.append(text, write_timestamp_code(text, t));
 }
 
 }  // namespace vm

@@ -17,5 +17,7 @@ inline constexpr std::size_t kTimestampCodeLength = 8;
 [[nodiscard]] Timestamp48 timestamp_48(double timestamp, bool ms_timestamps) noexcept;
 
 void append_timestamp_code(std::string& out, Timestamp48 t);
+// The same written at `out` (kTimestampCodeLength bytes of room); returns its end.
+char* write_timestamp_code(char* out, Timestamp48 t) noexcept;
 
 }  // namespace vm

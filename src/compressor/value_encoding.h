@@ -21,6 +21,8 @@ enum class Scaling { scaled, unscaled };
 // Appends the value code of x: the Base62 numeral of scaled_integer(x, scale) or of
 // truncated_integer(x). At most 12 characters.
 void append_value_code(std::string& out, double x, std::uint64_t scale, Scaling scaling);
+// The same written at `out` (kMaxBase62Length bytes of room); returns its end.
+char* write_value_code(char* out, double x, std::uint64_t scale, Scaling scaling) noexcept;
 
 void append_base64url(std::string& out, std::string_view bytes);
 

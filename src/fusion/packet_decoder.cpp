@@ -1,10 +1,12 @@
 #include "fusion/packet_decoder.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "fusion/diff_mask.h"
 #include "fusion/packet_encoder.h"
+#include "support/small_copy.h"
 #include "wire/command.h"
 
 namespace vm {
@@ -19,18 +21,22 @@ bool can_rebuild(std::string_view sig, std::size_t value_count) noexcept {
          static_cast<std::size_t>(std::count(sig.begin(), sig.end(), kValueSlot)) >= value_count;
 }
 
-// Copies `part`, putting values[next], values[next + 1], ... in place of its slot bytes
-// while values remain.
-void fill_slots(std::string_view part, std::span<const std::string> values, std::size_t& next,
-                std::string& out) {
+// Copies `part` to `w`, putting values[next], values[next + 1], ... in place of its slot
+// bytes while values remain; returns the end.
+char* fill_slots(std::string_view part, std::span<const std::string> values, std::size_t& next, char* w) {
   while (next < values.size()) {
-    const std::size_t slot = part.find(kValueSlot);
-    if (slot == std::string_view::npos) break;
-    out.append(part.substr(0, slot));
-    out.append(values[next++]);
-    part.remove_prefix(slot + 1);
+    const void* slot = std::memchr(part.data(), kValueSlot, part.size());
+    if (slot == nullptr) break;
+    const auto before = static_cast<std::size_t>(static_cast<const char*>(slot) - part.data());
+    copy_text(w, part.data(), before);
+    w += before;
+    const std::string& value = values[next++];
+    copy_text(w, value.data(), value.size());
+    w += value.size();
+    part.remove_prefix(before + 1);
   }
-  out.append(part);
+  copy_text(w, part.data(), part.size());
+  return w + part.size();
 }
 
 // Applies a difference body to `stored`. The whole body is checked before the first
@@ -65,19 +71,22 @@ bool rebuild_fact(std::string_view sig, std::string_view ts_text, std::span<cons
                   std::string& out) {
   const std::size_t ts_at = sig.find(kTimestampSlot);
   if (ts_at == std::string_view::npos) return false;
+  // Sized once for the signature, the timestamp text and every value (slot bytes and the
+  // timestamp mark only shrink it), written through a pointer, then cut to size.
   const std::size_t start = out.size();
   std::size_t length = sig.size() + ts_text.size();
   for (const std::string& v : values) length += v.size();
-  out.reserve(start + length);
+  out.resize(start + length);
 
   std::size_t next = 0;
-  fill_slots(sig.substr(0, ts_at), values, next, out);
-  out.append(ts_text);
-  fill_slots(sig.substr(ts_at + kTimestampSlot.size()), values, next, out);
+  char* w = fill_slots(sig.substr(0, ts_at), values, next, out.data() + start);
+  copy_text(w, ts_text.data(), ts_text.size());
+  w = fill_slots(sig.substr(ts_at + kTimestampSlot.size()), values, next, w + ts_text.size());
   if (next < values.size()) {
     out.resize(start);
     return false;
   }
+  out.resize(static_cast<std::size_t>(w - out.data()));
   return true;
 }
 

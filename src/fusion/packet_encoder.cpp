@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fusion/diff_mask.h"
+#include "support/small_copy.h"
 #include "wire/command.h"
 
 namespace vm {
@@ -14,13 +15,18 @@ namespace {
 static_assert(16 + kMaxDiffValues * (1 + kMaxDiffValueSize) <= std::numeric_limits<std::uint32_t>::max(),
               "a difference body always fits its 32-bit length");
 
+// Values are a few bytes; comparing them as words avoids a library call per value.
+bool same_value(const std::string& stored, std::string_view value) noexcept {
+  return stored.size() == value.size() && same_bytes(stored.data(), value.data(), value.size());
+}
+
 // Makes `stored` equal to `values`, assigning into the existing strings so that an
 // unchanged or slightly changed list costs no allocation. True when anything changed.
 bool store_whole(std::vector<std::string>& stored, std::span<const std::string_view> values) {
   bool changed = stored.size() != values.size();
   stored.resize(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) {
-    if (stored[i] != values[i]) {
+    if (!same_value(stored[i], values[i])) {
       stored[i].assign(values[i]);
       changed = true;
     }
@@ -32,12 +38,12 @@ bool store_whole(std::vector<std::string>& stored, std::span<const std::string_v
 // sure to be sent, so a refusal leaves the template exactly as the receiver holds it.
 std::optional<FusionDecision> encode_difference(TemplateId tid, std::uint8_t base_flags,
                                                 std::vector<std::string>& stored,
-                                                std::span<const std::string_view> values) {
+                                                std::span<const std::string_view> values, std::string& body) {
   const std::size_t n = values.size();
   DiffMask mask = 0;
   std::size_t change_bytes = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    if (stored[i] == values[i]) continue;
+    if (same_value(stored[i], values[i])) continue;
     if (values[i].size() > kMaxDiffValueSize) return std::nullopt;
     mask |= DiffMask{1} << i;
     change_bytes += 1 + values[i].size();
@@ -46,8 +52,8 @@ std::optional<FusionDecision> encode_difference(TemplateId tid, std::uint8_t bas
 
   const std::size_t mask_bytes = mask_size(n);
   FusionDecision decision{DATA_DIFF, tid, static_cast<std::uint8_t>(base_flags | DECISION_STATE_CHANGED), {}};
-  decision.body.resize(mask_bytes + change_bytes);
-  char* p = write_mask(mask, mask_bytes, decision.body.data());
+  body.resize(mask_bytes + change_bytes);
+  char* p = write_mask(mask, mask_bytes, body.data());
   for (DiffMask rest = mask; rest != 0; rest &= rest - 1) {
     const int i = lowest_set_bit(rest);
     const std::string_view value = values[i];
@@ -63,6 +69,16 @@ std::optional<FusionDecision> encode_difference(TemplateId tid, std::uint8_t bas
 
 std::optional<FusionDecision> encode(TemplateRegistry& registry, DeviceId aid, bool force_full,
                                      std::string_view sig, std::span<const std::string_view> values) {
+  std::string body;
+  std::optional<FusionDecision> decision = encode_into(registry, aid, force_full, sig, values, body);
+  if (decision) decision->body = std::move(body);
+  return decision;
+}
+
+std::optional<FusionDecision> encode_into(TemplateRegistry& registry, DeviceId aid, bool force_full,
+                                          std::string_view sig, std::span<const std::string_view> values,
+                                          std::string& body) {
+  body.clear();
   DeviceTemplates& device = device_for(registry, aid);
   const AssignedTemplate assigned = assign_tid(device, sig);
   const std::uint8_t base = assigned.is_new ? DECISION_NEW_TEMPLATE : 0;
@@ -79,7 +95,7 @@ std::optional<FusionDecision> encode(TemplateRegistry& registry, DeviceId aid, b
     const std::uint8_t flags = base | DECISION_FULL_BODY | (changed ? DECISION_STATE_CHANGED : 0);
     return FusionDecision{DATA_FULL, assigned.tid, flags, {}};
   }
-  return encode_difference(assigned.tid, base, stored, values);
+  return encode_difference(assigned.tid, base, stored, values, body);
 }
 
 }  // namespace vm

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "fusion/fusion_decision.h"
@@ -28,5 +29,12 @@ inline constexpr std::size_t kMaxDiffValueSize = 255;
 [[nodiscard]] std::optional<FusionDecision> encode(TemplateRegistry& registry, DeviceId aid,
                                                    bool force_full, std::string_view sig,
                                                    std::span<const std::string_view> values);
+
+// The same decision with its body written into `body` (replacing what it held) and left out
+// of the returned decision, so that a caller keeping `body` per thread allocates nothing.
+[[nodiscard]] std::optional<FusionDecision> encode_into(TemplateRegistry& registry, DeviceId aid,
+                                                        bool force_full, std::string_view sig,
+                                                        std::span<const std::string_view> values,
+                                                        std::string& body);
 
 }  // namespace vm

@@ -15,6 +15,7 @@ constexpr std::uint32_t successor(std::uint32_t tid) noexcept { return tid == kM
 // another is forgotten: left in sig_to_tid it would be encoded against the other
 // signature's values under a number that the receiver rebuilds with the other signature.
 void bind_signature(DeviceTemplates& device, TemplateId tid, std::string_view sig) {
+  device.memo_valid = false;
   auto [slot, inserted] = device.tid_to_sig.try_emplace(tid);
   if (!inserted && slot->second != sig) {
     if (auto old = device.sig_to_tid.find(slot->second);
@@ -47,17 +48,33 @@ const DeviceTemplates* find_device(const TemplateRegistry& registry, DeviceId ai
 }
 
 AssignedTemplate assign_tid(DeviceTemplates& device, std::string_view sig) {
-  if (auto it = device.sig_to_tid.find(sig); it != device.sig_to_tid.end()) return {it->second, false};
-  const TemplateId tid{device.next_tid};
-  device.next_tid = successor(device.next_tid);
-  bind_signature(device, tid, sig);
-  return {tid, true};
+  if (device.memo_valid && device.memo_sig == sig) return {device.memo_tid, false};
+  AssignedTemplate assigned{};
+  if (auto it = device.sig_to_tid.find(sig); it != device.sig_to_tid.end()) {
+    assigned = {it->second, false};
+  } else {
+    assigned = {TemplateId{device.next_tid}, true};
+    device.next_tid = successor(device.next_tid);
+    bind_signature(device, assigned.tid, sig);
+  }
+  device.memo_sig.assign(sig);
+  device.memo_tid = assigned.tid;
+  device.memo_valid = true;
+  return assigned;
 }
 
 void learn_template(DeviceTemplates& device, TemplateId tid, std::string_view sig,
                     std::vector<std::string> values) {
   bind_signature(device, tid, sig);
   device.last_vals[tid] = std::move(values);
+}
+
+void learn_template_from_views(DeviceTemplates& device, TemplateId tid, std::string_view sig,
+                               std::span<const std::string_view> values) {
+  bind_signature(device, tid, sig);
+  std::vector<std::string>& stored = device.last_vals[tid];
+  stored.resize(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) stored[i].assign(values[i]);
 }
 
 void raise_next_tid(DeviceTemplates& device, TemplateId tid) noexcept {

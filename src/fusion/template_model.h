@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -23,6 +24,13 @@ struct DeviceTemplates {
   std::unordered_map<TemplateId, std::string> tid_to_sig;
   std::unordered_map<TemplateId, std::vector<std::string>> last_vals;
   std::uint32_t next_tid = kFirstTemplateId;
+
+  // The signature that assign_tid met last and its template: a device reports the same
+  // template fact after fact, and comparing one signature costs less than hashing it.
+  // bind_signature forgets it whenever a signature's template changes.
+  bool memo_valid = false;
+  std::string memo_sig;
+  TemplateId memo_tid{};
 };
 
 struct TemplateRegistry {
@@ -52,6 +60,11 @@ AssignedTemplate assign_tid(DeviceTemplates& device, std::string_view sig);
 // next_tid.
 void learn_template(DeviceTemplates& device, TemplateId tid, std::string_view sig,
                     std::vector<std::string> values);
+
+// The same with the values given as views; they are copied into the strings the template
+// already holds, so relearning a known template allocates nothing.
+void learn_template_from_views(DeviceTemplates& device, TemplateId tid, std::string_view sig,
+                               std::span<const std::string_view> values);
 
 // next_tid = max(next_tid, tid + 1), with tid + 1 saturating at 0xFFFFFFFF.
 void raise_next_tid(DeviceTemplates& device, TemplateId tid) noexcept;

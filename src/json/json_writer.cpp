@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "support/fault.h"
+#include "support/small_copy.h"
 
 namespace vm::json {
 namespace {
@@ -69,6 +70,56 @@ char* write_quoted(char* w, std::string_view text, std::size_t quoted_size) noex
   return w;
 }
 
+namespace {
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+
+// Whether some byte of the word is below 0x20, '"' or '\\' (exact: a borrow can only
+// spread from a byte that already qualifies).
+constexpr bool word_needs_escape(std::uint64_t w) noexcept {
+  const std::uint64_t control = (w - 0x20 * kOnes) & ~w;
+  const std::uint64_t quote = ((w ^ ('"' * kOnes)) - kOnes) & ~(w ^ ('"' * kOnes));
+  const std::uint64_t backslash = ((w ^ ('\\' * kOnes)) - kOnes) & ~(w ^ ('\\' * kOnes));
+  return ((control | quote | backslash) & kHighs) != 0;
+}
+
+// Whether the text is written without any escape, eight bytes at a time.
+bool plain(std::string_view text) noexcept {
+  const char* p = text.data();
+  const std::size_t n = text.size();
+  if (n < 8) {
+    for (std::size_t i = 0; i < n; ++i)
+      if (kEscape[static_cast<unsigned char>(p[i])] != 0) return false;
+    return true;
+  }
+  std::uint64_t w;
+  for (std::size_t i = 0; i + 8 <= n; i += 8) {
+    std::memcpy(&w, p + i, 8);
+    if (word_needs_escape(w)) return false;
+  }
+  std::memcpy(&w, p + n - 8, 8);  // the last bytes, overlapping the loop's words
+  return !word_needs_escape(w);
+}
+
+// Short texts get room for the worst escaping (6 bytes per byte) without being measured.
+constexpr std::size_t kUnmeasured = 256;
+
+}  // namespace
+
+std::size_t string_room(std::string_view text) noexcept {
+  return text.size() <= kUnmeasured ? 6 * text.size() + 2 : quoted_size(text);
+}
+
+char* write_string(char* w, std::string_view text) noexcept {
+  if (!plain(text)) return write_quoted(w, text, quoted_size(text));
+  *w++ = '"';
+  copy_text(w, text.data(), text.size());
+  w += text.size();
+  *w++ = '"';
+  return w;
+}
+
 void append_string(std::string& out, std::string_view text) {
   // Sized first and written through a pointer: answers are made of many short strings,
   // where per-append bookkeeping would dominate.
@@ -96,6 +147,34 @@ void append_uint(std::string& out, std::uint64_t value) {
   out.append(buf, write_uint(buf, value));
 }
 
+namespace {
+
+// A positive number below 10^11 that is a whole number of ten-thousandths, n / 10^4 with
+// n below 10^15 (the values of compact facts are read at that scale): writes it and
+// returns the end, or null for any other number. The decimal n / 10^4 has at most 15
+// significant digits and reads back as `value`; since two different decimals of 15 or
+// fewer digits never read back as the same double, it is the shortest text there is.
+char* write_ten_thousandths(char* w, double value) noexcept {
+  constexpr double kScale = 10000.0;
+  if (!(value < 1e11)) return nullptr;
+  const auto n = static_cast<std::uint64_t>(value * kScale + 0.5);
+  // Division is correctly rounded, so equality proves n / 10^4 reads back as `value`.
+  if (n == 0 || static_cast<double>(n) / kScale != value) return nullptr;
+  w = std::to_chars(w, w + kMaxNumberSize, n / 10000).ptr;
+  *w++ = '.';
+  auto fraction = static_cast<unsigned>(n % 10000);
+  if (fraction == 0) {
+    *w++ = '0';
+    return w;
+  }
+  int digits = 4;
+  while (fraction % 10 == 0) fraction /= 10, --digits;
+  for (int i = digits - 1; i >= 0; --i, fraction /= 10) w[i] = static_cast<char>('0' + fraction % 10);
+  return w + digits;
+}
+
+}  // namespace
+
 // The longest texts are 24 bytes: "-1.2345678901234567e-308", "-0.000012345678901234567".
 char* write_double(char* w, double value) noexcept {
   if (!std::isfinite(value)) {
@@ -108,6 +187,7 @@ char* write_double(char* w, double value) noexcept {
     std::memcpy(w, "0.0", 3);
     return w + 3;
   }
+  if (char* end = write_ten_thousandths(w, value)) return end;
   // Shortest round-trip digits in scientific form: "d[.ddd]e[+-]xx".
   char sci[32];
   const char* const sci_end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;

@@ -31,6 +31,10 @@ void append_double(std::string& out, double value);
 inline constexpr std::size_t kMaxNumberSize = 32;
 [[nodiscard]] std::size_t quoted_size(std::string_view text) noexcept;
 char* write_quoted(char* out, std::string_view text, std::size_t quoted_size) noexcept;
+// The quoted text at `out`, which has room for string_room(text) bytes; returns its end.
+// Texts that need no escape (the usual case) are copied without measuring them first.
+[[nodiscard]] std::size_t string_room(std::string_view text) noexcept;
+char* write_string(char* out, std::string_view text) noexcept;
 char* write_int(char* out, std::int64_t value) noexcept;
 char* write_uint(char* out, std::uint64_t value) noexcept;
 char* write_double(char* out, double value) noexcept;

@@ -1,11 +1,13 @@
 // An ordered JSON object for answers: written in compact form with its members in ascending
 // byte order of their keys, whatever order they were added in; of several members added
 // under one key the last one is written. Values are rendered when added, into one buffer
-// that clear() keeps for reuse. One builder belongs to one thread.
+// that clear() keeps for reuse, so a builder kept per thread allocates nothing once warm.
+// One builder belongs to one thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,17 +39,33 @@ class ObjectBuilder {
     std::uint32_t chunk_at, chunk_size;  // the member as written: "key":value
   };
 
-  // Grows the buffer by the raw key, "key": and `value_size` bytes, files the member and
-  // returns where its value goes.
-  [[nodiscard]] char* add_member(std::string_view key, std::size_t value_size);
+  // Makes room for `n` more bytes and returns where they go; the size is set by commit().
+  [[nodiscard]] char* room(std::size_t n);
+  void grow(std::size_t n);
+  // Writes the key of a new member at `w` (inside room() of at least max_key_size(key)),
+  // files the member and returns where its value goes; commit() closes it.
+  [[nodiscard]] char* begin_member(char* w, std::string_view key);
+  void commit(char* end) noexcept;
   void add_text(std::string_view key, std::string_view value_text);
+  // The members in key order, without those replaced by a later one with the same key.
+  // Returns their count; `order` has room for members_.size() numbers.
+  std::size_t sorted_members(std::uint32_t* order) const noexcept;
+  // Appends the object written compactly at `w`, which has room for written_bound() bytes.
+  char* write_at(char* w) const noexcept;
+  [[nodiscard]] std::size_t written_bound() const noexcept;
   [[nodiscard]] std::string_view key_of(const Member& m) const noexcept {
-    return std::string_view(text_).substr(m.key_at, m.key_size);
+    return std::string_view(text_.get() + m.key_at, m.key_size);
   }
   [[nodiscard]] bool key_less(const Member& a, const Member& b) const noexcept;
 
-  std::string text_;  // per member: the raw key, then "key":value
+  // Per member: the raw key when it needs escapes (else it is read inside the chunk), then
+  // "key":value. Grown by doubling and kept by clear(), so a builder reused per thread
+  // stops allocating once it has held its largest answer.
+  std::unique_ptr<char[]> text_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
   std::vector<Member> members_;  // in the order added
+  mutable std::vector<std::uint32_t> order_;  // write()'s scratch beyond kStackMembers
 };
 
 }  // namespace vm::json

@@ -47,6 +47,8 @@ void put_empty_entry(std::string& out) { put_u32(out, 0); }
 struct ItemScratch {
   std::string fact_text;
   DecomposedFact decomposed;
+  std::string body;
+  std::vector<DeviceId> touched;
 };
 
 // Compresses, fuses and frames one item; appends its packet entry (length and bytes) to
@@ -54,28 +56,30 @@ struct ItemScratch {
 // changed and must be written back.
 bool process_item(const FactCompressor& compressor, TemplateRegistry& registry,
                   std::optional<std::string_view> root, const BatchItem& item,
-                  ItemScratch& scratch, std::vector<DeviceId>& touched, std::string& out) {
+                  ItemScratch& scratch, std::string& out) {
   std::string& text = scratch.fact_text;
   text.clear();
   char digits[16];
   const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, raw(item.aid));
   text.append(digits, end);
   text.push_back(';');
-  const std::size_t prefix = text.size();
+  // The compact text needs no UTF-8 check: compression writes only the record's texts
+  // (checked as it reads them, and cut only at ASCII bytes), the configuration's codes
+  // (checked when it was read) and ASCII.
   if (!compress_fact(compressor, item.record, text)) return false;
-  if (!is_valid_utf8(std::string_view(text).substr(prefix))) return false;
 
   DecomposedFact& fact = scratch.decomposed;
   if (!decompose(text, fact)) return false;
   load_device_file(registry, item.aid, root);
-  const auto decision = encode(registry, item.aid, item.force_full || must_travel_whole(fact), fact.sig, fact.vals);
+  const auto decision = encode_into(registry, item.aid, item.force_full || must_travel_whole(fact),
+                                    fact.sig, fact.vals, scratch.body);
   if (!decision) return false;
   const bool changed = decision->flags & (DECISION_NEW_TEMPLATE | DECISION_STATE_CHANGED);
+  std::vector<DeviceId>& touched = scratch.touched;
   if (changed && (touched.empty() || touched.back() != item.aid)) touched.push_back(item.aid);
-  if (!is_valid_utf8(fact.ts)) return false;
 
   const std::string_view body =
-      (decision->flags & DECISION_FULL_BODY) ? std::string_view(text) : std::string_view(decision->body);
+      (decision->flags & DECISION_FULL_BODY) ? std::string_view(text) : std::string_view(scratch.body);
   const std::size_t entry = out.size();
   put_u32(out, 0);
   if (!build_packet(decision->command, item.aid, decision->tid, fact.ts, body, out)) {
@@ -111,7 +115,8 @@ bool run_batch(ByteSpan input, std::string& out) {
   if (!compressor) return false;
 
   thread_local ItemScratch scratch;
-  std::vector<DeviceId> touched;
+  std::vector<DeviceId>& touched = scratch.touched;
+  touched.clear();
   const FusionStatePtr state = context_state_for(ctx_id);
   std::lock_guard lock(state->lock);
 
@@ -122,7 +127,7 @@ bool run_batch(ByteSpan input, std::string& out) {
       put_empty_entry(out);
       break;
     }
-    if (!process_item(*compressor, state->registry, root, *item, scratch, touched, out))
+    if (!process_item(*compressor, state->registry, root, *item, scratch, out))
       put_empty_entry(out);
   }
   // A device's file is written once per batch, after its last change: the content is the

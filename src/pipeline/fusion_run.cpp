@@ -86,13 +86,14 @@ bool fusion_run(std::string_view request, std::string& out) {
   }
   const DeviceId aid = device_of(*req);
 
+  thread_local std::string diff_body;
   std::optional<FusionDecision> decision;
   {
     const FusionStatePtr state = context_state_for(req->ctx_id);
     std::lock_guard lock(state->lock);
     load_device_file(state->registry, aid, req->registry_root);
-    decision = encode(state->registry, aid, wants_full_packet(req->strategy) || must_travel_whole(fact),
-                      fact.sig, fact.vals);
+    decision = encode_into(state->registry, aid, wants_full_packet(req->strategy) || must_travel_whole(fact),
+                           fact.sig, fact.vals, diff_body);
     if (!decision) return false;
     if (decision->flags & (DECISION_NEW_TEMPLATE | DECISION_STATE_CHANGED))
       save_device_file(state->registry, aid, req->registry_root);
@@ -100,7 +101,7 @@ bool fusion_run(std::string_view request, std::string& out) {
 
   if (!is_valid_utf8(fact.ts)) return false;
   const std::string_view body =
-      (decision->flags & DECISION_FULL_BODY) ? req->raw_input : std::string_view(decision->body);
+      (decision->flags & DECISION_FULL_BODY) ? req->raw_input : std::string_view(diff_body);
   return build_packet(decision->command, aid, decision->tid, fact.ts, body, out);
 }
 

@@ -1,5 +1,7 @@
 #include "pipeline/packet_writer.h"
 
+#include <cstring>
+
 #include "wire/base64.h"
 #include "wire/crc.h"
 
@@ -21,23 +23,25 @@ bool build_packet(std::uint8_t command, DeviceId aid, TemplateId tid, std::strin
     ts = reinterpret_cast<const unsigned char*>(long_ts.data());
   }
 
+  // Sized once and written through a pointer: header, body, CRC-8, CRC-16.
   const std::size_t start = out.size();
-  out.resize(start + 13);
-  char* h = out.data() + start;
+  out.resize(start + kPacketOverhead + body.size());
+  char* const packet = out.data() + start;
   const std::uint32_t a = raw(aid);
-  h[0] = static_cast<char>(command);
-  h[1] = 1;  // one hop: the sending device
-  h[2] = static_cast<char>(a >> 24);
-  h[3] = static_cast<char>(a >> 16);
-  h[4] = static_cast<char>(a >> 8);
-  h[5] = static_cast<char>(a);
-  h[6] = static_cast<char>(raw(tid));
-  for (int i = 0; i < 6; ++i) h[7 + i] = static_cast<char>(ts[i]);
-  out.append(body);
-  out.push_back(static_cast<char>(body_crc8(as_bytes(body))));
-  const std::uint16_t crc = packet_crc16(as_bytes(std::string_view(out).substr(start)));
-  out.push_back(static_cast<char>(crc >> 8));
-  out.push_back(static_cast<char>(crc));
+  packet[0] = static_cast<char>(command);
+  packet[1] = 1;  // one hop: the sending device
+  packet[2] = static_cast<char>(a >> 24);
+  packet[3] = static_cast<char>(a >> 16);
+  packet[4] = static_cast<char>(a >> 8);
+  packet[5] = static_cast<char>(a);
+  packet[6] = static_cast<char>(raw(tid));
+  std::memcpy(packet + 7, ts, 6);
+  if (!body.empty()) std::memcpy(packet + 13, body.data(), body.size());
+  char* w = packet + 13 + body.size();
+  *w++ = static_cast<char>(body_crc8(as_bytes(body)));
+  const std::uint16_t crc = packet_crc16(as_bytes(std::string_view(packet, static_cast<std::size_t>(w - packet))));
+  *w++ = static_cast<char>(crc >> 8);
+  *w = static_cast<char>(crc);
   return true;
 }
 

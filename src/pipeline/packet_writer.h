@@ -15,7 +15,8 @@ namespace vm {
 inline constexpr std::size_t kPacketOverhead = 16;
 
 // Appends the packet to `out`. Fails (appending nothing) when `tid` does not fit one byte
-// or `ts_text` is not unpadded URL-safe Base64 of at least six bytes.
+// or `ts_text` is not unpadded URL-safe Base64 of at least six bytes. `ts_text` and `body`
+// must not point into `out`.
 [[nodiscard]] bool build_packet(std::uint8_t command, DeviceId aid, TemplateId tid,
                                 std::string_view ts_text, std::string_view body, std::string& out);
 

@@ -30,9 +30,8 @@ std::int64_t read_value_code(std::string_view v) noexcept {
   return negative ? -value : value;
 }
 
-// Strict unpadded URL-safe Base64 into a per-thread buffer; nullopt when undecodable.
-std::optional<std::string_view> decode_url(std::string_view text) {
-  thread_local std::string bytes;
+// Strict unpadded URL-safe Base64 into `bytes`; nullopt when undecodable.
+std::optional<std::string_view> decode_url(std::string_view text, std::string& bytes) {
   bytes.clear();
   if (!decode_base64(text, Base64::url, bytes)) return std::nullopt;
   return std::string_view(bytes);
@@ -51,25 +50,25 @@ bool starts_with_scheme(std::string_view text) noexcept {
   return true;
 }
 
-void add_header(std::string_view header, json::ObjectBuilder& out) {
+void add_header(std::string_view header, CompactFactMembers& out) {
   const std::size_t dot1 = header.find('.');
   if (dot1 == std::string_view::npos) return;
-  out.add_string("id", header.substr(0, dot1));
+  out.id = header.substr(0, dot1);
   const std::string_view rest = header.substr(dot1 + 1);
   const std::size_t dot2 = rest.find('.');
-  out.add_string("s", rest.substr(0, dot2));
+  out.s = rest.substr(0, dot2);
   if (dot2 == std::string_view::npos) return;
   std::string_view ts = rest.substr(dot2 + 1);
   ts = ts.substr(0, ts.find('.'));
-  const auto bytes = decode_url(ts);
+  const auto bytes = decode_url(ts, out.scratch);
   if (!bytes || bytes->size() < 6) return;
   std::uint64_t t = 0;
   for (int i = 0; i < 6; ++i) t = (t << 8) | static_cast<unsigned char>((*bytes)[i]);
-  out.add_uint("t_raw", t);
+  out.t_raw = t;
 }
 
-// Adds the four members of reading number n; false when the segment is not a reading.
-bool add_reading(std::string_view segment, unsigned n, json::ObjectBuilder& out) {
+// Adds the next reading; false when the segment is not a reading.
+bool add_reading(std::string_view segment, CompactFactMembers& out) {
   const std::size_t gt = segment.find('>');
   if (gt == std::string_view::npos) return false;
   const std::string_view r = segment.substr(gt + 1);
@@ -79,53 +78,53 @@ bool add_reading(std::string_view segment, unsigned n, json::ObjectBuilder& out)
   const std::size_t dot = l.find('.');
   const std::string_view state = l.substr(0, dot);
   const std::string_view unit = dot == std::string_view::npos ? std::string_view() : l.substr(dot + 1);
-
-  char key[24] = {'s'};
-  // A plain variable, not a structured binding: clang 14 cannot capture those in a lambda.
-  char* const end = std::to_chars(key + 1, key + 16, n).ptr;
-  *end = '_';
-  const auto member = [&](std::string_view suffix) {
-    for (std::size_t i = 0; i < suffix.size(); ++i) end[1 + i] = suffix[i];
-    return std::string_view(key, static_cast<std::size_t>(end + 1 - key) + suffix.size());
-  };
-  out.add_string(member("id"), segment.substr(0, gt));
-  out.add_string(member("s"), state);
-  out.add_string(member("u"), unit);
-  out.add_double(member("v"), static_cast<double>(read_value_code(r.substr(colon + 1))) / kValueScale);
+  out.readings.push_back({segment.substr(0, gt), state, unit,
+                          static_cast<double>(read_value_code(r.substr(colon + 1))) / kValueScale});
   return true;
 }
 
-void add_url(std::string_view encoded, json::ObjectBuilder& out) {
-  const auto bytes = decode_url(encoded);
+void add_url(std::string_view encoded, CompactFactMembers& out) {
+  const auto bytes = decode_url(encoded, out.scratch);
   if (!bytes || !is_valid_utf8(*bytes)) return;
   // The compressor drops only a leading "https://"; a text that still names its scheme
   // (http://, ftp://, ...) was sent whole and is answered as it is.
-  if (starts_with_scheme(*bytes)) {
-    out.add_string("url", *bytes);
-    return;
-  }
-  thread_local std::string url;
-  url.assign("https://");
-  url.append(*bytes);
-  out.add_string("url", url);
+  out.url_text.clear();
+  if (!starts_with_scheme(*bytes)) out.url_text.assign("https://");
+  out.url_text.append(*bytes);
+  out.url = out.url_text;
 }
 
-void add_msg(std::string_view encoded, json::ObjectBuilder& out) {
+void add_msg(std::string_view encoded, CompactFactMembers& out) {
   // A fact rebuilt from a heartbeat or diff closes its msg segment with "|".
   if (!encoded.empty() && encoded.back() == '|') encoded.remove_suffix(1);
-  const auto bytes = decode_url(encoded);
+  const auto bytes = decode_url(encoded, out.msg_text);
   if (!bytes || !is_valid_utf8(*bytes)) return;
-  out.add_string("msg", *bytes);
+  out.msg = *bytes;
+}
+
+// The key of a reading's member: "s", the reading's number, "_", the suffix.
+std::string_view reading_key(char (&key)[24], std::size_t n, std::string_view suffix) noexcept {
+  key[0] = 's';
+  char* end = std::to_chars(key + 1, key + 16, n).ptr;
+  *end++ = '_';
+  for (char c : suffix) *end++ = c;
+  return std::string_view(key, static_cast<std::size_t>(end - key));
 }
 
 }  // namespace
 
-void compact_fact_to_json(std::string_view text, json::ObjectBuilder& out) {
+void read_compact_fact(std::string_view text, CompactFactMembers& out) {
+  out.id.reset();
+  out.s.reset();
+  out.t_raw.reset();
+  out.readings.clear();
+  out.geohash.reset();
+  out.url.reset();
+  out.msg.reset();
   const std::size_t at = text.find('@');
   const std::string_view main = text.substr(0, at);
 
   std::size_t start = 0;
-  unsigned reading = 1;
   bool header = true;
   while (true) {
     const std::size_t bar = main.find('|', start);
@@ -134,11 +133,11 @@ void compact_fact_to_json(std::string_view text, json::ObjectBuilder& out) {
       add_header(segment, out);
       header = false;
     } else if (!segment.empty() && segment.front() == '&') {
-      out.add_string("geohash", segment.substr(1));
+      out.geohash = segment.substr(1);
     } else if (!segment.empty() && segment.front() == '#') {
       add_url(segment.substr(1), out);
-    } else if (add_reading(segment, reading, out)) {
-      ++reading;
+    } else {
+      (void)add_reading(segment, out);
     }
     if (bar == std::string_view::npos) break;
     start = bar + 1;
@@ -148,6 +147,25 @@ void compact_fact_to_json(std::string_view text, json::ObjectBuilder& out) {
     const std::string_view msg = text.substr(at + 1);
     add_msg(msg.substr(0, msg.find('@')), out);
   }
+}
+
+void compact_fact_to_json(std::string_view text, json::ObjectBuilder& out) {
+  thread_local CompactFactMembers m;
+  read_compact_fact(text, m);
+  if (m.id) out.add_string("id", *m.id);
+  if (m.s) out.add_string("s", *m.s);
+  if (m.t_raw) out.add_uint("t_raw", *m.t_raw);
+  char key[24];
+  for (std::size_t i = 0; i < m.readings.size(); ++i) {
+    const CompactFactReading& r = m.readings[i];
+    out.add_string(reading_key(key, i + 1, "id"), r.id);
+    out.add_string(reading_key(key, i + 1, "s"), r.state);
+    out.add_string(reading_key(key, i + 1, "u"), r.unit);
+    out.add_double(reading_key(key, i + 1, "v"), r.value);
+  }
+  if (m.geohash) out.add_string("geohash", *m.geohash);
+  if (m.url) out.add_string("url", *m.url);
+  if (m.msg) out.add_string("msg", *m.msg);
 }
 
 }  // namespace vm

@@ -1,14 +1,39 @@
 // The JSON view of a compact fact: node id and state, raw timestamp, four members per
 // reading, and the geohash, url and msg trailers. A tolerant reader: it never fails and
 // skips what it cannot read. Codes stay codes; values are read at a fixed scale of 10000.
-// Pure function.
+// Pure functions; a CompactFactMembers belongs to one thread.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "json/object_builder.h"
 
 namespace vm {
+
+struct CompactFactReading {
+  std::string_view id, state, unit;
+  double value;  // the Base62 value divided by 10000
+};
+
+// The members that the text yields, each present only when its part was readable; a part
+// met twice counts the second time. Views point into the text or into the object's own
+// buffers, so reusing one object per thread allocates nothing once warm.
+struct CompactFactMembers {
+  std::optional<std::string_view> id, s;   // "id", "s": both or neither
+  std::optional<std::uint64_t> t_raw;      // "t_raw"
+  std::vector<CompactFactReading> readings;  // "s1_id" ... in text order, numbered from 1
+  std::optional<std::string_view> geohash, url, msg;
+
+  std::string url_text, msg_text;  // decoded trailers
+  std::string scratch;
+};
+
+// Reads `text` (valid UTF-8, routing prefix already removed) into `out`, replacing what it held.
+void read_compact_fact(std::string_view text, CompactFactMembers& out);
 
 // Adds the members read from `text` (valid UTF-8, routing prefix already removed) to `out`.
 void compact_fact_to_json(std::string_view text, json::ObjectBuilder& out);

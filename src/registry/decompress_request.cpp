@@ -10,6 +10,7 @@
 #include "json/record.h"
 #include "registry/compact_fact_json.h"
 #include "registry/context_cache.h"
+#include "registry/decompress_answer.h"
 #include "registry/registry_file.h"
 #include "wire/base64.h"
 #include "wire/command.h"
@@ -61,7 +62,7 @@ void learn_from_full(const FusionStatePtr& state, const HeaderInfo& h, std::stri
   load_device_file(state->registry, aid, root);
   DeviceTemplates& device = device_for(state->registry, aid);
   const TemplateId tid{h.tid};
-  learn_template(device, tid, fact.sig, std::vector<std::string>(fact.vals.begin(), fact.vals.end()));
+  learn_template_from_views(device, tid, fact.sig, fact.vals);
   raise_next_tid(device, tid);
   save_device_file(state->registry, aid, root);
 }
@@ -138,9 +139,9 @@ void decompress_request(std::string_view request, std::string& out) {
 
   if (const std::size_t semicolon = text.find(';'); semicolon != std::string_view::npos)
     text.remove_prefix(semicolon + 1);
-  compact_fact_to_json(text, answer);
-  add_packet_meta(*header, answer);
-  answer.write(out);
+  thread_local CompactFactMembers fact;
+  read_compact_fact(text, fact);
+  append_decompress_answer(fact, *header, out);
 }
 
 }  // namespace vm

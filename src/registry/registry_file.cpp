@@ -19,20 +19,27 @@ struct FileLocation {
   std::string file_name;  // <aid>.json
 };
 
-FileLocation locate(std::string_view root, DeviceId aid) {
+// Fills `where` (its strings keep their capacity, so a location kept per thread costs no
+// allocation once warm).
+void locate_into(std::string_view root, DeviceId aid, FileLocation& where) {
   char padded[10];
   std::uint32_t rest = raw(aid);
   for (int i = 9; i >= 0; --i, rest /= 10) padded[i] = static_cast<char>('0' + rest % 10);
 
-  FileLocation where;
-  where.directory.reserve(root.size() + 6);
+  where.directory.clear();
   where.directory.append(root);
   if (!root.empty() && root.back() != '/') where.directory.push_back('/');
   where.directory.append(padded, 2).append("/").append(padded + 2, 2);
 
   char decimal[10];
+  where.file_name.clear();
   where.file_name.append(decimal, std::to_chars(decimal, decimal + sizeof decimal, raw(aid)).ptr);
   where.file_name.append(".json");
+}
+
+FileLocation locate(std::string_view root, DeviceId aid) {
+  FileLocation where;
+  locate_into(root, aid, where);
   return where;
 }
 
@@ -93,14 +100,13 @@ bool write_all(int fd, std::string_view text) noexcept {
 }
 
 // A name beside the device's file that no other process or thread uses at the same time.
-std::string temporary_path(const FileLocation& where) {
+void temporary_path_into(const FileLocation& where, std::string& path) {
   char number[24];
-  std::string path = where.directory;
+  path.assign(where.directory);
   path.append("/").append(where.file_name).append(".tmp-");
   path.append(number, std::to_chars(number, number + sizeof number, ::getpid()).ptr);
   path.push_back('-');
   path.append(number, std::to_chars(number, number + sizeof number, ::gettid()).ptr);
-  return path;
 }
 
 }  // namespace
@@ -112,7 +118,7 @@ std::string registry_file_path(std::string_view registry_root, DeviceId aid) {
 
 void load_device_file(TemplateRegistry& registry, DeviceId aid,
                       std::optional<std::string_view> registry_root) {
-  if (find_device(registry, aid) != nullptr || !enabled(registry_root)) return;
+  if (!enabled(registry_root) || find_device(registry, aid) != nullptr) return;
   const std::optional<std::string> text = read_regular_file(registry_file_path(*registry_root, aid));
   if (!text) return;
   std::optional<DeviceTemplates> device = parse_registry_text(*text);
@@ -125,11 +131,15 @@ void save_device_file(const TemplateRegistry& registry, DeviceId aid,
   const DeviceTemplates* device = find_device(registry, aid);
   if (device == nullptr) return;
 
-  std::string text;
+  // Per-thread buffers: a batch saves each touched device, and a steady stream of saves
+  // then allocates nothing.
+  thread_local std::string text, temporary, path;
+  thread_local FileLocation where;
+  text.clear();
   append_registry_text(text, aid, *device);
 
-  const FileLocation where = locate(*registry_root, aid);
-  const std::string temporary = temporary_path(where);
+  locate_into(*registry_root, aid, where);
+  temporary_path_into(where, temporary);
   constexpr int kFlags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
   int fd = ::open(temporary.c_str(), kFlags, 0666);
   if (fd < 0 && errno == ENOENT) {
@@ -142,8 +152,7 @@ void save_device_file(const TemplateRegistry& registry, DeviceId aid,
   if (fd < 0) return;
   const bool written = write_all(fd, text);
   const bool closed = ::close(fd) == 0;
-  std::string path = where.directory;
-  path.append("/").append(where.file_name);
+  path.assign(where.directory).append("/").append(where.file_name);
   if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) ::unlink(temporary.c_str());
 }
 

@@ -24,11 +24,8 @@ constexpr auto kUrlDecode = make_decode_table(kUrl);
 
 }  // namespace
 
-void append_base64(std::string& out, std::string_view bytes, Base64 kind) {
+char* write_base64(char* w, std::string_view bytes, Base64 kind) noexcept {
   const std::string_view a = kind == Base64::standard ? kStandard : kUrl;
-  const std::size_t start = out.size();
-  out.resize(start + base64_encoded_size(bytes.size(), kind));
-  char* w = out.data() + start;
   const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
   std::size_t i = 0;
   for (; i + 3 <= bytes.size(); i += 3) {
@@ -54,6 +51,23 @@ void append_base64(std::string& out, std::string_view bytes, Base64 kind) {
     *w++ = a[(v >> 6) & 63];
     if (kind == Base64::standard) *w++ = '=';
   }
+  return w;
+}
+
+void append_base64(std::string& out, std::string_view bytes, Base64 kind) {
+  const std::size_t size = base64_encoded_size(bytes.size(), kind);
+  // Timestamps, urls and values are short: a stack buffer and one append cost less than
+  // growing the string with zeros first.
+  constexpr std::size_t kSmall = 128;
+  if (size <= kSmall) {
+    char text[kSmall];
+    (void)write_base64(text, bytes, kind);
+    out.append(text, size);
+    return;
+  }
+  const std::size_t start = out.size();
+  out.resize(start + size);
+  (void)write_base64(out.data() + start, bytes, kind);
 }
 
 std::ptrdiff_t decode_base64_into(std::string_view text, Base64 kind, unsigned char* out) noexcept {

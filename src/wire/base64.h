@@ -20,6 +20,9 @@ constexpr std::size_t base64_encoded_size(std::size_t n, Base64 kind) noexcept {
 
 void append_base64(std::string& out, std::string_view bytes, Base64 kind);
 
+// Writes the encoded text at `out` (base64_encoded_size bytes of room); returns its end.
+char* write_base64(char* out, std::string_view bytes, Base64 kind) noexcept;
+
 // Appends the decoded bytes to `out`; on failure returns false and leaves `out` as it was.
 [[nodiscard]] bool decode_base64(std::string_view text, Base64 kind, std::string& out);
 

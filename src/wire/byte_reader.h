@@ -3,6 +3,7 @@
 // that the record declares. Not thread-safe (one cursor per parse).
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -11,6 +12,19 @@
 #include "support/bytes.h"
 
 namespace vm {
+
+// The unsigned integer in the sizeof(T) big-endian bytes at `p`: one load and one byte swap.
+template <class T>
+[[nodiscard]] inline T load_big_endian(const std::uint8_t* p) noexcept {
+  static_assert(sizeof(T) == 4 || sizeof(T) == 8);
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::little) {
+    if constexpr (sizeof(T) == 4) v = __builtin_bswap32(v);
+    else v = __builtin_bswap64(v);
+  }
+  return v;
+}
 
 class ByteReader {
  public:
@@ -51,8 +65,7 @@ class ByteReader {
   template <class T>
   std::optional<T> big_endian(std::size_t width) noexcept {
     if (remaining() < width) return std::nullopt;
-    T v = 0;
-    for (std::size_t i = 0; i < width; ++i) v = static_cast<T>((v << 8) | data_[pos_ + i]);
+    const T v = load_big_endian<T>(data_.data() + pos_);
     pos_ += width;
     return v;
   }

@@ -19,15 +19,22 @@ constexpr std::uint8_t crc8_step(std::uint8_t crc, std::uint8_t poly) {
   return crc;
 }
 
-constexpr auto kCrc16Table = [] {
-  std::array<std::uint16_t, 256> t{};
-  for (unsigned i = 0; i < 256; ++i) t[i] = crc16_step(static_cast<std::uint16_t>(i << 8), kCrc16Poly);
+// Slicing by eight: table k holds the CRC of a byte followed by k zero bytes, so eight
+// bytes take eight independent lookups instead of a chain of eight dependent steps.
+constexpr auto kCrc16Tables = [] {
+  std::array<std::array<std::uint16_t, 256>, 8> t{};
+  for (unsigned i = 0; i < 256; ++i) t[0][i] = crc16_step(static_cast<std::uint16_t>(i << 8), kCrc16Poly);
+  for (std::size_t k = 1; k < 8; ++k)
+    for (unsigned i = 0; i < 256; ++i)
+      t[k][i] = static_cast<std::uint16_t>((t[k - 1][i] << 8) ^ t[0][t[k - 1][i] >> 8]);
   return t;
 }();
 
-constexpr auto kCrc8Table = [] {
-  std::array<std::uint8_t, 256> t{};
-  for (unsigned i = 0; i < 256; ++i) t[i] = crc8_step(static_cast<std::uint8_t>(i), kCrc8Poly);
+constexpr auto kCrc8Tables = [] {
+  std::array<std::array<std::uint8_t, 256>, 8> t{};
+  for (unsigned i = 0; i < 256; ++i) t[0][i] = crc8_step(static_cast<std::uint8_t>(i), kCrc8Poly);
+  for (std::size_t k = 1; k < 8; ++k)
+    for (unsigned i = 0; i < 256; ++i) t[k][i] = t[0][t[k - 1][i]];
   return t;
 }();
 
@@ -46,15 +53,28 @@ std::uint8_t crc8(ByteSpan data, std::uint8_t poly, std::uint8_t init) noexcept 
 }
 
 std::uint16_t packet_crc16(ByteSpan data) noexcept {
+  const auto& t = kCrc16Tables;
   std::uint16_t crc = kCrc16Init;
-  for (std::uint8_t b : data)
-    crc = static_cast<std::uint16_t>((crc << 8) ^ kCrc16Table[((crc >> 8) ^ b) & 0xFF]);
+  const std::uint8_t* p = data.data();
+  std::size_t n = data.size();
+  for (; n >= 8; n -= 8, p += 8) {
+    crc = static_cast<std::uint16_t>(t[7][(crc >> 8) ^ p[0]] ^ t[6][(crc & 0xFF) ^ p[1]] ^ t[5][p[2]] ^
+                                     t[4][p[3]] ^ t[3][p[4]] ^ t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]]);
+  }
+  for (; n > 0; --n, ++p) crc = static_cast<std::uint16_t>((crc << 8) ^ t[0][((crc >> 8) ^ *p) & 0xFF]);
   return crc;
 }
 
 std::uint8_t body_crc8(ByteSpan data) noexcept {
+  const auto& t = kCrc8Tables;
   std::uint8_t crc = kCrc8Init;
-  for (std::uint8_t b : data) crc = kCrc8Table[crc ^ b];
+  const std::uint8_t* p = data.data();
+  std::size_t n = data.size();
+  for (; n >= 8; n -= 8, p += 8) {
+    crc = static_cast<std::uint8_t>(t[7][crc ^ p[0]] ^ t[6][p[1]] ^ t[5][p[2]] ^ t[4][p[3]] ^ t[3][p[4]] ^
+                                    t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]]);
+  }
+  for (; n > 0; --n, ++p) crc = t[0][crc ^ *p];
   return crc;
 }
 

@@ -47,6 +47,26 @@ TEST(CompressFact, AppendsAfterAPrefix) {
   EXPECT_EQ(out, std::string("123;") + testing::kExampleCompact);
 }
 
+// State and unit codes are remembered per thread; what is remembered must follow the
+// compressor: the same texts under other maps and scales, interleaved, and maps that were
+// moved away (now empty) give their own codes.
+TEST(CompressFact, RememberedCodesFollowTheirCompressor) {
+  const FactSpec fact{"n", "On", 0, {{"r", "OK", 1.5, "Celsius/1000W"}}, {}, {}, {}};
+  FactCompressor a = compressor_of({2, 0, {{"celsius", "C"}}, {{"on", "1"}, {"ok", "0"}}});
+  const FactCompressor b = compressor_of({2, 0, {{"celsius", "degC"}, {"kw", "KW"}}, {{"ok", "good"}}});
+  const FactCompressor c = compressor_of({0, 0, {{"celsius", "C"}}, {{"on", "1"}, {"ok", "0"}}});
+  const FactCompressor d = compressor_of({2, 0, {}, {}});
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(compress(a, fact), "n.1.AAAAAAAA|r>0.C/1,kW:2q|");
+    EXPECT_EQ(compress(b, fact), "n.On.AAAAAAAA|r>good.degC/1,KW:2q|");
+    EXPECT_EQ(compress(c, fact), "n.1.AAAAAAAA|r>0.C/1,kW:2|");
+    EXPECT_EQ(compress(d, fact), "n.On.AAAAAAAA|r>OK.Celsius/1,kW:2q|");
+  }
+  const FactCompressor moved_to = std::move(a);
+  EXPECT_EQ(compress(moved_to, fact), "n.1.AAAAAAAA|r>0.C/1,kW:2q|");
+  EXPECT_EQ(compress(a, fact), "n.On.AAAAAAAA|r>OK.Celsius/1,kW:2q|");  // NOLINT(bugprone-use-after-move)
+}
+
 // Header, trailers and name mapping. Compressor: scale 100, ms switch as given, states
 // {"online" -> "1", "" -> "E"}.
 TEST(CompressFact, Segments) {

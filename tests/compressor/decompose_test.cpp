@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,62 @@ TEST(Decompose, ViewsPointIntoTheTextAndBuffersAreReused) {
   EXPECT_EQ(d.sig.data(), sig_buffer);
   EXPECT_EQ(d.vals.data(), vals_buffer);
   EXPECT_EQ(d.vals.size(), 2u);
+}
+
+// Reference: the decomposition written plainly, one search per separator, as the format
+// describes it. The fast one scans each segment once.
+bool reference_decompose(std::string_view text, std::string& ts, std::string& sig, std::vector<std::string>& vals) {
+  if (const auto semi = text.find(';'); semi != std::string_view::npos) text.remove_prefix(semi + 1);
+  const auto bar = text.find('|');
+  if (bar == std::string_view::npos) return false;
+  const std::string_view header = text.substr(0, bar);
+  const auto dot = header.rfind('.');
+  if (dot == std::string_view::npos) return false;
+  ts = header.substr(dot + 1);
+  sig = std::string(header.substr(0, dot)) + ".{TS}|";
+  vals.clear();
+  std::string_view body = text.substr(bar + 1);
+  bool first = true;
+  while (!body.empty()) {
+    const auto end = body.find('|');
+    const std::string_view segment = body.substr(0, end);
+    body.remove_prefix(end == std::string_view::npos ? body.size() : end + 1);
+    if (segment.empty()) continue;
+    if (!first) sig += '|';
+    first = false;
+    const auto gt = segment.find('>');
+    const auto colon = gt == std::string_view::npos ? gt : segment.substr(gt + 1).rfind(':');
+    if (colon == std::string_view::npos) {
+      sig += segment;
+      continue;
+    }
+    sig += std::string(segment.substr(0, gt)) + kMark;
+    vals.emplace_back(segment.substr(gt + 1, colon));
+    vals.emplace_back(segment.substr(gt + 2 + colon));
+  }
+  sig += '|';
+  return true;
+}
+
+TEST(Decompose, RandomTextsMatchTheReference) {
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  static constexpr char kAlphabet[] = "|||>>::..;ab\x01";
+  DecomposedFact d;
+  for (int i = 0; i < 20000; ++i) {
+    std::string text(rng() % 48, '\0');
+    for (char& c : text) c = kAlphabet[rng() % (sizeof kAlphabet - 1)];
+    std::string ts, sig;
+    std::vector<std::string> vals;
+    const bool expected = reference_decompose(text, ts, sig, vals);
+    ASSERT_EQ(decompose(text, d), expected) << text;
+    if (!expected) continue;
+    EXPECT_EQ(d.ts, ts) << text;
+    EXPECT_EQ(d.sig, sig) << text;
+    ASSERT_EQ(d.vals.size(), vals.size()) << text;
+    for (std::size_t k = 0; k < vals.size(); ++k) EXPECT_EQ(d.vals[k], vals[k]) << text;
+  }
 }
 
 TEST(DecompositionRecord, Layout) {

@@ -99,6 +99,40 @@ TEST(LearnTemplate, ASignatureWhoseNumberIsTakenOverIsForgotten) {
   EXPECT_EQ(d.sig_to_tid.size(), 1u);
 }
 
+// assign_tid remembers the last signature it met; every way a signature can lose or
+// change its number must show in the next assign_tid of that signature.
+TEST(TemplateNumbering, TheLastSignatureMetFollowsEveryRebinding) {
+  DeviceTemplates d;
+  EXPECT_EQ(raw(assign_tid(d, "A").tid), 24u);
+  learn_template(d, TemplateId{24}, "B", {"1"});  // 24 now belongs to B; A is forgotten
+  const AssignedTemplate a = assign_tid(d, "A");
+  EXPECT_TRUE(a.is_new);
+  EXPECT_EQ(raw(a.tid), 25u);
+  learn_template(d, TemplateId{40}, "A", {"2"});  // A moves to 40
+  EXPECT_EQ(raw(assign_tid(d, "A").tid), 40u);
+  EXPECT_FALSE(assign_tid(d, "A").is_new);
+
+  DeviceTemplates s;
+  s.next_tid = kMax;
+  EXPECT_EQ(raw(assign_tid(s, "X").tid), kMax);
+  EXPECT_EQ(raw(assign_tid(s, "Y").tid), kMax);  // takes X's number
+  EXPECT_TRUE(assign_tid(s, "X").is_new);
+}
+
+TEST(LearnTemplate, FromViewsReplacesTheValuesWholeLikeTheCopyingForm) {
+  DeviceTemplates by_views, by_copies;
+  for (const std::vector<std::string>& values :
+       {std::vector<std::string>{"1", "22", std::string(40, 'x')}, {"y"}, {}, {"a", "b"}}) {
+    const std::vector<std::string_view> views(values.begin(), values.end());
+    learn_template_from_views(by_views, TemplateId{30}, "S", views);
+    learn_template(by_copies, TemplateId{30}, "S", values);
+    EXPECT_EQ(by_views.last_vals, by_copies.last_vals);
+  }
+  learn_template_from_views(by_views, TemplateId{30}, "T", std::vector<std::string_view>{"z"});
+  EXPECT_FALSE(by_views.sig_to_tid.contains("S"));
+  EXPECT_EQ(raw(tid_of(by_views, "T")), 30u);
+}
+
 TEST(SeedDevice, NextTidAndReplacement) {
   static const struct {
     const char* note;

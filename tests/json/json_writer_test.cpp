@@ -8,6 +8,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "json/json_writer.h"
 
@@ -139,6 +140,34 @@ TEST(JsonWriter, RandomDoublesReadBackWithFewestDigits) {
     if (!exponent_form) {
       EXPECT_NE(text.find('.'), std::string::npos) << text;
     }
+  }
+}
+
+// Readings of a compact fact are whole numbers of ten-thousandths (a Base62 integer divided
+// by 10000), which the writer formats without a general shortest-digits search. Checked
+// against the same reference as above, over every magnitude up to 15 digits.
+TEST(JsonWriter, TenThousandthsReadBackWithFewestDigits) {
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937_64 rng(seed);
+  std::vector<std::int64_t> ns = {1, 9, 10, 12, 2150, 9999, 10000, 10001, 100000, 123456789,
+                                  99999999999999, 999999999999999, 1000000000000000, 9007199254740993};
+  for (int i = 0; i < 20000; ++i) {
+    const std::int64_t digits = 1 + static_cast<std::int64_t>(rng() % 16);
+    std::int64_t n = static_cast<std::int64_t>(rng() % 10000000000000000ull);
+    for (std::int64_t d = 16; d > digits; --d) n /= 10;
+    ns.push_back(i % 2 ? n : -n);
+  }
+  for (const std::int64_t n : ns) {
+    const double v = static_cast<double>(n) / 10000.0;
+    if (v == 0) continue;
+    const std::string text = dbl(v);
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(std::strtod(text.c_str(), nullptr)), std::bit_cast<std::uint64_t>(v))
+        << text;
+    EXPECT_EQ(significant_digits(text), reference_digit_count(v)) << text;
+    EXPECT_EQ(text.find('e'), std::string::npos) << text;
+    EXPECT_NE(text.find('.'), std::string::npos) << text;
+    EXPECT_NE(text.back(), '.') << text;
   }
 }
 

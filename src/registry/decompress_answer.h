@@ -1,0 +1,17 @@
+// The success answer of the decompress request: the members of a compact fact and the
+// packet header summary under "__packet_meta__", written straight into compact JSON in
+// ascending byte order of the keys (the order is fixed by the key names, so nothing is
+// sorted at run time except reading numbers from 10 on). Pure function.
+#pragma once
+
+#include <string>
+
+#include "registry/compact_fact_json.h"
+#include "wire/packet_header.h"
+
+namespace vm {
+
+// Appends {"__packet_meta__":{...},"geohash":...,"id":...,...,"url":...} to `out`.
+void append_decompress_answer(const CompactFactMembers& fact, const HeaderInfo& header, std::string& out);
+
+}  // namespace vm
