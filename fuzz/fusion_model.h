@@ -1,5 +1,5 @@
 // Reference pieces for the fusion-state targets, written straight from the record and
-// packet rules: readers of the seed, apply and receive records, the rebuild of a compact
+// packet rules: readers of the seeding, apply and receive records, the rebuild of a compact
 // fact from a signature, and a receiver model that applies heartbeat and difference
 // bodies. The targets compare the library with these. Header-only; single-threaded.
 #pragma once

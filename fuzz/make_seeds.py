@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the seed corpora of the fuzz targets (fuzz/corpus/<target>/) from the values the
+"""Writes seed corpora of the fuzz targets (fuzz/corpus/<target>/) from the values the
 unit tests use: the worked-example compressor, fact, compact text and packets, and the edge
 cases the tests pin. Run it again after changing a fixture; the files are committed."""
 import base64

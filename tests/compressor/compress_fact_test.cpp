@@ -20,8 +20,8 @@ using testing::ConfigSpec;
 using testing::FactSpec;
 using testing::ReadingSpec;
 
-FactCompressor compressor_of(const ConfigSpec& spec) {
-  const std::string bytes = testing::config_record(spec).bytes;
+FactCompressor compressor_of(const ConfigSpec& settings) {
+  const std::string bytes = testing::config_record(settings).bytes;
   auto c = read_compressor_config(as_bytes(bytes));
   EXPECT_TRUE(c.has_value());
   return c ? std::move(*c) : FactCompressor{};

@@ -17,8 +17,8 @@ using vm::testing::fact_record;
 
 const uint8_t* u8(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
 
-uint64_t create(const vm::testing::ConfigSpec& spec) {
-  const std::string config = config_record(spec).bytes;
+uint64_t create(const vm::testing::ConfigSpec& settings) {
+  const std::string config = config_record(settings).bytes;
   return vm_compressor_create_v1(u8(config), config.size());
 }
 

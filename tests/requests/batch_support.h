@@ -63,8 +63,8 @@ inline BatchAnswer parse_batch_answer(std::string_view a) {
   return out;
 }
 
-inline std::uint64_t create_compressor(const vm::testing::ConfigSpec& spec) {
-  const std::string config = vm::testing::config_record(spec).bytes;
+inline std::uint64_t create_compressor(const vm::testing::ConfigSpec& settings) {
+  const std::string config = vm::testing::config_record(settings).bytes;
   return vm_compressor_create_v1(reinterpret_cast<const uint8_t*>(config.data()), config.size());
 }
 
