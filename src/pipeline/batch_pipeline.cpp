@@ -71,7 +71,7 @@ bool process_item(const FactCompressor& compressor, TemplateRegistry& registry,
   DecomposedFact& fact = scratch.decomposed;
   if (!decompose(text, fact)) return false;
   load_device_file(registry, item.aid, root);
-  const auto decision = encode_into(registry, item.aid, item.force_full || must_travel_whole(fact),
+  const auto decision = encode_into(registry, item.aid, item.force_full || must_travel_whole(fact, text),
                                     fact.sig, fact.vals, scratch.body);
   if (!decision) return false;
   const bool changed = decision->flags & (DECISION_NEW_TEMPLATE | DECISION_STATE_CHANGED);

@@ -92,7 +92,7 @@ bool fusion_run(std::string_view request, std::string& out) {
     const FusionStatePtr state = context_state_for(req->ctx_id);
     std::lock_guard lock(state->lock);
     load_device_file(state->registry, aid, req->registry_root);
-    decision = encode_into(state->registry, aid, wants_full_packet(req->strategy) || must_travel_whole(fact),
+    decision = encode_into(state->registry, aid, wants_full_packet(req->strategy) || must_travel_whole(fact, req->raw_input),
                            fact.sig, fact.vals, diff_body);
     if (!decision) return false;
     if (decision->flags & (DECISION_NEW_TEMPLATE | DECISION_STATE_CHANGED))

@@ -1,27 +1,20 @@
 #include "pipeline/whole_packet.h"
 
-#include <algorithm>
+#include <cstring>
 #include <string_view>
 
 namespace vm {
-namespace {
 
-constexpr char kSlot = '\x01';
-
-bool holds_slot_byte(std::string_view text) noexcept { return text.find(kSlot) != std::string_view::npos; }
-
-}  // namespace
-
-bool must_travel_whole(const DecomposedFact& fact) noexcept {
+bool must_travel_whole(const DecomposedFact& fact, std::string_view text) noexcept {
+  // Every 0x01 of the signature beyond its value slots, and every 0x01 in the timestamp
+  // text or a value, comes from the fact's own text: one memchr answers all of them.
+  if (std::memchr(text.data(), '\x01', text.size()) != nullptr) return true;
+  // The signature starts with the identity part (which has no "|"), ".{TS}" and "|"; the
+  // first "{TS}" must be that one. The search stops there, so it reads only the header.
   const std::string_view sig = fact.sig;
-  // A signature starts with the identity part (which has no "|"), ".{TS}" and "|".
   const std::size_t first_bar = sig.find('|');
-  if (first_bar == std::string_view::npos || first_bar < kTimestampMark.size() ||
-      sig.find(kTimestampMark) != first_bar - kTimestampMark.size())
-    return true;
-  if (static_cast<std::size_t>(std::count(sig.begin(), sig.end(), kSlot)) != fact.vals.size()) return true;
-  if (holds_slot_byte(fact.ts)) return true;
-  return std::any_of(fact.vals.begin(), fact.vals.end(), holds_slot_byte);
+  if (first_bar == std::string_view::npos || first_bar < kTimestampMark.size()) return true;
+  return sig.find(kTimestampMark) != first_bar - kTimestampMark.size();
 }
 
 }  // namespace vm
