@@ -1,11 +1,11 @@
 """Compressors: a fact (a dict) in, its compact text out."""
 from __future__ import annotations
 
-import weakref
 from collections.abc import Mapping
 from typing import Any
 
 from . import _records
+from ._handle import LibraryHandle
 from ._lib import call_into_buffer, lib
 from .errors import TavkinError
 
@@ -14,7 +14,7 @@ def _free(handle: int) -> None:
     lib.vm_compressor_free_v1(handle)
 
 
-class Compressor:
+class Compressor(LibraryHandle):
     """A compressor with its own configuration, living in the library until closed.
 
     ``precision`` is the number of decimals kept in values (0 to 18; receivers show values
@@ -30,6 +30,8 @@ class Compressor:
     'n.ok.AAAAAAAA|'
     """
 
+    _kind = "compressor"
+
     def __init__(self, *, precision: int = 4, ms_timestamps: bool = False,
                  units: Mapping[str, str] | None = None, states: Mapping[str, str] | None = None):
         self.precision = precision
@@ -40,30 +42,9 @@ class Compressor:
         handle = lib.vm_compressor_create_v1(record, len(record))
         if handle == 0:
             raise TavkinError("vm_compressor_create_v1 refused the configuration")
-        self._handle = handle
+        self._own(handle, _free)
         self._longest_code = max((len(c.encode()) for c in (*self.units.values(), *self.states.values())), default=0)
-        self._finalizer = weakref.finalize(self, _free, handle)
 
-    @property
-    def handle(self) -> int:
-        """The library's handle; raises once the compressor is closed."""
-        if not self._finalizer.alive:
-            raise TavkinError("the compressor is closed")
-        return self._handle
-
-    @property
-    def closed(self) -> bool:
-        return not self._finalizer.alive
-
-    def close(self) -> None:
-        """Frees the library's compressor; further calls do nothing."""
-        self._finalizer()
-
-    def __enter__(self) -> Compressor:
-        return self
-
-    def __exit__(self, *exc_info: object) -> None:
-        self.close()
 
     def text_bound(self, record_size: int) -> int:
         """A capacity certain to hold the compact text of a record of that size."""

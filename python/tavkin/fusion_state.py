@@ -2,11 +2,11 @@
 binary records instead of JSON and no registry files."""
 from __future__ import annotations
 
-import weakref
 from collections.abc import Iterable, Sequence
 from typing import NamedTuple
 
 from . import _records
+from ._handle import LibraryHandle
 from ._lib import call_into_buffer, lib
 from .errors import TavkinError
 
@@ -51,36 +51,19 @@ def _free(handle: int) -> None:
     lib.vm_fusion_state_free_v1(handle)
 
 
-class FusionState:
+class FusionState(LibraryHandle):
     """One in-memory template registry inside the library, freed on :meth:`close`, on
     leaving a ``with`` block, or when garbage collected. Calls on one state are
     serialized by the library; any thread may use it."""
+
+    _kind = "fusion state"
 
     def __init__(self) -> None:
         handle = lib.vm_fusion_state_create_v1()
         if handle == 0:
             raise TavkinError("vm_fusion_state_create_v1 failed")
-        self._handle = handle
-        self._finalizer = weakref.finalize(self, _free, handle)
+        self._own(handle, _free)
 
-    @property
-    def handle(self) -> int:
-        if not self._finalizer.alive:
-            raise TavkinError("the fusion state is closed")
-        return self._handle
-
-    @property
-    def closed(self) -> bool:
-        return not self._finalizer.alive
-
-    def close(self) -> None:
-        self._finalizer()
-
-    def __enter__(self) -> FusionState:
-        return self
-
-    def __exit__(self, *exc_info: object) -> None:
-        self.close()
 
     def __repr__(self) -> str:
         return f"FusionState({'closed' if self.closed else f'handle={self._handle}'})"
