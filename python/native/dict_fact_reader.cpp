@@ -13,7 +13,8 @@ constexpr int kFactKeys = 8;
 }  // namespace
 
 DictFactReader::~DictFactReader() {
-  for (PyObject* o : held_) Py_DECREF(o);
+  for (std::size_t i = 0; i < held_count_; ++i) Py_DECREF(held_[i]);
+  for (PyObject* o : more_held_) Py_DECREF(o);
 }
 
 void DictFactReader::fail(PyObject* type, const char* field, Py_ssize_t reading,
@@ -37,7 +38,7 @@ PyObject* DictFactReader::lookup(PyObject* dict, PyObject* key, bool& failed) {
     return nullptr;
   }
   if (found == 0) return nullptr;
-  held_.push_back(value);
+  hold(value);
   return value;
 }
 
@@ -83,7 +84,6 @@ std::optional<FactHeader> DictFactReader::header() {
       PyErr_Format(PyExc_TypeError, "a fact must be a dict, not %s", Py_TYPE(fact_)->tp_name);
     return std::nullopt;
   }
-  held_.reserve(16);
   bool failed = false;
   PyObject* const keys[4] = {names.id, names.s, names.timestamp, names.readings};
   PyObject* values[4];
@@ -121,8 +121,7 @@ std::optional<SensorReadingView> DictFactReader::next_reading() {
     return std::nullopt;
   }
   PyObject* reading = PySequence_Fast_GET_ITEM(readings_, i);
-  Py_INCREF(reading);
-  held_.push_back(reading);
+  hold(Py_NewRef(reading));
   if (!PyDict_Check(reading)) {
     fail(PyExc_TypeError, "", i, std::string("must be a dict, not ") + Py_TYPE(reading)->tp_name);
     return std::nullopt;

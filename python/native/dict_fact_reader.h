@@ -41,12 +41,25 @@ class DictFactReader {
   // Raises `type` with "<item N: >fact[...]<field> <message>".
   void fail(PyObject* type, const char* field, Py_ssize_t reading, const std::string& message) const;
 
+  // Keeps `o` (a new reference) until the reader ends. A fact of a few readings fits the
+  // inline slots, so reading one allocates nothing.
+  void hold(PyObject* o) {
+    if (held_count_ < kInlineHeld)
+      held_[held_count_++] = o;
+    else
+      more_held_.push_back(o);
+  }
+
+  static constexpr std::size_t kInlineHeld = 48;
+
   PyObject* fact_;
   Py_ssize_t item_;
-  PyObject* readings_ = nullptr;  // held in held_
+  PyObject* readings_ = nullptr;  // held
   Py_ssize_t count_ = 0;
   Py_ssize_t next_ = 0;
-  std::vector<PyObject*> held_;
+  PyObject* held_[kInlineHeld];
+  std::size_t held_count_ = 0;
+  std::vector<PyObject*> more_held_;
 };
 
 // Facts read whole while the GIL is held and copied into one buffer, so that they can be
