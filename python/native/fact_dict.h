@@ -12,7 +12,8 @@
 namespace vm::py {
 
 // A new dict for the compact fact `text` (routing prefix removed) carried by a packet with
-// `header`, or null with an exception set.
-[[nodiscard]] PyObject* fact_dict(std::string_view text, const HeaderInfo& header);
+// `header`, or null with an exception set. Reading values are the library's view (the
+// integer over 10^4) when `precision` is negative, else the integer over 10^precision.
+[[nodiscard]] PyObject* fact_dict(std::string_view text, const HeaderInfo& header, int precision);
 
 }  // namespace vm::py

@@ -10,9 +10,11 @@
 
 namespace {
 
+// m_size 0 rather than -1: CPython then calls the entry again in every interpreter instead
+// of copying a cached module dict, so the interpreter check below is always reached.
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT, "tavkin._native", "The native sending and receiving road of the tavkin package.",
-    -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 // The interpreter that imported the module first; the types are static, so one

@@ -1,6 +1,7 @@
 #include "receiver.h"
 
 #include <cstdint>
+#include <map>
 #include <new>
 #include <optional>
 #include <string>
@@ -29,6 +30,10 @@ struct ReceiverObject {
   bool bound;
   std::uint64_t ctx_id;
   std::optional<std::string> root;
+  int precision;  // readings at 10^-precision; -1: the library's view (10^-4)
+  // Packets this receiver could not rebuild, per (device, template), until a full packet
+  // of that template arrives. Touched only with the GIL held.
+  std::map<std::pair<std::uint32_t, std::uint32_t>, std::uint64_t> unknown;
 };
 
 ReceiverObject* as_receiver(PyObject* self) { return reinterpret_cast<ReceiverObject*>(self); }
@@ -45,20 +50,25 @@ PyObject* receiver_new(PyTypeObject* type, PyObject*, PyObject*) {
   r->bound = false;
   r->ctx_id = 0;
   new (&r->root) std::optional<std::string>();
+  r->precision = -1;
+  new (&r->unknown) decltype(r->unknown)();
   return self;
 }
 
 void receiver_dealloc(PyObject* self) {
   as_receiver(self)->root.~optional();
+  using Unknown = decltype(ReceiverObject::unknown);
+  as_receiver(self)->unknown.~Unknown();
   Py_TYPE(self)->tp_free(self);
 }
 
 int receiver_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"ctx_id", "registry_root", nullptr};
+  static const char* keywords[] = {"ctx_id", "registry_root", "precision", nullptr};
   PyObject* ctx_object = nullptr;
   PyObject* root_object = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OO:Receiver", const_cast<char**>(keywords), &ctx_object,
-                                   &root_object))
+  PyObject* precision_object = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOO:Receiver", const_cast<char**>(keywords), &ctx_object,
+                                   &root_object, &precision_object))
     return -1;
   ReceiverObject* r = as_receiver(self);
   if (r->bound) {
@@ -69,6 +79,17 @@ int receiver_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (ctx_object != nullptr && !read_ctx_id(ctx_object, ctx_id)) return -1;
   std::optional<std::string> root;
   if (!read_registry_root(root_object, root)) return -1;
+  int precision = -1;
+  if (precision_object != Py_None) {
+    const long p = PyLong_Check(precision_object) && !PyBool_Check(precision_object) ? PyLong_AsLong(precision_object) : -1;
+    if (p < 0 || p > 18) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_ValueError, "precision must be None or an int from 0 to 18, not %R", precision_object);
+      return -1;
+    }
+    precision = static_cast<int>(p);
+  }
+  r->precision = precision;
   r->ctx_id = ctx_id;
   r->root = std::move(root);
   r->bound = true;
@@ -82,9 +103,21 @@ bool check_bound(const ReceiverObject* r) {
 }
 
 // Answers straight as Python objects, with the GIL held: the fact dict, or the exception.
+// Keeps the count of packets that could not be rebuilt; with the GIL held.
+void note_outcome(ReceiverObject* r, bool unknown_template, bool full, const HeaderInfo* header) {
+  if (header == nullptr) return;
+  const std::pair<std::uint32_t, std::uint32_t> key{header->source_aid, header->tid};
+  if (unknown_template)
+    ++r->unknown[key];
+  else if (full && !r->unknown.empty())
+    r->unknown.erase(key);
+}
+
 class DictAnswer final : public PacketAnswerSink {
  public:
+  explicit DictAnswer(ReceiverObject* r) : r_(r) {}
   void refused(PacketRefusal why, const HeaderInfo* header) override {
+    note_outcome(r_, why == PacketRefusal::unknown_template, false, header);
     result_ = refusal_error("receive", why, header);
     is_error_ = true;
   }
@@ -92,7 +125,12 @@ class DictAnswer final : public PacketAnswerSink {
     result_ = checksum_error("receive", header);
     is_error_ = true;
   }
-  void fact(std::string_view text, const HeaderInfo& header) override { result_ = fact_dict(text, header); }
+  void fact(std::string_view text, const HeaderInfo& header) override {
+    note_outcome(r_, false, header.base_cmd == 63, &header);
+    result_ = fact_dict(text, header, r_->precision);
+  }
+
+  ReceiverObject* r_;
 
   // The new reference made (or null with an exception set), and whether it is an error.
   PyObject* result_ = nullptr;
@@ -125,7 +163,7 @@ PyObject* receiver_receive(PyObject* self, PyObject* packet) {
   Scratch<std::string> copy;
   std::string_view bytes;
   if (!packet_bytes(packet, *copy, bytes)) return nullptr;
-  DictAnswer answer;
+  DictAnswer answer(r);
   decompress_packet(r->ctx_id, bytes, root_of(r), answer);
   return answer.is_error_ ? raise(answer.result_) : answer.result_;
 }
@@ -158,7 +196,7 @@ class RecordedAnswers final : public PacketAnswerSink {
   }
 
   // A new list of dicts and exception instances, or null with an exception set.
-  PyObject* to_list() const {
+  PyObject* to_list(ReceiverObject* r) const {
     Ref list(PyList_New(static_cast<Py_ssize_t>(entries_.size())));
     if (!list) return nullptr;
     std::size_t start = 0;
@@ -167,9 +205,11 @@ class RecordedAnswers final : public PacketAnswerSink {
       PyObject* item = nullptr;
       switch (e.kind) {
         case Kind::fact:
-          item = fact_dict(std::string_view(texts_.data() + start, e.text_end - start), e.header);
+          note_outcome(r, false, e.header.base_cmd == 63, &e.header);
+          item = fact_dict(std::string_view(texts_.data() + start, e.text_end - start), e.header, r->precision);
           break;
         case Kind::refused:
+          note_outcome(r, e.why == PacketRefusal::unknown_template, false, e.has_header ? &e.header : nullptr);
           item = refusal_error("receive_many", e.why, e.has_header ? &e.header : nullptr);
           break;
         case Kind::crc_mismatch:
@@ -231,7 +271,31 @@ PyObject* receiver_receive_many(PyObject* self, PyObject* packets) {
   Py_BEGIN_ALLOW_THREADS
   for (std::string_view packet : m.packets) decompress_packet(r->ctx_id, packet, root_of(r), m.answers);
   Py_END_ALLOW_THREADS
-  return m.answers.to_list();
+  return m.answers.to_list(r);
+}
+
+PyObject* receiver_needs_full(PyObject* self, PyObject*) {
+  Ref devices(PyDict_New());
+  if (!devices) return nullptr;
+  std::uint32_t aid = 0;
+  std::uint64_t count = 0;
+  // Keys are ordered by device, so each device's templates come together.
+  const auto flush = [&]() {
+    if (count == 0) return true;
+    Ref key(PyLong_FromUnsignedLong(aid));
+    Ref value(PyLong_FromUnsignedLongLong(count));
+    return key && value && PyDict_SetItem(devices.get(), key.get(), value.get()) == 0;
+  };
+  for (const auto& [device_template, packets] : as_receiver(self)->unknown) {
+    if (device_template.first != aid || count == 0) {
+      if (!flush()) return nullptr;
+      aid = device_template.first;
+      count = 0;
+    }
+    count += packets;
+  }
+  if (!flush()) return nullptr;
+  return devices.release();
 }
 
 PyObject* receiver_get_ctx_id(PyObject* self, void*) {
@@ -265,6 +329,12 @@ PyMethodDef kReceiverMethods[] = {
      "One result per packet, in order: the fact dict, or the exception instance that\n"
      "receive() would raise (returned, not raised). Runs without the GIL once the packets\n"
      "are read."},
+    {"needs_full", receiver_needs_full, METH_NOARGS,
+     "needs_full($self)\n--\n\n"
+     "The devices that sent packets this receiver could not rebuild (UnknownTemplate) since\n"
+     "their last full packet of that template, as a dict of device id to the number of such\n"
+     "packets. Ask those devices for a full packet over the application's own channel; a\n"
+     "device leaves the dict once full packets of its unknown templates have arrived."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -282,10 +352,13 @@ bool init_receiver_type() {
   t.tp_basicsize = sizeof(ReceiverObject);
   t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
   t.tp_doc =
-      "Receiver(*, ctx_id=0, registry_root=None)\n--\n\n"
+      "Receiver(*, ctx_id=0, registry_root=None, precision=None)\n--\n\n"
       "Wire packets to fact dicts with the templates of context ``ctx_id`` (shared with\n"
       "every other user of that context in the process, the C exports included), mirrored\n"
-      "to the device files under ``registry_root`` when given. Any thread may use it.";
+      "to the device files under ``registry_root`` when given. Any thread may use it.\n\n"
+      "Reading values are the library's view (the integer over 10**4) unless ``precision`` is\n"
+      "given: then they are the integer over 10**precision, the values the sender's\n"
+      "compressor of that precision kept.";
   t.tp_new = receiver_new;
   t.tp_init = receiver_init;
   t.tp_dealloc = receiver_dealloc;

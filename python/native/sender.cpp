@@ -13,6 +13,7 @@
 #include "compressor/fact_text_writer.h"
 #include "dict_fact_reader.h"
 #include "errors.h"
+#include "keyframes.h"
 #include "py_ref.h"
 #include "registry/context_cache.h"
 #include "scratch.h"
@@ -36,6 +37,8 @@ struct SenderObject {
   std::shared_ptr<const FactCompressor> compressor;
   std::uint64_t ctx_id;
   std::optional<std::string> root;
+  PyObject* clock;  // the key frames' clock, or null
+  KeyFrames keyframes;  // used with the context's lock held
 };
 
 SenderObject* as_sender(PyObject* self) { return reinterpret_cast<SenderObject*>(self); }
@@ -54,16 +57,20 @@ PyObject* sender_new(PyTypeObject* type, PyObject*, PyObject*) {
   new (&s->compressor) std::shared_ptr<const FactCompressor>();
   s->ctx_id = 0;
   new (&s->root) std::optional<std::string>();
+  s->clock = nullptr;
+  new (&s->keyframes) KeyFrames(0, 0);
   return self;
 }
 
 int sender_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(as_sender(self)->compressor_object);
+  Py_VISIT(as_sender(self)->clock);
   return 0;
 }
 
 int sender_clear(PyObject* self) {
   Py_CLEAR(as_sender(self)->compressor_object);
+  Py_CLEAR(as_sender(self)->clock);
   return 0;
 }
 
@@ -73,17 +80,85 @@ void sender_dealloc(PyObject* self) {
   SenderObject* s = as_sender(self);
   s->compressor.~shared_ptr();
   s->root.~optional();
+  s->keyframes.~KeyFrames();
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
 }
 
+// The key-frame settings: every (None or an int >= 1), seconds (None or a number > 0) and
+// the clock (None for time.monotonic, else a callable giving seconds).
+bool read_keyframes(PyObject* every_object, PyObject* seconds_object, PyObject* clock_object, std::uint64_t& every,
+                    double& seconds, Ref& clock) {
+  if (every_object != Py_None) {
+    const unsigned long long v =
+        PyLong_Check(every_object) && !PyBool_Check(every_object) ? PyLong_AsUnsignedLongLong(every_object) : 0;
+    if (v == 0 || (v == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_ValueError, "keyframe_every must be None or an int of at least 1, not %R", every_object);
+      return false;
+    }
+    every = v;
+  }
+  if (seconds_object != Py_None) {
+    seconds = PyBool_Check(seconds_object) ? -1.0 : PyFloat_AsDouble(seconds_object);
+    if (seconds == -1.0 && PyErr_Occurred()) PyErr_Clear();
+    if (!(seconds > 0)) {
+      PyErr_Format(PyExc_ValueError, "keyframe_seconds must be None or a number above 0, not %R", seconds_object);
+      return false;
+    }
+    if (clock_object == Py_None) {
+      Ref time_module(PyImport_ImportModule("time"));
+      if (!time_module) return false;
+      clock.reset(PyObject_GetAttrString(time_module.get(), "monotonic"));
+      return static_cast<bool>(clock);
+    }
+  }
+  if (clock_object != Py_None) {
+    if (!PyCallable_Check(clock_object)) {
+      PyErr_Format(PyExc_TypeError, "clock must be callable, not %s", Py_TYPE(clock_object)->tp_name);
+      return false;
+    }
+    clock.reset(Py_NewRef(clock_object));
+  }
+  return true;
+}
+
+// The key frames' time of a call; false with an exception set when the clock fails.
+bool keyframe_now(const SenderObject* s, double& now) {
+  now = 0;
+  if (s->clock == nullptr || !s->keyframes.enabled()) return true;
+  Ref value(PyObject_CallNoArgs(s->clock));
+  if (!value) return false;
+  now = PyFloat_AsDouble(value.get());
+  return !(now == -1.0 && PyErr_Occurred());
+}
+
+bool is_full_packet(const std::string& out, std::size_t start) {
+  return out.size() > start && (static_cast<unsigned char>(out[start]) == 63 || static_cast<unsigned char>(out[start]) == 64);
+}
+
+// With the context's lock held: one item sent, its key frame forced when due.
+SendOutcome send_one(SenderObject* s, TemplateRegistry& registry, std::uint32_t aid, bool full, std::string_view text,
+                     double now, PendingSaves* pending, std::string& out) {
+  const std::size_t start = out.size();
+  const bool force = full || s->keyframes.due(aid, now);
+  const SendOutcome outcome = send_text(registry, DeviceId{aid}, force, text, root_of(s), pending, out);
+  if (outcome == SendOutcome::packet) s->keyframes.sent(aid, is_full_packet(out, start), now);
+  return outcome;
+}
+
 int sender_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"compressor", "ctx_id", "registry_root", nullptr};
+  static const char* keywords[] = {"compressor", "ctx_id", "registry_root", "keyframe_every",
+                                   "keyframe_seconds", "clock", nullptr};
   PyObject* compressor_object;
   PyObject* ctx_object = nullptr;
   PyObject* root_object = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:Sender", const_cast<char**>(keywords), &compressor_object,
-                                   &ctx_object, &root_object))
+  PyObject* every_object = Py_None;
+  PyObject* seconds_object = Py_None;
+  PyObject* clock_object = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOO:Sender", const_cast<char**>(keywords),
+                                   &compressor_object, &ctx_object, &root_object, &every_object, &seconds_object,
+                                   &clock_object))
     return -1;
   SenderObject* s = as_sender(self);
   if (s->bound) {
@@ -94,6 +169,10 @@ int sender_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (ctx_object != nullptr && !read_ctx_id(ctx_object, ctx_id)) return -1;
   std::optional<std::string> root;
   if (!read_registry_root(root_object, root)) return -1;
+  std::uint64_t every = 0;
+  double seconds = 0;
+  Ref clock;
+  if (!read_keyframes(every_object, seconds_object, clock_object, every, seconds, clock)) return -1;
   Ref handle_object(PyObject_GetAttrString(compressor_object, "handle"));
   if (!handle_object) return -1;
   const unsigned long long handle = PyLong_AsUnsignedLongLong(handle_object.get());
@@ -108,6 +187,8 @@ int sender_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   s->compressor = std::move(compressor);
   s->ctx_id = ctx_id;
   s->root = std::move(root);
+  s->clock = clock.release();
+  s->keyframes = KeyFrames(every, seconds);
   s->bound = true;
   return 0;
 }
@@ -147,6 +228,8 @@ PyObject* sender_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   if (!read_aid(found[1], -1, aid)) return nullptr;
   const int full = found[2] == nullptr ? 0 : PyObject_IsTrue(found[2]);
   if (full < 0) return nullptr;
+  double now;
+  if (!keyframe_now(s, now)) return nullptr;
 
   Scratch<SendScratch> scratch;
   scratch->text.clear();
@@ -159,8 +242,7 @@ PyObject* sender_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   {
     const FusionStatePtr state = context_state_for(s->ctx_id);
     std::lock_guard lock(state->lock);
-    outcome = send_text(state->registry, DeviceId{aid}, full != 0, scratch->text, root_of(s), nullptr,
-                        scratch->packet);
+    outcome = send_one(s, state->registry, aid, full != 0, scratch->text, now, nullptr, scratch->packet);
   }
   return send_result(outcome, scratch->packet);
 }
@@ -201,7 +283,7 @@ bool read_items(PyObject* seq, ManyScratch& m) {
 
 // Compresses, fuses and frames every item read, the context locked once for all: the
 // part of send_many that runs without the GIL.
-void send_items(const SenderObject* s, ManyScratch& m) {
+void send_items(SenderObject* s, double now, ManyScratch& m) {
   const std::size_t n = m.facts.size();
   for (std::size_t i = 0; i < n; ++i) {
     FactBatch::Reader reader(m.facts, i);
@@ -215,8 +297,7 @@ void send_items(const SenderObject* s, ManyScratch& m) {
   for (std::size_t i = 0; i < n; ++i) {
     const std::string_view text(m.texts.data() + start, m.text_ends[i] - start);
     start = m.text_ends[i];
-    const SendOutcome outcome =
-        send_text(state->registry, DeviceId{m.aids[i]}, m.fulls[i], text, root_of(s), &m.pending, m.packets);
+    const SendOutcome outcome = send_one(s, state->registry, m.aids[i], m.fulls[i], text, now, &m.pending, m.packets);
     m.packet_ends.push_back(outcome == SendOutcome::packet ? m.packets.size() : kNoPacket);
   }
   save_pending(state->registry, m.pending, root_of(s));
@@ -256,9 +337,10 @@ PyObject* sender_send_many(PyObject* self, PyObject* items) {
   m.text_ends.clear();
   m.packets.clear();
   m.packet_ends.clear();
-  if (!read_items(seq.get(), m)) return nullptr;
+  double now;
+  if (!read_items(seq.get(), m) || !keyframe_now(s, now)) return nullptr;
   Py_BEGIN_ALLOW_THREADS
-  send_items(s, m);
+  send_items(s, now, m);
   Py_END_ALLOW_THREADS
   return packet_list(m);
 }
@@ -319,12 +401,18 @@ bool init_sender_type() {
   t.tp_basicsize = sizeof(SenderObject);
   t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE;
   t.tp_doc =
-      "Sender(compressor, *, ctx_id=0, registry_root=None)\n--\n\n"
+      "Sender(compressor, *, ctx_id=0, registry_root=None, keyframe_every=None, keyframe_seconds=None, clock=None)\n"
+      "--\n\n"
       "Fact dicts to wire packets: compression, fusion against the templates of context\n"
       "``ctx_id`` (shared with every other user of that context in the process, the C\n"
       "exports included) and framing, in one native call. ``registry_root`` names the\n"
       "directory of the device files, or None. The sender holds its compressor for its\n"
-      "whole life, even if the Compressor object is closed. Any thread may use it.";
+      "whole life, even if the Compressor object is closed. Any thread may use it.\n\n"
+      "Key frames (off by default): with ``keyframe_every=N`` a device's packet travels whole\n"
+      "once it has sent N - 1 packets since its last full one; with ``keyframe_seconds=T``\n"
+      "once T seconds of ``clock()`` (default time.monotonic, read once per call) have passed\n"
+      "since then. They bound how long a receiver that lost a packet or its state gives\n"
+      "wrong or no facts.";
   t.tp_new = sender_new;
   t.tp_init = sender_init;
   t.tp_dealloc = sender_dealloc;

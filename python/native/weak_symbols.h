@@ -6,6 +6,7 @@
 #pragma weak PyBool_Type
 #pragma weak PyBuffer_Release
 #pragma weak PyBytes_FromStringAndSize
+#pragma weak PyCallable_Check
 #pragma weak PyDict_Contains
 #pragma weak PyDict_GetItemRef
 #pragma weak PyDict_New
@@ -23,6 +24,7 @@
 #pragma weak PyExc_RuntimeError
 #pragma weak PyExc_TypeError
 #pragma weak PyExc_ValueError
+#pragma weak PyFloat_AsDouble
 #pragma weak PyFloat_FromDouble
 #pragma weak PyFloat_Type
 #pragma weak PyImport_ImportModule
@@ -31,14 +33,17 @@
 #pragma weak PyList_New
 #pragma weak PyList_SetItem
 #pragma weak PyLong_AsDouble
+#pragma weak PyLong_AsLong
 #pragma weak PyLong_AsLongLongAndOverflow
 #pragma weak PyLong_AsUnsignedLongLong
+#pragma weak PyLong_FromUnsignedLong
 #pragma weak PyLong_FromUnsignedLongLong
 #pragma weak PyLong_Type
 #pragma weak PyModule_AddObjectRef
 #pragma weak PyModule_Create2
 #pragma weak PyOS_FSPath
 #pragma weak PyObject_CallFunction
+#pragma weak PyObject_CallNoArgs
 #pragma weak PyObject_GC_UnTrack
 #pragma weak PyObject_GetAttrString
 #pragma weak PyObject_GetBuffer
