@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "errors.h"
@@ -22,10 +23,49 @@ bool put(PyObject* dict, PyObject* key, PyObject* value) {
   return rc == 0;
 }
 
-// The texts are valid UTF-8 (checked before the fact was read).
-PyObject* text(std::string_view s) {
+PyObject* decode(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
 }
+
+// The short texts of a fleet's facts (sensor ids, state and unit codes) repeat packet after
+// packet, so the str objects made last are kept in a small table indexed by a hash of the
+// bytes and handed out again (str objects are immutable). Used with the GIL held.
+class TextCache {
+ public:
+  static constexpr std::size_t kLongest = 15;
+
+  PyObject* get(std::string_view s) {
+    if (s.size() > kLongest) return decode(s);
+    Entry& e = entries_[slot_of(s)];
+    if (e.object != nullptr && e.size == s.size() && std::memcmp(e.bytes, s.data(), s.size()) == 0)
+      return Py_NewRef(e.object);
+    PyObject* object = decode(s);
+    if (object == nullptr) return nullptr;
+    Py_XSETREF(e.object, Py_NewRef(object));
+    std::memcpy(e.bytes, s.data(), s.size());
+    e.size = static_cast<std::uint8_t>(s.size());
+    return object;
+  }
+
+ private:
+  struct Entry {
+    PyObject* object = nullptr;
+    std::uint8_t size = 0;
+    char bytes[kLongest];
+  };
+  static std::size_t slot_of(std::string_view s) noexcept {
+    std::uint32_t h = 2166136261u;  // FNV-1a
+    for (char c : s) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+    return h % kSlots;
+  }
+  static constexpr std::size_t kSlots = 256;
+  Entry entries_[kSlots];
+};
+
+TextCache g_texts;
+
+// The texts are valid UTF-8 (checked before the fact was read).
+PyObject* text(std::string_view s) { return g_texts.get(s); }
 
 bool put_text(PyObject* dict, PyObject* key, const std::optional<std::string_view>& value) {
   return !value || put(dict, key, text(*value));
