@@ -398,6 +398,44 @@ class ThreadTest(unittest.TestCase):
             self.assertEqual([typed_json(f) for f in results[t][1]], [typed_json(f) for f in facts])
 
 
+class LeakTest(unittest.TestCase):
+    def test_calls_keep_no_python_objects(self):
+        """Every road, errors included, run many times: Python memory stays flat (a leaked
+        reference keeps its object, which tracemalloc counts)."""
+        import tracemalloc
+        comp = compressor()
+        items = [(aid, fact) for aid, fact, _ in RandomFacts(SEED + 20).stream(64, 3) if aid not in (0, 2**32 - 1)]
+        tx, rx = Sender(comp, ctx_id=fresh_ctx()), Receiver(ctx_id=fresh_ctx())
+        stranger = Receiver(ctx_id=fresh_ctx())
+
+        def round_trip():
+            packets = tx.send_many(items)
+            sent = [p for p in packets if p is not None]
+            rx.receive_many(sent)
+            for p in sent:
+                rx.receive(p)
+            damaged = sent[0][:-1] + bytes([sent[0][-1] ^ 1])
+            stranger.receive_many(sent[-4:] + [b"xx", damaged])
+            for bad in ({"id": 1}, {"id": "n", "s": "s", "timestamp": 0, "readings": [{"id": "r", "v": 1}]}):
+                with self.assertRaises((TypeError, ValueError)):
+                    tx.send(bad, 1)
+            with self.assertRaises(ChecksumError):
+                stranger.receive(damaged)
+            comp.compress(items[0][1])
+
+        for _ in range(20):
+            round_trip()
+        tracemalloc.start()
+        try:
+            before = tracemalloc.get_traced_memory()[0]
+            for _ in range(200):
+                round_trip()
+            growth = tracemalloc.get_traced_memory()[0] - before
+        finally:
+            tracemalloc.stop()
+        self.assertLess(growth, 64 * 1024, f"{growth} bytes kept over 200 rounds")
+
+
 class HelpTest(unittest.TestCase):
     def test_docstrings_and_names(self):
         self.assertEqual(tavkin.Sender.send.__text_signature__, "($self, fact, aid, full=False)")
