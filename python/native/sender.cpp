@@ -15,9 +15,9 @@
 #include "errors.h"
 #include "keyframes.h"
 #include "py_ref.h"
+#include "pipeline/send_fact.h"
 #include "registry/context_cache.h"
 #include "scratch.h"
-#include "send_road.h"
 
 namespace vm::py {
 
@@ -137,14 +137,15 @@ bool is_full_packet(const std::string& out, std::size_t start) {
   return out.size() > start && (static_cast<unsigned char>(out[start]) == 63 || static_cast<unsigned char>(out[start]) == 64);
 }
 
-// With the context's lock held: one item sent, its key frame forced when due.
-SendOutcome send_one(SenderObject* s, TemplateRegistry& registry, std::uint32_t aid, bool full, std::string_view text,
-                     double now, PendingSaves* pending, std::string& out) {
+// With the context's lock held: one prepared fact sent, its key frame forced when due.
+SendResult send_one(SenderObject* s, TemplateRegistry& registry, std::uint32_t aid, bool full, std::string_view text,
+                    const PreparedFact& prepared, double now, DeferredSaves* deferred, std::string& out) {
   const std::size_t start = out.size();
   const bool force = full || s->keyframes.due(aid, now);
-  const SendOutcome outcome = send_text(registry, DeviceId{aid}, force, text, root_of(s), pending, out);
-  if (outcome == SendOutcome::packet) s->keyframes.sent(aid, is_full_packet(out, start), now);
-  return outcome;
+  const SendResult result =
+      send_prepared(registry, DeviceId{aid}, force, text, prepared, root_of(s), deferred, out);
+  if (result == SendResult::packet) s->keyframes.sent(aid, is_full_packet(out, start), now);
+  return result;
 }
 
 int sender_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -200,13 +201,13 @@ bool check_bound(const SenderObject* s) {
 }
 
 // The packet outcome of a single send as its Python result.
-PyObject* send_result(SendOutcome outcome, const std::string& packet) {
+PyObject* send_result(SendResult outcome, const std::string& packet) {
   switch (outcome) {
-    case SendOutcome::packet:
+    case SendResult::packet:
       return PyBytes_FromStringAndSize(packet.data(), static_cast<Py_ssize_t>(packet.size()));
-    case SendOutcome::undecomposable:
+    case SendResult::undecomposable:
       return raise(request_error("send", "auto_decompose_failed"));
-    case SendOutcome::no_packet:
+    case SendResult::no_packet:
       break;
   }
   PyErr_SetString(errors.tavkin_error,
@@ -217,6 +218,7 @@ PyObject* send_result(SendOutcome outcome, const std::string& packet) {
 
 struct SendScratch {
   std::string text, packet;
+  PreparedFact prepared;
 };
 
 PyObject* sender_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -238,11 +240,12 @@ PyObject* sender_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!compress_fact_from(*s->compressor, reader, scratch->text)) return nullptr;
   }
   scratch->packet.clear();
-  SendOutcome outcome;
-  {
+  SendResult outcome = prepare_fact(scratch->text, scratch->prepared);
+  if (outcome == SendResult::packet) {
     const FusionStatePtr state = context_state_for(s->ctx_id);
     std::lock_guard lock(state->lock);
-    outcome = send_one(s, state->registry, aid, full != 0, scratch->text, now, nullptr, scratch->packet);
+    outcome = send_one(s, state->registry, aid, full != 0, scratch->text, scratch->prepared, now, nullptr,
+                       scratch->packet);
   }
   return send_result(outcome, scratch->packet);
 }
@@ -253,9 +256,11 @@ struct ManyScratch {
   std::vector<bool> fulls;
   std::string texts;
   std::vector<std::size_t> text_ends;
+  std::vector<PreparedFact> prepared;  // grown, never shrunk: its buffers are reused
+  std::vector<SendResult> ready;
   std::string packets;
   std::vector<std::size_t> packet_ends;  // SIZE_MAX: no packet
-  PendingSaves pending;
+  DeferredSaves deferred;
 };
 
 constexpr std::size_t kNoPacket = SIZE_MAX;
@@ -291,16 +296,26 @@ void send_items(SenderObject* s, double now, ManyScratch& m) {
     (void)compress_fact_from(*s->compressor, reader, m.texts);
     m.text_ends.push_back(m.texts.size());
   }
-  const FusionStatePtr state = context_state_for(s->ctx_id);
-  std::lock_guard lock(state->lock);
+  // Texts are read for sending before the context is locked; none moves from here on.
+  if (m.prepared.size() < n) m.prepared.resize(n);
   std::size_t start = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const std::string_view text(m.texts.data() + start, m.text_ends[i] - start);
     start = m.text_ends[i];
-    const SendOutcome outcome = send_one(s, state->registry, m.aids[i], m.fulls[i], text, now, &m.pending, m.packets);
-    m.packet_ends.push_back(outcome == SendOutcome::packet ? m.packets.size() : kNoPacket);
+    m.ready.push_back(prepare_fact(text, m.prepared[i]));
   }
-  save_pending(state->registry, m.pending, root_of(s));
+  const FusionStatePtr state = context_state_for(s->ctx_id);
+  std::lock_guard lock(state->lock);
+  start = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::string_view text(m.texts.data() + start, m.text_ends[i] - start);
+    start = m.text_ends[i];
+    SendResult result = m.ready[i];
+    if (result == SendResult::packet)
+      result = send_one(s, state->registry, m.aids[i], m.fulls[i], text, m.prepared[i], now, &m.deferred, m.packets);
+    m.packet_ends.push_back(result == SendResult::packet ? m.packets.size() : kNoPacket);
+  }
+  save_deferred(state->registry, m.deferred, root_of(s));
 }
 
 PyObject* packet_list(const ManyScratch& m) {
@@ -335,6 +350,7 @@ PyObject* sender_send_many(PyObject* self, PyObject* items) {
   m.fulls.clear();
   m.texts.clear();
   m.text_ends.clear();
+  m.ready.clear();
   m.packets.clear();
   m.packet_ends.clear();
   double now;

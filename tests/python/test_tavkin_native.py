@@ -181,11 +181,15 @@ class SendTest(unittest.TestCase):
         import tempfile
         comp = compressor()
         fact = {"id": "n", "s": "ok", "timestamp": 1, "readings": [{"id": "t", "s": "ok", "v": 2, "u": "V"}]}
+        other = {**fact, "geohash": "u4pr"}
         with tempfile.TemporaryDirectory() as root:
-            first = Sender(comp, ctx_id=fresh_ctx(), registry_root=root).send_many([(77, fact)])[0]
-            self.assertEqual(first[0], 63)
-            # Another context reads the device's file: the fact is no longer new there.
-            self.assertEqual(len(Sender(comp, ctx_id=fresh_ctx(), registry_root=root).send(fact, 77)), 16)
+            first = Sender(comp, ctx_id=fresh_ctx(), registry_root=root).send_many([(77, fact), (77, other)])
+            self.assertEqual([(p[0], p[6]) for p in first], [(63, 24), (63, 25)])
+            # Another context reads the device's file: the second signature keeps its number
+            # (a template loaded from a file travels whole once, then as heartbeats).
+            tx = Sender(comp, ctx_id=fresh_ctx(), registry_root=root)
+            self.assertEqual(tx.send(other, 77)[6], 25)
+            self.assertEqual(len(tx.send(other, 77)), 16)
 
 
 class SendErrorsTest(unittest.TestCase):
