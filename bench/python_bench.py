@@ -136,7 +136,8 @@ def main() -> None:
     ctypes_ctx = tavkin.Context(next(_ctx_ids))
     for aid, fact in warm:
         ctypes_ctx.run(comp.compress(fact), src_aid=aid)
-    rows["ctypes run"] = per_item(lambda: drain(ctypes_ctx.run(comp.compress(f), src_aid=a) for a, f in steady), STEADY)
+    rows["ctypes run"] = per_item(lambda: drain(ctypes_ctx.run(comp.compress(f), src_aid=a) for a, f in steady),
+                                  STEADY)
     batch_items = [chunks([(a, f) for a, f in steady], CHUNK)]
     rows["ctypes batch"] = per_item(lambda: drain(ctypes_ctx.batch(comp, b) for b in batch_items[0]), STEADY)
     json_rx = next(_ctx_ids)
@@ -165,10 +166,19 @@ def main() -> None:
         d = zlib.decompressobj(zdict=zdict)
         return json.loads(d.decompress(data) + d.flush())
 
+    def peer_send_plain(fact) -> bytes:
+        return zlib.compress(json.dumps(fact, separators=(",", ":")).encode(), 3)
+
+    def peer_receive_plain(data: bytes) -> dict:
+        return json.loads(zlib.decompress(data))
+
+    plain_packets = [peer_send_plain(f) for _, f in zdict_facts]
     peer_packets = [peer_send(f) for _, f in zdict_facts]
     assert peer_receive(peer_packets[0]) == zdict_facts[0][1]
     rows["peer send"] = per_item(lambda: drain(peer_send(f) for _, f in zdict_facts), STEADY)
     rows["peer receive"] = per_item(lambda: drain(peer_receive(p) for p in peer_packets), STEADY)
+    rows["peer send, no dictionary"] = per_item(lambda: drain(peer_send_plain(f) for _, f in zdict_facts), STEADY)
+    rows["peer receive, no dictionary"] = per_item(lambda: drain(peer_receive_plain(p) for p in plain_packets), STEADY)
 
     # Two threads on two contexts against one, each calling send_many (wall time).
     def sender_on_new_context():
@@ -218,6 +228,7 @@ def main() -> None:
 
     ours_bytes = statistics.fmean(len(p) for p in packets)
     peer_bytes = statistics.fmean(len(p) for p in peer_packets)
+    plain_bytes = statistics.fmean(len(p) for p in plain_packets)
 
     load = os.getloadavg()
     print(f"Python {sys.version.split()[0]}; {os.cpu_count()} logical CPUs; load average {load[0]:.2f} {load[1]:.2f}"
@@ -236,7 +247,11 @@ def main() -> None:
                              ("send_many vs the same", rows["send_many"], rows["peer send"]),
                              ("receive vs zlib + json.loads", rows["receive"], rows["peer receive"]),
                              ("receive_many vs the same", rows["receive_many"], rows["peer receive"]),
-                             ("bytes per fact", ours_bytes, peer_bytes)):
+                             ("send vs the peer without a dictionary", rows["send"], rows["peer send, no dictionary"]),
+                             ("receive vs the peer without a dictionary", rows["receive"],
+                              rows["peer receive, no dictionary"]),
+                             ("bytes per fact", ours_bytes, peer_bytes),
+                             ("bytes per fact, peer without a dictionary", ours_bytes, plain_bytes)):
         print(f"{name:48}{ours:10.2f}{peer:10.2f}{ours / peer:9.3f}")
     print()
     scaling = one * 2 / two

@@ -254,6 +254,7 @@ struct ManyScratch {
   FactBatch facts;
   std::vector<std::uint32_t> aids;
   std::vector<bool> fulls;
+  std::string text;
   std::string texts;
   std::vector<std::size_t> text_ends;
   std::vector<PreparedFact> prepared;  // grown, never shrunk: its buffers are reused
@@ -267,9 +268,11 @@ constexpr std::size_t kNoPacket = SIZE_MAX;
 
 // Reads every item into `m` (the GIL held); false with an exception naming the item.
 bool read_items(PyObject* seq, ManyScratch& m) {
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PySequence_Fast_GET_ITEM(seq, i);
+  // The size is read again each time and the item held: reading an item can run Python
+  // code (a dict key's __eq__, a flag's __bool__) that changes the list.
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i) {
+    const Ref held(Py_NewRef(PySequence_Fast_GET_ITEM(seq, i)));
+    PyObject* item = held.get();
     if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) < 2 || PyTuple_GET_SIZE(item) > 3) {
       PyErr_Format(PyExc_TypeError, "item %zd: must be a tuple (aid, fact) or (aid, fact, full), not %.80R", i,
                    item);
@@ -292,8 +295,13 @@ void send_items(SenderObject* s, double now, ManyScratch& m) {
   const std::size_t n = m.facts.size();
   for (std::size_t i = 0; i < n; ++i) {
     FactBatch::Reader reader(m.facts, i);
-    // Cannot fail: the facts were checked as they were read.
-    (void)compress_fact_from(*s->compressor, reader, m.texts);
+    // Each text is written into a small buffer of its own and then appended: the text
+    // writer sizes its string ahead of need, which on the growing list of texts would
+    // clear its whole spare room once per fact. Cannot fail: the facts were checked as
+    // they were read.
+    m.text.clear();
+    (void)compress_fact_from(*s->compressor, reader, m.text);
+    m.texts.append(m.text);
     m.text_ends.push_back(m.texts.size());
   }
   // Texts are read for sending before the context is locked; none moves from here on.
