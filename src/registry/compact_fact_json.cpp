@@ -78,8 +78,8 @@ bool add_reading(std::string_view segment, CompactFactMembers& out) {
   const std::size_t dot = l.find('.');
   const std::string_view state = l.substr(0, dot);
   const std::string_view unit = dot == std::string_view::npos ? std::string_view() : l.substr(dot + 1);
-  out.readings.push_back({segment.substr(0, gt), state, unit,
-                          static_cast<double>(read_value_code(r.substr(colon + 1))) / kValueScale});
+  const std::int64_t code = read_value_code(r.substr(colon + 1));
+  out.readings.push_back({segment.substr(0, gt), state, unit, static_cast<double>(code) / kValueScale, code});
   return true;
 }
 

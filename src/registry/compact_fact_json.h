@@ -16,7 +16,8 @@ namespace vm {
 
 struct CompactFactReading {
   std::string_view id, state, unit;
-  double value;  // the Base62 value divided by 10000
+  double value;       // the Base62 value divided by 10000
+  std::int64_t code;  // the Base62 value itself (0 when unreadable), for hosts that scale it otherwise
 };
 
 // The members that the text yields, each present only when its part was readable; a part
