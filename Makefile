@@ -5,7 +5,7 @@ CMAKE_FLAGS ?=
 # Seconds each fuzz target runs in `make fuzz`.
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build demo test test-asan test-tsan bench fuzz clean
+.PHONY: all deps build demo test test-release test-asan test-tsan bench fuzz clean
 
 all: build
 
@@ -15,7 +15,7 @@ deps:
 # configure-and-build DIR EXTRA_FLAGS
 define cmake_build
 	@PY=$$(tools/find-python.sh) && \
-	cmake -S . -B $(1) -G Ninja -DPython3_EXECUTABLE=$$PY $(2) $(CMAKE_FLAGS) >/dev/null && \
+	cmake -S . -B $(1) -G Ninja -DPython3_EXECUTABLE=$$PY -DVM_WERROR=ON $(2) $(CMAKE_FLAGS) >/dev/null && \
 	cmake --build $(1) -j $(JOBS)
 endef
 
@@ -27,6 +27,11 @@ demo: build
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+# The build type most users pick, with tools, tests and benchmarks: -O3 brings its own warnings.
+test-release: deps
+	$(call cmake_build,build-release,-DCMAKE_BUILD_TYPE=Release -DVM_BUILD_BENCH=ON)
+	ctest --test-dir build-release --output-on-failure -j $(JOBS)
 
 test-asan: deps
 	$(call cmake_build,build-asan,-DCMAKE_BUILD_TYPE=Debug -DVM_SANITIZE=address)
@@ -50,9 +55,9 @@ bench: deps
 fuzz: deps
 	@PY=$$(tools/find-python.sh) && \
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DPython3_EXECUTABLE=$$PY -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DVM_FUZZ=ON -DVM_BUILD_TESTS=OFF -DVM_BUILD_TOOLS=OFF $(CMAKE_FLAGS) >/dev/null && \
+	  -DVM_FUZZ=ON -DVM_WERROR=ON -DVM_BUILD_TESTS=OFF -DVM_BUILD_TOOLS=OFF $(CMAKE_FLAGS) >/dev/null && \
 	cmake --build build-fuzz -j $(JOBS)
 	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
 
 clean:
-	rm -rf $(BUILD_DIR) build-asan build-tsan build-bench build-fuzz
+	rm -rf $(BUILD_DIR) build-release build-asan build-tsan build-bench build-fuzz

@@ -5,11 +5,15 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "json/json_reader.h"
 
@@ -54,6 +58,17 @@ template <class T>
 
 enum class Presence : std::uint8_t { optional, required };
 
+// Which repeated keys reject an object: only those that name a field (files), or any key
+// at all (requests).
+enum class RepeatedKeys : std::uint8_t { named_fields, any };
+
+// True when two keys of `keys` are equal. Sorts `keys`.
+[[nodiscard]] inline bool has_repeat(std::span<std::string_view> keys) {
+  if (keys.size() < 2) return false;
+  std::sort(keys.begin(), keys.end());
+  return std::adjacent_find(keys.begin(), keys.end()) != keys.end();
+}
+
 // A field stored in member `member` of record type R, read by read_value.
 template <class R, class M>
 struct MemberField {
@@ -95,9 +110,10 @@ constexpr CustomField<R> required(std::string_view key, bool (*reader)(Element, 
 }
 
 // The fields of record type R. Reading rejects the record when the value is neither an
-// object nor an array, when a field's key occurs twice, when a field's value has the wrong
-// type, when a required field is missing, or when an array holds more values than there
-// are fields. Keys that name no field are skipped with their values, whatever they hold.
+// object nor an array, when a field's key occurs twice (any key, after any_key_once()),
+// when a field's value has the wrong type, when a required field is missing, or when an
+// array holds more values than there are fields. Keys that name no field are skipped with
+// their values, whatever they hold.
 template <class R, class... F>
 class Record {
   static_assert(sizeof...(F) >= 1 && sizeof...(F) <= 32, "a record has 1 to 32 fields");
@@ -111,6 +127,13 @@ class Record {
     }
   }
 
+  // The same record, rejecting an object in which any key, named or not, occurs twice.
+  [[nodiscard]] constexpr Record any_key_once() const noexcept {
+    Record strict = *this;
+    strict.repeated_ = RepeatedKeys::any;
+    return strict;
+  }
+
   // Fills the fields of `out` that the value gives; `out` keeps its defaults for the rest.
   // On failure `out` may hold some of the fields read before the fault.
   [[nodiscard]] bool read(Element value, R& out) const {
@@ -118,13 +141,30 @@ class Record {
     simdjson::dom::object object;
     simdjson::dom::array array;
     if (value.get_object().get(object) == simdjson::SUCCESS) {
+      // Keys that name no field, kept to find a repeat among them; a named key never
+      // equals one of them.
+      std::array<std::string_view, 8> others;
+      std::size_t other_count = 0;
       for (simdjson::dom::key_value_pair member : object) {
         const int index = index_of(member.key, Indices{});
-        if (index < 0) continue;
+        if (index < 0) {
+          if (repeated_ == RepeatedKeys::any && other_count++ < others.size())
+            others[other_count - 1] = member.key;
+          continue;
+        }
         const std::uint32_t bit = std::uint32_t{1} << index;
         if (seen & bit) return false;
         seen |= bit;
         if (!read_at(static_cast<std::size_t>(index), member.value, out, Indices{})) return false;
+      }
+      if (other_count <= others.size()) {
+        if (has_repeat(std::span(others.data(), other_count))) return false;
+      } else {
+        // Many unknown keys: rare enough to gather them all on the heap.
+        std::vector<std::string_view> all;
+        for (simdjson::dom::key_value_pair member : object)
+          if (index_of(member.key, Indices{}) < 0) all.push_back(member.key);
+        if (has_repeat(all)) return false;
       }
     } else if (value.get_array().get(array) == simdjson::SUCCESS) {
       std::size_t index = 0;
@@ -159,6 +199,7 @@ class Record {
 
   std::tuple<F...> fields_;
   std::uint32_t required_ = 0;
+  RepeatedKeys repeated_ = RepeatedKeys::named_fields;
 };
 
 template <class F0, class... F>

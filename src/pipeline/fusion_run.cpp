@@ -27,7 +27,8 @@ constexpr json::Record kFusionRunReq(json::field("ctx_id", &FusionRunReq::ctx_id
                                      json::required("raw_input", &FusionRunReq::raw_input),
                                      json::field("strategy", &FusionRunReq::strategy),
                                      json::field("src_aid", &FusionRunReq::src_aid),
-                                     json::field("registry_root", &FusionRunReq::registry_root));
+                                     json::field("registry_root", &FusionRunReq::registry_root))
+                                     .any_key_once();
 
 // An unsigned 32-bit decimal: an optional "+", then only digits, no overflow.
 std::optional<std::uint32_t> parse_device_id(std::string_view text) noexcept {
