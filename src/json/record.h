@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "json/json_reader.h"
+#include "json/plain_object.h"
 
 namespace vm::json {
 
@@ -56,6 +57,44 @@ template <class T>
   return true;
 }
 
+// The same from a plain member value (see plain_object.h); false also where the general
+// reader might decide otherwise.
+[[nodiscard]] inline bool read_plain_value(const PlainValue& v, std::uint64_t& out) noexcept {
+  if (v.kind != PlainValue::Kind::uint) return false;
+  out = v.number;
+  return true;
+}
+
+[[nodiscard]] inline bool read_plain_value(const PlainValue& v, std::uint32_t& out) noexcept {
+  if (v.kind != PlainValue::Kind::uint || v.number > UINT32_MAX) return false;
+  out = static_cast<std::uint32_t>(v.number);
+  return true;
+}
+
+[[nodiscard]] inline bool read_plain_value(const PlainValue& v, std::string_view& out) noexcept {
+  if (v.kind != PlainValue::Kind::string) return false;
+  out = v.text;
+  return true;
+}
+
+[[nodiscard]] inline bool read_plain_value(const PlainValue& v, bool& out) noexcept {
+  if (v.kind != PlainValue::Kind::boolean) return false;
+  out = v.flag;
+  return true;
+}
+
+template <class T>
+[[nodiscard]] bool read_plain_value(const PlainValue& v, std::optional<T>& out) noexcept {
+  if (v.kind == PlainValue::Kind::null) {
+    out.reset();
+    return true;
+  }
+  T inner{};
+  if (!read_plain_value(v, inner)) return false;
+  out = inner;
+  return true;
+}
+
 enum class Presence : std::uint8_t { optional, required };
 
 // Which repeated keys reject an object: only those that name a field (files), or any key
@@ -78,6 +117,9 @@ struct MemberField {
   Presence presence;
 
   [[nodiscard]] bool read(Element value, R& out) const noexcept { return read_value(value, out.*member); }
+  [[nodiscard]] bool read_plain(const PlainValue& value, R& out) const noexcept {
+    return read_plain_value(value, out.*member);
+  }
 };
 
 // A field read by a function of its own (nested records, maps, arrays).
@@ -89,6 +131,8 @@ struct CustomField {
   Presence presence;
 
   [[nodiscard]] bool read(Element value, R& out) const { return reader(value, out); }
+  // Nested records, maps and arrays are never plain.
+  [[nodiscard]] bool read_plain(const PlainValue&, R&) const noexcept { return false; }
 };
 
 // An optional field keeps the member's default when absent; a required one must be given.
@@ -180,6 +224,38 @@ class Record {
     return (required_ & ~seen) == 0;
   }
 
+  // Reads a plain object text (plain_object.h) into `out`: true when the text is plain and
+  // the general reader would read it into the same fields; false when it must be asked
+  // (the text may be plain and invalid, or valid and not plain). `out` may then hold some
+  // fields.
+  [[nodiscard]] bool read_plain(std::string_view text, R& out) const noexcept {
+    PlainObject object;
+    if (!object.open(text)) return false;
+    std::uint32_t seen = 0;
+    std::array<std::string_view, 8> others;
+    std::size_t other_count = 0;
+    std::string_view key;
+    PlainValue value;
+    for (;;) {
+      const PlainObject::Step step = object.next(key, value);
+      if (step == PlainObject::Step::end) break;
+      if (step == PlainObject::Step::not_plain) return false;
+      const int index = index_of(key, Indices{});
+      if (index < 0) {
+        if (repeated_ == RepeatedKeys::any) {
+          if (other_count == others.size()) return false;
+          others[other_count++] = key;
+        }
+        continue;
+      }
+      const std::uint32_t bit = std::uint32_t{1} << index;
+      if (seen & bit) return false;
+      seen |= bit;
+      if (!read_plain_at(static_cast<std::size_t>(index), value, out, Indices{})) return false;
+    }
+    return (required_ & ~seen) == 0 && !has_repeat(std::span(others.data(), other_count));
+  }
+
  private:
   using Indices = std::index_sequence_for<F...>;
 
@@ -197,6 +273,13 @@ class Record {
     return ok;
   }
 
+  template <std::size_t... I>
+  bool read_plain_at(std::size_t index, const PlainValue& value, R& out, std::index_sequence<I...>) const noexcept {
+    bool ok = false;
+    (void)((index == I ? (ok = std::get<I>(fields_).read_plain(value, out), true) : false) || ...);
+    return ok;
+  }
+
   std::tuple<F...> fields_;
   std::uint32_t required_ = 0;
   RepeatedKeys repeated_ = RepeatedKeys::named_fields;
@@ -205,16 +288,29 @@ class Record {
 template <class F0, class... F>
 Record(F0, F...) -> Record<typename F0::record_type, F0, F...>;
 
-// Parses `text` with `reader` and reads it as a record. The record's string views point into
-// the reader's document.
+// Parses `text` with `reader` and reads it as a record; string views point into the
+// reader's document.
 template <class R, class... F>
-[[nodiscard]] std::optional<R> read_record(Reader& reader, std::string_view text,
-                                           const Record<R, F...>& record) {
+[[nodiscard]] std::optional<R> read_record_parsed(Reader& reader, std::string_view text,
+                                                  const Record<R, F...>& record) {
   const std::optional<Element> root = reader.parse(text);
   if (!root) return std::nullopt;
   std::optional<R> out{std::in_place};
   if (!record.read(*root, *out)) return std::nullopt;
   return out;
+}
+
+// Reads `text` as a record: directly when it has the plain shape of a request, otherwise
+// parsed with `reader`. The record's string views point into `text` or into the reader's
+// document.
+template <class R, class... F>
+[[nodiscard]] std::optional<R> read_record(Reader& reader, std::string_view text,
+                                           const Record<R, F...>& record) {
+  {
+    std::optional<R> plain{std::in_place};
+    if (record.read_plain(text, *plain)) return plain;
+  }
+  return read_record_parsed(reader, text, record);
 }
 
 }  // namespace vm::json

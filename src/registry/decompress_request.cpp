@@ -26,7 +26,7 @@ struct FusionDecompressReq {
   std::optional<std::string_view> registry_root;
 };
 
-constexpr json::Record kFusionDecompressReq(
+constexpr auto kFusionDecompressReq = json::Record(
     json::field("ctx_id", &FusionDecompressReq::ctx_id),
     json::required("packet_b64", &FusionDecompressReq::packet_b64),
     json::field("registry_root", &FusionDecompressReq::registry_root))
