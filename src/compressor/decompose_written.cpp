@@ -32,12 +32,8 @@ bool plain(std::string_view text, const FactLayout& l) noexcept {
   if (splits(p, l.start, l.ts_dot)) return false;
   for (const ReadingLayout& r : l.readings)
     if (splits(p, r.start, r.gt) || splits(p, r.gt + 1, r.colon)) return false;
-  // A geohash segment starts with "&" and is the only trailer written as it is.
-  if (l.trailers < text.size() && p[l.trailers] == '&') {
-    const void* bar = std::memchr(p + l.trailers, '|', text.size() - l.trailers);
-    if (bar == nullptr) return false;
-    if (splits(p, l.trailers + 1, static_cast<std::size_t>(static_cast<const char*>(bar) - p))) return false;
-  }
+  // The geohash is the only trailer written as it is.
+  if (splits(p, l.trailers + 1, l.trailers + 1 + l.geohash)) return false;
   return true;
 }
 

@@ -21,6 +21,7 @@ struct FactLayout {
   std::size_t header_bar = 0;
   std::vector<ReadingLayout> readings;
   std::size_t trailers = 0;  // geohash, url and msg segments, up to the end of the text
+  std::size_t geohash = 0;   // bytes of the geohash (after its "&"), 0 without one
   bool msg = false;          // the text ends with the msg segment, which has no closing bar
 
   void clear() noexcept { readings.clear(); }

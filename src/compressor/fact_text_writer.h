@@ -31,7 +31,7 @@ inline constexpr std::string_view kDroppedUrlScheme = "https://";
 struct NoLayout {
   void header(std::size_t, std::size_t, std::size_t) noexcept {}
   void reading(std::size_t, std::size_t, std::size_t, std::size_t) {}
-  void trailers(std::size_t, bool) noexcept {}
+  void trailers(std::size_t, std::size_t, bool) noexcept {}
 };
 
 // Records into a FactLayout.
@@ -45,8 +45,9 @@ struct LayoutOf {
   void reading(std::size_t start, std::size_t gt, std::size_t colon, std::size_t bar) {
     layout.readings.push_back({start, gt, colon, bar});
   }
-  void trailers(std::size_t start, bool msg) noexcept {
+  void trailers(std::size_t start, std::size_t geohash, bool msg) noexcept {
     layout.trailers = start;
+    layout.geohash = geohash;
     layout.msg = msg;
   }
 };
@@ -129,7 +130,7 @@ template <class Reader, class Layout = NoLayout>
   }
   const auto trailers = reader.trailers();
   if (!trailers) return false;
-  layout.trailers(out.size(), trailers->msg.has_value());
+  layout.trailers(out.size(), trailers->geohash ? trailers->geohash->size() : 0, trailers->msg.has_value());
   write_trailers(out, *trailers);
   return true;
 }

@@ -33,21 +33,23 @@ bool PlainObject::open(std::string_view text) noexcept {
   return true;
 }
 
-// A string without escapes or control characters; `p_` is at its opening quote.
+// A string without escapes or control characters; `p_` is at its opening quote. The
+// closing quote is found with memchr and the bytes before it checked in one branch-free
+// pass, which the compiler vectorizes.
 bool PlainObject::string(std::string_view& out) noexcept {
   if (p_ == end_ || *p_ != '"') return false;
-  const char* const start = ++p_;
-  while (p_ != end_) {
-    const auto c = static_cast<unsigned char>(*p_);
-    if (c == '"') {
-      out = std::string_view(start, static_cast<std::size_t>(p_ - start));
-      ++p_;
-      return true;
-    }
-    if (c == '\\' || c < 0x20) return false;
-    ++p_;
+  const char* const start = p_ + 1;
+  const auto* quote = static_cast<const char*>(std::memchr(start, '"', static_cast<std::size_t>(end_ - start)));
+  if (quote == nullptr) return false;
+  unsigned odd = 0;
+  for (const char* q = start; q != quote; ++q) {
+    const auto c = static_cast<unsigned char>(*q);
+    odd |= static_cast<unsigned>(c == '\\') | static_cast<unsigned>(c < 0x20);
   }
-  return false;
+  if (odd != 0) return false;
+  out = std::string_view(start, static_cast<std::size_t>(quote - start));
+  p_ = quote + 1;
+  return true;
 }
 
 bool PlainObject::value(PlainValue& out) noexcept {

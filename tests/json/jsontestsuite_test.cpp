@@ -31,7 +31,9 @@ TEST(JsonTestSuite, DocumentsAsSkippedValues) {
     const bool accepted = read_record(reader, request, sample::kFusionDecompressReq).has_value();
     EXPECT_EQ(read_record_parsed(reader, request, sample::kFusionDecompressReq).has_value(), accepted) << name;
     sample::FusionDecompressReq direct;
-    if (sample::kFusionDecompressReq.read_plain(request, direct)) EXPECT_TRUE(accepted) << name;
+    if (sample::kFusionDecompressReq.read_plain(request, direct)) {
+      EXPECT_TRUE(accepted) << name;
+    }
     if (name.starts_with("y_")) {
       ++yes;
       EXPECT_TRUE(accepted) << name;
