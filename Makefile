@@ -2,10 +2,12 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# The project's own builds treat warnings as errors; a plain cmake build does not.
+override CMAKE_FLAGS := -DVM_WERROR=ON $(CMAKE_FLAGS)
 # Seconds each fuzz target runs in `make fuzz`.
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build demo test test-release test-asan test-tsan bench fuzz clean
+.PHONY: all deps build demo test test-asan test-tsan bench fuzz clean
 
 all: build
 
@@ -15,7 +17,7 @@ deps:
 # configure-and-build DIR EXTRA_FLAGS
 define cmake_build
 	@PY=$$(tools/find-python.sh) && \
-	cmake -S . -B $(1) -G Ninja -DPython3_EXECUTABLE=$$PY -DVM_WERROR=ON $(2) $(CMAKE_FLAGS) >/dev/null && \
+	cmake -S . -B $(1) -G Ninja -DPython3_EXECUTABLE=$$PY $(2) $(CMAKE_FLAGS) >/dev/null && \
 	cmake --build $(1) -j $(JOBS)
 endef
 
@@ -29,6 +31,7 @@ test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
 # The build type most users pick, with tools, tests and benchmarks: -O3 brings its own warnings.
+.PHONY: test-release
 test-release: deps
 	$(call cmake_build,build-release,-DCMAKE_BUILD_TYPE=Release -DVM_BUILD_BENCH=ON)
 	ctest --test-dir build-release --output-on-failure -j $(JOBS)
@@ -42,22 +45,19 @@ test-tsan: deps
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -LE 'python|large'
 
 # Builds the benchmarks (Release) and runs them: one report of medians over repetitions,
-# with the zstd peer side by side and the targets, then the same for the Python roads
-# (bench/python_bench.py, against the json + zlib peer). BENCH_FLAGS passes Google
-# Benchmark flags.
+# with the zstd peer side by side and the targets. BENCH_FLAGS passes Google Benchmark flags.
 BENCH_FLAGS ?=
 bench: deps
 	$(call cmake_build,build-bench,-DCMAKE_BUILD_TYPE=Release -DVM_BUILD_BENCH=ON -DVM_BUILD_TESTS=OFF -DVM_BUILD_TOOLS=OFF)
 	build-bench/bin/tavkin_bench $(BENCH_FLAGS)
-	@PY=$$(tools/find-python.sh) && $$PY bench/python_bench.py build-bench/lib
 
 # libFuzzer targets (clang, ASan+UBSan), each run for FUZZ_SECONDS; see fuzz/run.sh.
 fuzz: deps
 	@PY=$$(tools/find-python.sh) && \
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DPython3_EXECUTABLE=$$PY -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DVM_FUZZ=ON -DVM_WERROR=ON -DVM_BUILD_TESTS=OFF -DVM_BUILD_TOOLS=OFF $(CMAKE_FLAGS) >/dev/null && \
+	  -DVM_FUZZ=ON -DVM_BUILD_TESTS=OFF -DVM_BUILD_TOOLS=OFF $(CMAKE_FLAGS) >/dev/null && \
 	cmake --build build-fuzz -j $(JOBS)
 	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
 
 clean:
-	rm -rf $(BUILD_DIR) build-release build-asan build-tsan build-bench build-fuzz
+	rm -rf $(BUILD_DIR) build-asan build-tsan build-bench build-fuzz
