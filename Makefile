@@ -2,6 +2,8 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# The project's own builds treat warnings as errors; a plain cmake build does not.
+override CMAKE_FLAGS := -DVM_WERROR=ON $(CMAKE_FLAGS)
 # Seconds each fuzz target runs in `make fuzz`.
 FUZZ_SECONDS ?= 60
 
@@ -28,6 +30,12 @@ demo: build
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
+# The build type most users pick, with tools, tests and benchmarks: -O3 brings its own warnings.
+.PHONY: test-release
+test-release: deps
+	$(call cmake_build,build-release,-DCMAKE_BUILD_TYPE=Release -DVM_BUILD_BENCH=ON)
+	ctest --test-dir build-release --output-on-failure -j $(JOBS)
+
 test-asan: deps
 	$(call cmake_build,build-asan,-DCMAKE_BUILD_TYPE=Debug -DVM_SANITIZE=address)
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS) -LE large
@@ -37,14 +45,11 @@ test-tsan: deps
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -LE 'python|large'
 
 # Builds the benchmarks (Release) and runs them: one report of medians over repetitions,
-# with the zstd peer side by side and the targets, then the same for the Python roads
-# (bench/python_bench.py, against the json + zlib peer). BENCH_FLAGS passes Google
-# Benchmark flags.
+# with the zstd peer side by side and the targets. BENCH_FLAGS passes Google Benchmark flags.
 BENCH_FLAGS ?=
 bench: deps
 	$(call cmake_build,build-bench,-DCMAKE_BUILD_TYPE=Release -DVM_BUILD_BENCH=ON -DVM_BUILD_TESTS=OFF -DVM_BUILD_TOOLS=OFF)
 	build-bench/bin/tavkin_bench $(BENCH_FLAGS)
-	@PY=$$(tools/find-python.sh) && $$PY bench/python_bench.py build-bench/lib
 
 # libFuzzer targets (clang, ASan+UBSan), each run for FUZZ_SECONDS; see fuzz/run.sh.
 fuzz: deps

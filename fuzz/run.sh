@@ -15,12 +15,13 @@ shift 2
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   targets=(config_record fact_record decompose fusion_seed fusion_apply fusion_receive
-           decompress_request run_request batch_request parse_header b62_decode round_trip)
+           decompress_request run_request batch_request parse_header b62_decode round_trip
+           request_record)
 fi
 
 dict_of() {
   case $1 in
-    decompress_request|run_request) echo requests.dict ;;
+    decompress_request|run_request|request_record) echo requests.dict ;;
     *) echo records.dict ;;
   esac
 }

@@ -34,7 +34,11 @@ PyObject* reading_key(std::size_t n, int suffix) {
   static constexpr const char* kSuffixes[4] = {"id", "s", "u", "v"};
   while (g_reading_keys.size() < 4 * n) {
     const std::size_t number = g_reading_keys.size() / 4 + 1;
-    const std::string key = "s" + std::to_string(number) + "_" + kSuffixes[g_reading_keys.size() % 4];
+    // Appended piece by piece: GCC 12 at -O3 reports a false -Wrestrict for operator+ from a literal.
+    std::string key = "s";
+    key += std::to_string(number);
+    key += '_';
+    key += kSuffixes[g_reading_keys.size() % 4];
     PyObject* text = PyUnicode_InternFromString(key.c_str());
     if (text == nullptr) return nullptr;
     g_reading_keys.push_back(text);

@@ -26,10 +26,11 @@ struct FusionDecompressReq {
   std::optional<std::string_view> registry_root;
 };
 
-constexpr json::Record kFusionDecompressReq(
+constexpr auto kFusionDecompressReq = json::Record(
     json::field("ctx_id", &FusionDecompressReq::ctx_id),
     json::required("packet_b64", &FusionDecompressReq::packet_b64),
-    json::field("registry_root", &FusionDecompressReq::registry_root));
+    json::field("registry_root", &FusionDecompressReq::registry_root))
+    .any_key_once();
 
 void add_packet_meta(const HeaderInfo& h, json::ObjectBuilder& answer) {
   thread_local json::ObjectBuilder meta;

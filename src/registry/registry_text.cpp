@@ -118,7 +118,7 @@ void append_registry_text(std::string& out, DeviceId aid, const DeviceTemplates&
 
 std::optional<DeviceTemplates> parse_registry_text(std::string_view text) {
   json::Reader reader;
-  const std::optional<RegistryDisk> disk = json::read_record(reader, text, kRegistryDisk);
+  const std::optional<RegistryDisk> disk = json::read_record_parsed(reader, text, kRegistryDisk);
   if (!disk) return std::nullopt;
 
   DeviceTemplates device;

@@ -29,6 +29,11 @@ TEST(JsonTestSuite, DocumentsAsSkippedValues) {
     content << in.rdbuf();
     const std::string request = R"({"packet_b64":"QQ==","zz":)" + content.str() + "}";
     const bool accepted = read_record(reader, request, sample::kFusionDecompressReq).has_value();
+    EXPECT_EQ(read_record_parsed(reader, request, sample::kFusionDecompressReq).has_value(), accepted) << name;
+    sample::FusionDecompressReq direct;
+    if (sample::kFusionDecompressReq.read_plain(request, direct)) {
+      EXPECT_TRUE(accepted) << name;
+    }
     if (name.starts_with("y_")) {
       ++yes;
       EXPECT_TRUE(accepted) << name;
