@@ -58,9 +58,9 @@ extern "C" {
 /* The buffer size that holds every answer of vm_fusion_run_json_v1 and
  * vm_fusion_relay_json_v1 for a compact fact of text_len bytes (as decoded from the JSON
  * string, routing prefix included): a packet is at most text_len + 16 bytes, and an error
- * text at most 31. One entry of vm_pipeline_batch_v1 needs 4 bytes more, with text_len
+ * text at most 33. One entry of vm_pipeline_batch_v1 needs 4 bytes more, with text_len
  * the length of the routed text "<aid>;<compact text>". */
-#define VM_PACKET_BOUND(text_len) ((size_t)(text_len) + 32u)
+#define VM_PACKET_BOUND(text_len) ((size_t)(text_len) + 48u)
 
 /* ===== Library boundary: version and fixed answers ===================================== */
 

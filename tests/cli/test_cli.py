@@ -177,7 +177,7 @@ class UsageTest(unittest.TestCase):
     def test_wrong_arguments_exit_2(self):
         cases = [
             ((), "subcommand is required"),
-            (("fly",), "fly"),
+            (("fly",), "subcommand is required"),
             (("encode",), "--config"),
             (("registry",), "subcommand is required"),
             (("demo", "--facts", "0"), "--facts"),
