@@ -171,6 +171,51 @@ class RegistryShowTest(unittest.TestCase):
                 self.assertIn(message, r.stderr.decode())
 
 
+class UsageTest(unittest.TestCase):
+    """Wrong arguments exit with 2 and say what is wrong; help tells the defaults."""
+
+    def test_wrong_arguments_exit_2(self):
+        cases = [
+            ((), "subcommand is required"),
+            (("fly",), "subcommand is required"),
+            (("encode",), "--config"),
+            (("registry",), "subcommand is required"),
+            (("demo", "--facts", "0"), "--facts"),
+            (("decode", "--hex", "--binary"), "--hex"),
+            (("inspect", "--bogus"), "--bogus"),
+        ]
+        for args, message in cases:
+            with self.subTest(args=args):
+                r = tavkin(*args)
+                self.assertEqual(r.returncode, 2, r.stderr)
+                self.assertEqual(r.stdout, b"")
+                self.assertIn(message, r.stderr.decode())
+
+    def test_missing_registry_directory_is_named(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            missing = pathlib.Path(tmp) / "no-such-registry"
+            r = tavkin("registry", "show", str(missing))
+            self.assertEqual(r.returncode, 2)
+            self.assertIn(f"Directory does not exist: {missing}", r.stderr.decode())
+            r = subprocess.run([os.path.abspath(TAVKIN), "registry", "show", "no-such-registry", "7"],
+                               capture_output=True, cwd=tmp, timeout=120)
+            self.assertEqual(r.returncode, 2)
+            self.assertIn(f"no-such-registry (looked for {missing})", r.stderr.decode())
+            plain_file = pathlib.Path(tmp) / "file"
+            plain_file.write_text("x")
+            r = tavkin("registry", "show", str(plain_file))
+            self.assertEqual(r.returncode, 2)
+            self.assertIn(f"Not a directory: {plain_file}", r.stderr.decode())
+
+    def test_help_and_version_exit_0(self):
+        for args in (("--help",), ("encode", "--help"), ("--version",)):
+            with self.subTest(args=args):
+                self.assertEqual(tavkin(*args).returncode, 0)
+        encode_help = tavkin("encode", "--help").stdout.decode()
+        self.assertIn("Base64", encode_help)
+        self.assertIn("unless --hex or --binary", encode_help)
+
+
 EXAMPLE_CONFIG = {"precision": 2, "ms_timestamps": True, "units": {"celsius": "c1"}, "states": {"online": "1", "ok": "0"}}
 EXAMPLE_FACT = {"aid": 305419896, "id": "node7", "s": "ONLINE", "timestamp": 1700000000.0,
                 "readings": [{"id": "t1", "s": "OK", "v": 21.5, "u": "Celsius"},

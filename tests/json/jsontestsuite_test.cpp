@@ -17,8 +17,10 @@ namespace fs = std::filesystem;
 
 TEST(JsonTestSuite, DocumentsAsSkippedValues) {
   const fs::path dir = VM_JSONTESTSUITE_DIR;
-  ASSERT_TRUE(fs::is_directory(dir)) << "JSONTestSuite documents not found at " << dir
-                                     << " (set VM_JSONTESTSUITE_DIR)";
+  // The documents live outside the repository: a plain clone has no copy of them.
+  if (!fs::is_directory(dir)) {
+    GTEST_SKIP() << "JSONTestSuite documents not found at " << dir << " (set VM_JSONTESTSUITE_DIR)";
+  }
   int yes = 0, no = 0, either = 0;
   Reader reader;
   for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
