@@ -146,27 +146,42 @@ local function base64url_decode(text)
   return table.concat(out)
 end
 
-local function is_utf8(s)
-  local i, n = 1, #s
-  while i <= n do
-    local c = s:byte(i)
-    local extra, min
-    if c < 0x80 then extra, min = 0, 0
-    elseif c >= 0xC2 and c <= 0xDF then extra, min = 1, 0x80
-    elseif c >= 0xE0 and c <= 0xEF then extra, min = 2, 0x800
-    elseif c >= 0xF0 and c <= 0xF4 then extra, min = 3, 0x10000
-    else return false end
-    if i + extra > n then return false end
-    local cp = extra == 0 and c or band(c, lshift(1, 6 - extra) - 1)
-    for k = 1, extra do
-      local cc = s:byte(i + k)
-      if cc < 0x80 or cc > 0xBF then return false end
-      cp = cp * 64 + (cc - 0x80)
-    end
-    if cp < min or cp > 0x10FFFF or (cp >= 0xD800 and cp <= 0xDFFF) then return false end
-    i = i + extra + 1
+-- Length of the valid UTF-8 sequence at byte i of s, or nil.
+local function utf8_sequence(s, i)
+  local c = s:byte(i)
+  local extra, min
+  if c < 0x80 then return 1
+  elseif c >= 0xC2 and c <= 0xDF then extra, min = 1, 0x80
+  elseif c >= 0xE0 and c <= 0xEF then extra, min = 2, 0x800
+  elseif c >= 0xF0 and c <= 0xF4 then extra, min = 3, 0x10000
+  else return nil end
+  if i + extra > #s then return nil end
+  local cp = band(c, lshift(1, 6 - extra) - 1)
+  for k = 1, extra do
+    local cc = s:byte(i + k)
+    if cc < 0x80 or cc > 0xBF then return nil end
+    cp = cp * 64 + (cc - 0x80)
   end
-  return true
+  if cp < min or cp > 0x10FFFF or (cp >= 0xD800 and cp <= 0xDFFF) then return nil end
+  return extra + 1
+end
+
+-- The text with every byte that is not part of valid UTF-8 replaced by U+FFFD (string
+-- fields must hold UTF-8), and whether it was valid.
+local function utf8_text(s)
+  local out, i, valid = {}, 1, true
+  while i <= #s do
+    local n = utf8_sequence(s, i)
+    if n then out[#out + 1] = s:sub(i, i + n - 1); i = i + n
+    else out[#out + 1] = "\239\191\189"; i = i + 1; valid = false end
+  end
+  if valid then return s, true end
+  return table.concat(out), false
+end
+
+local function is_utf8(s)
+  local _, valid = utf8_text(s)
+  return valid
 end
 
 local BASE62 = {}
@@ -262,22 +277,22 @@ local function dissect_reading(tree, tvb, base, at, segment)
   local state, unit = left, ""
   if dot then state, unit = left:sub(1, dot - 1), left:sub(dot + 1) end
 
-  local item = tree:add(f.reading, text_range(tvb, base, at, #segment), segment)
-  item:add(f.reading_id, text_range(tvb, base, at, gt - 1), segment:sub(1, gt - 1))
-  item:add(f.reading_state, text_range(tvb, base, at + gt, #state), state)
-  item:add(f.reading_unit, text_range(tvb, base, at + gt + (dot or #left), #unit), unit)
+  local item = tree:add(f.reading, text_range(tvb, base, at, #segment), (utf8_text(segment)))
+  item:add(f.reading_id, text_range(tvb, base, at, gt - 1), (utf8_text(segment:sub(1, gt - 1))))
+  item:add(f.reading_state, text_range(tvb, base, at + gt, #state), (utf8_text(state)))
+  item:add(f.reading_unit, text_range(tvb, base, at + gt + (dot or #left), #unit), (utf8_text(unit)))
   local value_range = text_range(tvb, base, at + gt + colon, #value)
-  item:add(f.reading_value, value_range, value)
+  item:add(f.reading_value, value_range, (utf8_text(value)))
   item:add(f.reading_number, value_range, value_number(value))
   return true
 end
 
 -- The compact text of a full packet, split as a receiver reads it.
 local function dissect_fact(tree, pinfo, tvb, base, text, aid, tid)
-  local item = tree:add(f.fact, tvb(base, #text), text)
+  local item = tree:add(f.fact, tvb(base, #text), (utf8_text(text)))
   local semicolon = text:find(";", 1, true)
   if semicolon then
-    item:add(f.route_prefix, text_range(tvb, base, 1, semicolon - 1), text:sub(1, semicolon - 1))
+    item:add(f.route_prefix, text_range(tvb, base, 1, semicolon - 1), (utf8_text(text:sub(1, semicolon - 1))))
     base = base + semicolon
     text = text:sub(semicolon + 1)
   end
@@ -293,21 +308,22 @@ local function dissect_fact(tree, pinfo, tvb, base, text, aid, tid)
       local parts, part_at = {}, {}
       local p = 1
       for part in (segment .. "."):gmatch("([^.]*)%.") do
-        parts[#parts + 1], part_at[#parts + 1] = part, p
+        part_at[#parts + 1] = p
+        parts[#parts + 1] = part
         p = p + #part + 1
       end
       if #parts >= 2 then
-        item:add(f.fact_id, text_range(tvb, base, pos + part_at[1] - 1, #parts[1]), parts[1])
-        item:add(f.fact_state, text_range(tvb, base, pos + part_at[2] - 1, #parts[2]), parts[2])
+        item:add(f.fact_id, text_range(tvb, base, pos + part_at[1] - 1, #parts[1]), (utf8_text(parts[1])))
+        item:add(f.fact_state, text_range(tvb, base, pos + part_at[2] - 1, #parts[2]), (utf8_text(parts[2])))
       end
       if #parts >= 3 then
         local ts_range = text_range(tvb, base, pos + part_at[3] - 1, #parts[3])
-        item:add(f.fact_ts, ts_range, parts[3])
+        item:add(f.fact_ts, ts_range, (utf8_text(parts[3])))
         local decoded = base64url_decode(parts[3])
         if decoded and #decoded >= 6 then item:add(f.fact_t_raw, ts_range, UInt64(be48(decoded, 1))) end
       end
     elseif segment:sub(1, 1) == "&" then
-      item:add(f.geohash, text_range(tvb, base, pos + 1, #segment - 1), segment:sub(2))
+      item:add(f.geohash, text_range(tvb, base, pos + 1, #segment - 1), (utf8_text(segment:sub(2))))
     elseif segment:sub(1, 1) == "#" then
       local range = text_range(tvb, base, pos + 1, #segment - 1)
       local decoded = base64url_decode(segment:sub(2))
@@ -389,9 +405,9 @@ local function dissect_diff(tree, pinfo, tvb, base, body, aid, tid)
   for _, change in ipairs(changes) do
     local value = body:sub(change.at + 1, change.at + change.len)
     local c = tree:add(f.diff_change, tvb(base + change.at - 1, 1 + change.len),
-                       string.format("value %d = %q", change.position, value))
+                       string.format("value %d = %q", change.position, (utf8_text(value))))
     c:add(f.diff_position, tvb(base + change.at - 1, 1), change.position)
-    c:add(f.diff_value, tvb(base + change.at, change.len), value)
+    c:add(f.diff_value, tvb(base + change.at, change.len), (utf8_text(value)))
   end
   if trailing > 0 then tree:add(f.diff_trailing, tvb(base + #body - trailing, trailing), trailing) end
 end
