@@ -395,11 +395,24 @@ class HostilePacketTest(unittest.TestCase):
 
 
 @unittest.skipUnless(TSHARK, SKIP_REASON)
-class MqttTest(unittest.TestCase):
-    """MQTT payloads: handed over by a topic filter of the MQTT preferences, or found by
-    the heuristic when no filter claims them."""
+class TransportTest(unittest.TestCase):
+    def test_tcp_segments_by_decode_as(self):
+        packets = [frame(127, [7], 24, 1_700_000_000_000, b""), frame(170, [8], 25, 1_700_000_000_000, b"\x01\x01z")]
+        segments, seq = [], 1
+        for p in packets:
+            segments.append(tcp_over_ipv4(seq, p))
+            seq += len(p)
+        with tempfile.TemporaryDirectory() as root:
+            capture = pathlib.Path(root) / "tcp.pcap"
+            write_pcap(capture, segments)
+            frames, _, stderr = tshark(capture, pathlib.Path(root), "-d", "tcp.port==1883,tavkin")
+        self.assertNotIn("Lua", stderr)
+        self.assertEqual([(f["tavkin.source_aid"], f["tavkin.cmd.name"]) for f in frames],
+                         [(["7"], ["DATA_HEART"]), (["8"], ["DATA_DIFF"])])
 
-    def test_topic_filter_and_heuristic(self):
+    def test_mqtt_topic_filter_and_heuristic(self):
+        """MQTT payloads: handed over by a topic filter of the MQTT preferences, or found
+        by the heuristic when no filter claims them."""
         beat = frame(127, [305419896], 24, 1_700_000_000_000, b"")
         topics = [b"fleet/305419896/up", b"other/305419896/up"]
         segments, seq = [], 1
