@@ -395,6 +395,32 @@ class HostilePacketTest(unittest.TestCase):
 
 
 @unittest.skipUnless(TSHARK, SKIP_REASON)
+class TemplateLearningTest(unittest.TestCase):
+    def test_mask_length_comes_from_full_packets_a_receiver_accepts(self):
+        """The body 01 02 00 00 reads two ways: with a 1-byte mask, value 0 changed to the
+        two bytes 00 00; with the 2-byte mask of a template of ten values, values 1 and 8
+        changed to empty texts. Only a template learnt from a full packet that a receiver
+        accepts settles it."""
+        text = b"n.s.AYvP5WgA|" + b"".join(b"r%d>0.C:%d|" % (i, i) for i in range(5))  # 10 values
+        full = frame(63, [44], 30, 1_700_000_000_000, text)
+        damaged = full[:-1] + bytes([full[-1] ^ 1])
+        diff = frame(170, [44], 30, 1_700_000_001_000, b"\x01\x02\x00\x00")
+        with tempfile.TemporaryDirectory() as root:
+            capture = pathlib.Path(root) / "learn.pcap"
+            write_pcap(capture, [udp_over_ipv4(bytes([10, 0, 0, 8]), p) for p in (diff, damaged, diff, full, diff)])
+            frames, _, stderr = tshark(capture, pathlib.Path(root), "-d", f"udp.port=={PORT},tavkin")
+        self.assertNotIn("Lua", stderr)
+        for f in (frames[0], frames[2]):
+            self.assertIn("tavkin.diff.guessed", f)
+            self.assertEqual((f["tavkin.diff.mask"], f["tavkin.diff.position"]), (["01"], ["0"]))
+        learnt = frames[4]
+        self.assertNotIn("tavkin.diff.guessed", learnt)
+        self.assertEqual(learnt["tavkin.diff.template_values"], ["10"])
+        self.assertEqual((learnt["tavkin.diff.mask"], learnt["tavkin.diff.position"], learnt["tavkin.diff.value"]),
+                         (["01:02"], ["1", "8"], ["", ""]))
+
+
+@unittest.skipUnless(TSHARK, SKIP_REASON)
 class TransportTest(unittest.TestCase):
     def test_tcp_segments_by_decode_as(self):
         packets = [frame(127, [7], 24, 1_700_000_000_000, b""), frame(170, [8], 25, 1_700_000_000_000, b"\x01\x01z")]

@@ -288,7 +288,7 @@ local function dissect_reading(tree, tvb, base, at, segment)
 end
 
 -- The compact text of a full packet, split as a receiver reads it.
-local function dissect_fact(tree, pinfo, tvb, base, text, aid, tid)
+local function dissect_fact(tree, pinfo, tvb, base, text, aid, tid, sound)
   local item = tree:add(f.fact, tvb(base, #text), (utf8_text(text)))
   local semicolon = text:find(";", 1, true)
   if semicolon then
@@ -296,7 +296,10 @@ local function dissect_fact(tree, pinfo, tvb, base, text, aid, tid)
     base = base + semicolon
     text = text:sub(semicolon + 1)
   end
-  if not pinfo.visited then template_values[template_key(aid, tid)] = count_values(text) end
+  -- A receiver learns the template only from a packet it accepts and a text that decomposes.
+  if sound and not pinfo.visited then
+    template_values[template_key(aid, tid)] = count_values(text) or template_values[template_key(aid, tid)]
+  end
 
   local at_msg = text:find("@", 1, true)
   local main = at_msg and text:sub(1, at_msg - 1) or text
@@ -464,8 +467,10 @@ local function dissect(tvb, pinfo, root)
   local body = bytes:sub(body_at + 1, body_at + body_len)
   local body_item = tree:add(f.body_len, body_len > 0 and tvb(body_at, body_len) or tvb(body_at, 1), body_len)
   if body_len > 0 then body_item = tree:add(f.body, tvb(body_at, body_len)) end
+  local crc16_stored = tvb(len - 2, 2):uint()
+  local crc16_computed = crc16(bytes, 1, len - 2)
   if base_cmd == DATA_FULL then
-    dissect_fact(body_item, pinfo, tvb, body_at, body, aid, tid)
+    dissect_fact(body_item, pinfo, tvb, body_at, body, aid, tid, crc16_stored == crc16_computed)
   elseif base_cmd == DATA_DIFF then
     dissect_diff(body_item, pinfo, tvb, body_at, body, aid, tid)
   end
@@ -479,8 +484,6 @@ local function dissect(tvb, pinfo, root)
     crc8_item:add_proto_expert_info(e.crc8_bad, string.format("CRC-8 0x%02x does not match the body's 0x%02x",
                                                               crc8_stored, crc8_computed))
   end
-  local crc16_stored = tvb(len - 2, 2):uint()
-  local crc16_computed = crc16(bytes, 1, len - 2)
   local crc16_item = tree:add(f.crc16, tvb(len - 2, 2))
   crc16_item:add(f.crc16_computed, tvb(len - 2, 2), crc16_computed):set_generated()
   crc16_item:add(f.crc16_status, tvb(len - 2, 2), crc16_stored == crc16_computed and 1 or 0):set_generated()
