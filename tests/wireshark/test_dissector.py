@@ -4,8 +4,9 @@ inspect` and the decompress request of a receiver that saw the same capture.
 
 The capture holds the demo fleet's traffic as `tavkin capture --demo` writes it, then
 packets made here from it: a bad CRC-8, a bad CRC-16, secure commands, a longer route, an
-empty route, a routed full text, a command that is not a data command, and packets too
-short for their header. Skips when tshark is not installed (tools/install-deps.sh
+empty route, a routed full text, a text with the odd corners of the format, a command that
+is not a data command, and packets too short for their header. Further tests cover random
+packets, how the dissector learns templates, TCP and MQTT. Skips when tshark is not installed (tools/install-deps.sh
 installs it)."""
 import datetime
 import json
@@ -225,7 +226,7 @@ class DissectorTest(unittest.TestCase):
     def tearDownClass(cls):
         cls.tmp.cleanup()
 
-    def sound(self):
+    def readable(self):
         """(index, packet, header, fields) of every packet long enough for its header."""
         for i, (p, h, f) in enumerate(zip(self.packets, self.headers, self.frames)):
             if h is not None:
@@ -245,7 +246,7 @@ class DissectorTest(unittest.TestCase):
         self.assertTrue(all("tavkin.cmd" in f for f in self.frames))
 
     def test_header_fields_match_the_header_parser(self):
-        for i, _, h, f in self.sound():
+        for i, _, h, f in self.readable():
             with self.subTest(packet=i):
                 self.assertEqual(f["tavkin.cmd"], [str(h.cmd)])
                 self.assertEqual(f["tavkin.cmd.base"], [str(h.base_cmd)])
@@ -258,7 +259,7 @@ class DissectorTest(unittest.TestCase):
                 self.assertEqual("tavkin.crc16.bad" in f, not h.crc16_ok)
 
     def test_route_body_and_checksums_match_inspect(self):
-        for i, _, _, f in self.sound():
+        for i, _, _, f in self.readable():
             seen = self.inspected[i]
             with self.subTest(packet=i):
                 self.assertEqual(f["tavkin.cmd.name"], [seen.command_name])
@@ -274,7 +275,7 @@ class DissectorTest(unittest.TestCase):
 
     def test_full_bodies_match_the_receivers_answer(self):
         fulls = 0
-        for i, p, h, f in self.sound():
+        for i, p, h, f in self.readable():
             if h.base_cmd != 63 or not h.crc16_ok:
                 continue
             fulls += 1
@@ -308,7 +309,7 @@ class DissectorTest(unittest.TestCase):
 
     def test_difference_bodies_match_inspect_and_the_receiver(self):
         diffs = 0
-        for i, p, h, f in self.sound():
+        for i, p, h, f in self.readable():
             if h.base_cmd != 170 or not h.crc16_ok:
                 continue
             diffs += 1
