@@ -95,27 +95,30 @@ tavkin.prefs.udp_port = Pref.uint("UDP port", 0, "Decode this UDP port as tavkin
 
 local band, bxor, lshift = bit32.band, bit32.bxor, bit32.lshift
 
+-- Both checks are MSB first without reflection or final XOR; one table per check.
+local CRC16_TABLE, CRC8_TABLE = {}, {}
+for byte = 0, 255 do
+  local c16, c8 = lshift(byte, 8), byte
+  for _ = 1, 8 do
+    c16 = band(c16, 0x8000) ~= 0 and band(bxor(lshift(c16, 1), 0x1021), 0xFFFF) or band(lshift(c16, 1), 0xFFFF)
+    c8 = band(c8, 0x80) ~= 0 and band(bxor(lshift(c8, 1), 0x07), 0xFF) or band(lshift(c8, 1), 0xFF)
+  end
+  CRC16_TABLE[byte], CRC8_TABLE[byte] = c16, c8
+end
+
+-- CRC-16 (0x1021, init 0xFFFF) of bytes from..to (1-based, inclusive).
 local function crc16(bytes, from, to)
   local crc = 0xFFFF
   for i = from, to do
-    crc = bxor(crc, lshift(bytes:byte(i), 8))
-    for _ = 1, 8 do
-      if band(crc, 0x8000) ~= 0 then crc = band(bxor(lshift(crc, 1), 0x1021), 0xFFFF)
-      else crc = band(lshift(crc, 1), 0xFFFF) end
-    end
+    crc = bxor(band(lshift(crc, 8), 0xFFFF), CRC16_TABLE[bxor(bit32.rshift(crc, 8), bytes:byte(i))])
   end
   return crc
 end
 
+-- CRC-8 (0x07, init 0x00) of bytes from..to.
 local function crc8(bytes, from, to)
   local crc = 0
-  for i = from, to do
-    crc = bxor(crc, bytes:byte(i))
-    for _ = 1, 8 do
-      if band(crc, 0x80) ~= 0 then crc = band(bxor(lshift(crc, 1), 0x07), 0xFF)
-      else crc = band(lshift(crc, 1), 0xFF) end
-    end
-  end
+  for i = from, to do crc = CRC8_TABLE[bxor(crc, bytes:byte(i))] end
   return crc
 end
 
