@@ -18,7 +18,7 @@ local COMMANDS = {
   [127] = "DATA_HEART", [128] = "DATA_HEART_SEC",
   [170] = "DATA_DIFF", [171] = "DATA_DIFF_SEC",
 }
-local DATA_FULL, DATA_HEART, DATA_DIFF = 63, 127, 170
+local DATA_FULL, DATA_DIFF = 63, 170
 local CHECKSUM_STATUS = { [0] = "Bad", [1] = "Good" }
 -- Timestamps below 10^11 are seconds, the rest milliseconds (the compressor's own rule).
 local MILLISECONDS_FROM = 1e11
