@@ -93,6 +93,21 @@ int main(int argc, char** argv) {
   inspect_cmd->add_option("--registry", inspect.registry, "receiver's registry directory, to label a difference packet's values");
   inspect_cmd->callback([&] { status = tavkin::run_inspect(inspect); });
 
+  tavkin::CaptureOptions capture;
+  auto* capture_cmd = app.add_subcommand("capture", "packets as a pcap file of UDP datagrams, one per packet");
+  capture_cmd->add_option("-o,--output", capture.out, "the pcap file to write (- for standard output)")->required();
+  auto* capture_demo = capture_cmd->add_flag("--demo", capture.demo, "packets of the demo fleet instead of standard input");
+  capture_cmd->add_option("--facts", capture.facts, "with --demo: number of facts")->capture_default_str()
+      ->check(CLI::Range(1ULL, 10'000'000ULL))->needs(capture_demo);
+  capture_cmd->add_option("--devices", capture.devices, "with --demo: number of devices")->capture_default_str()
+      ->check(CLI::Range(1U, 100'000U))->needs(capture_demo);
+  capture_cmd->add_option("--seed", capture.seed, "with --demo: seed of the simulation")->capture_default_str()
+      ->needs(capture_demo);
+  capture_cmd->add_option("--port", capture.port, "UDP port of both ends of every datagram")->capture_default_str()
+      ->check(CLI::Range(1, 65535));
+  add_packet_format_flags(capture_cmd, capture.format, true);
+  capture_cmd->callback([&] { status = tavkin::run_capture(capture); });
+
   tavkin::RegistryShowOptions show;
   auto* registry_cmd = app.add_subcommand("registry", "look at registry directories");
   registry_cmd->require_subcommand(1);
