@@ -5,7 +5,7 @@ CMAKE_FLAGS ?=
 # Seconds each fuzz target runs in `make fuzz`.
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build demo test test-asan test-tsan bench fuzz clean
+.PHONY: all deps build demo test test-asan test-tsan test-gateway gateway-demo bench fuzz clean
 
 all: build
 
@@ -26,15 +26,23 @@ demo: build
 	$(BUILD_DIR)/bin/tavkin demo
 
 test: build
-	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS) -LE gateway
+
+# The gateway's fault test: a broker cluster of its own, three gateways, a few minutes.
+test-gateway: build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -L gateway
+
+# The demo fleet through two gateways on a 3-node broker cluster (tools/rabbitmq/).
+gateway-demo: build
+	@PY=$$(tools/find-python.sh) && $$PY tools/rabbitmq/gateway_demo.py $(BUILD_DIR)/bin/tavkin
 
 test-asan: deps
 	$(call cmake_build,build-asan,-DCMAKE_BUILD_TYPE=Debug -DVM_SANITIZE=address)
-	ctest --test-dir build-asan --output-on-failure -j $(JOBS) -LE large
+	ctest --test-dir build-asan --output-on-failure -j $(JOBS) -LE 'large|gateway'
 
 test-tsan: deps
 	$(call cmake_build,build-tsan,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVM_SANITIZE=thread -DVM_BUILD_TOOLS=OFF)
-	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -LE 'python|large'
+	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -LE 'python|large|gateway'
 
 # Builds the benchmarks (Release) and runs them: one report of medians over repetitions,
 # with the zstd peer side by side and the targets. BENCH_FLAGS passes Google Benchmark flags.

@@ -3,7 +3,8 @@
 # runs apt-get; otherwise it names the missing packages and stops.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev make binutils pkg-config libgtest-dev libgmock-dev
-          libbenchmark-dev libsimdjson-dev librapidcheck-dev libzstd-dev libfmt-dev libcli11-dev)
+          libbenchmark-dev libsimdjson-dev librapidcheck-dev libzstd-dev libfmt-dev libcli11-dev
+          rabbitmq-server librabbitmq-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -17,4 +18,21 @@ fi
 echo "installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
+
+# The broker's package would start a system-wide service; the project runs its own nodes
+# (tools/rabbitmq/cluster.sh). Services are kept from starting while installing, and one
+# that started anyway is stopped and disabled.
+policy=/usr/sbin/policy-rc.d
+own_policy=0
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\nexit 101\n' > "$policy" && chmod 755 "$policy" && own_policy=1
+fi
+trap '[ "$own_policy" -eq 1 ] && rm -f "$policy"' EXIT
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [[ " ${missing[*]} " == *" rabbitmq-server "* ]]; then
+  if [ -d /run/systemd/system ]; then
+    systemctl disable --now rabbitmq-server.service epmd.socket epmd.service >/dev/null 2>&1 || true
+  elif command -v service >/dev/null && service rabbitmq-server status >/dev/null 2>&1; then
+    service rabbitmq-server stop >/dev/null 2>&1 || true
+  fi
+fi

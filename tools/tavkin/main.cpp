@@ -2,6 +2,7 @@
 // and hands each subcommand its options; the work lives in cmd_*.cpp.
 #include <CLI/CLI.hpp>
 
+#include "broker_commands.h"
 #include "commands.h"
 #include "velmarinthos_tavkin.h"
 
@@ -79,6 +80,8 @@ int main(int argc, char** argv) {
   show_cmd->add_option("dir", show.root, "registry directory")->required()->check(CLI::ExistingDirectory);
   show_cmd->add_option("aid", show.aid, "device id");
   show_cmd->callback([&] { status = tavkin::run_registry_show(show); });
+
+  tavkin::add_broker_commands(app, status);
 
   CLI11_PARSE(app, argc, argv);
   return status;
