@@ -35,4 +35,10 @@ if [[ " ${missing[*]} " == *" rabbitmq-server "* ]]; then
   elif command -v service >/dev/null && service rabbitmq-server status >/dev/null 2>&1; then
     service rabbitmq-server stop >/dev/null 2>&1 || true
   fi
+  # Installing also leaves an Erlang port mapper on the default port. It is stopped only
+  # when no node is registered with it (epmd refuses otherwise), so nobody else's is touched.
+  if command -v epmd >/dev/null && epmd -names 2>/dev/null | grep -q '^epmd: up' &&
+     ! epmd -names 2>/dev/null | grep -q '^name '; then
+    epmd -kill >/dev/null 2>&1 || true
+  fi
 fi
