@@ -5,7 +5,7 @@ CMAKE_FLAGS ?=
 # Seconds each fuzz target runs in `make fuzz`.
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build demo test test-asan test-tsan test-gateway gateway-demo bench fuzz clean
+.PHONY: all deps build demo test test-asan test-tsan test-gateway gateway-demo bench bench-gateway fuzz clean
 
 all: build
 
@@ -50,6 +50,10 @@ BENCH_FLAGS ?=
 bench: deps
 	$(call cmake_build,build-bench,-DCMAKE_BUILD_TYPE=Release -DVM_BUILD_BENCH=ON -DVM_BUILD_TESTS=OFF -DVM_BUILD_TOOLS=OFF)
 	build-bench/bin/tavkin_bench $(BENCH_FLAGS)
+
+# Facts per second through 1, 2 and 3 gateways on a broker cluster of its own.
+bench-gateway: build
+	@PY=$$(tools/find-python.sh) && $$PY bench/gateway_rate.py $(BUILD_DIR)/bin/tavkin
 
 # libFuzzer targets (clang, ASan+UBSan), each run for FUZZ_SECONDS; see fuzz/run.sh.
 fuzz: deps

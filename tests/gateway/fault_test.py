@@ -44,9 +44,9 @@ class GatewayFaultTest(unittest.TestCase):
         with tempfile.TemporaryDirectory(prefix="tavkin-fault-") as tmp:
             tmp = Path(tmp)
             cluster = harness.Cluster(tmp / "cluster", PORT, PARTITIONS)
-            cluster.start()
             gateways = []
             try:
+                cluster.start()
                 self.run_scenario(tmp, cluster, gateways)
             finally:
                 for gw in gateways:

@@ -122,12 +122,11 @@ in_cluster() {  # in_cluster I: node I lists node 1 among its running nodes
   ctl "$1" eval 'lists:member('"'$(node_name 1)'"', rabbit_nodes:all_running()).' 2>/dev/null | grep -q true
 }
 
-join_node() {
+join_node() {  # the CLI reports passing errors while a node joins; they go to join.log
   local i=$1
   in_cluster "$i" && return 0
-  ctl "$i" stop_app
-  ctl "$i" join_cluster "$(node_name 1)"
-  ctl "$i" start_app
+  { ctl "$i" stop_app && ctl "$i" join_cluster "$(node_name 1)" && ctl "$i" start_app; } >>"$DIR/join.log" 2>&1 ||
+    { tail -n 20 "$DIR/join.log" >&2; return 1; }
 }
 
 declare_topology() {

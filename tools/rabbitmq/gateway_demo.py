@@ -23,9 +23,9 @@ def main():
     with tempfile.TemporaryDirectory(prefix="tavkin-gateway-demo-") as tmp:
         tmp = Path(tmp)
         cluster = harness.Cluster(tmp / "cluster", port, PARTITIONS)
-        print(cluster.start().strip(), flush=True)
         gateways = []
         try:
+            print(cluster.start().strip(), flush=True)
             for i in (1, 2):
                 gateways.append(harness.Gateway(tavkin, f"gw{i}", cluster.brokers(i), tmp / "registry", PARTITIONS,
                                                 tmp, ["--prefer", str(i - 1), "--of", "2"]))

@@ -15,18 +15,16 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <thread>
-#include <unordered_map>
-#include <unordered_set>
 
 #include <fmt/format.h>
 
 #include "broker.h"
 #include "codec.h"
+#include "device_queue.h"
 #include "gateway_outcome.h"
 #include "library.h"
 #include "packet_view.h"
@@ -117,14 +115,14 @@ class Gateway {
       }
       if (g_stop_requested && !draining_) begin_drain();
       if (draining_) {
-        if (in_flight_.empty() && waiting_count_ == 0) {
+        if (in_flight_.empty() && order_.waiting() == 0) {
           log("stopped: all work finished");
           print_status();
           conn_.reset();
           return kGatewayStopped;
         }
         if (Clock::now() > drain_deadline_) {
-          log("stopped with {} packets unfinished; the broker delivers them again", in_flight_.size() + waiting_count_);
+          log("stopped with {} packets unfinished; the broker delivers them again", in_flight_.size() + order_.waiting());
           return kGatewayWorkLeft;
         }
       }
@@ -132,7 +130,7 @@ class Gateway {
       if (!conn_->broken()) handle(conn_->next(milliseconds(100)));
       if (conn_ && conn_->broken()) {
         log("connection to {}:{} lost: {}", conn_->address().host, conn_->address().port, conn_->last_error());
-        const bool work_left = !in_flight_.empty() || waiting_count_ > 0;
+        const bool work_left = !in_flight_.empty() || order_.waiting() > 0;
         drop_session();
         disconnected_since = Clock::now();
         if (draining_) return work_left ? kGatewayWorkLeft : kGatewayStopped;
@@ -204,9 +202,7 @@ class Gateway {
   void drop_session() {
     conn_.reset();
     in_flight_.clear();
-    waiting_.clear();
-    waiting_count_ = 0;
-    busy_.clear();
+    order_.clear();
     for (auto& p : partitions_) p = PartitionState{};
   }
 
@@ -214,7 +210,7 @@ class Gateway {
     draining_ = true;
     drain_deadline_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                          std::chrono::duration<double>(options_.drain_seconds));
-    log("stopping: no new packets; finishing {} in flight", in_flight_.size() + waiting_count_);
+    log("stopping: no new packets; finishing {} in flight", in_flight_.size() + order_.waiting());
     for (std::uint32_t k = 0; k < options_.partitions && !conn_->broken(); ++k) {
       if (std::find(standby_.begin(), standby_.end(), k) != standby_.end()) continue;
       (void)conn_->cancel(static_cast<std::uint16_t>(kFirstPartitionChannel + k), consumer_tag(k));
@@ -260,16 +256,10 @@ class Gateway {
     std::string error;
     const auto view = view_packet(d.body, error);
     const std::uint32_t device = view ? view->source_aid : 0;
-    if (busy_.contains(device)) {
-      waiting_[device].push_back(std::move(d));
-      ++waiting_count_;
-      return;
-    }
-    decode(std::move(d), device);
+    if (auto now = order_.admit(device, std::move(d))) decode(std::move(*now), device);
   }
 
   void decode(Delivery d, std::uint32_t device) {
-    busy_.insert(device);
     const std::uint64_t ctx = kContextBase + session_ * options_.partitions + d.partition;
     const std::string request =
         decompress_request(ctx, base64_encode(d.body, Base64Alphabet::standard), options_.registry_root);
@@ -347,14 +337,7 @@ class Gateway {
   }
 
   void release(std::uint32_t device) {
-    busy_.erase(device);
-    auto it = waiting_.find(device);
-    if (it == waiting_.end()) return;
-    Delivery next = std::move(it->second.front());
-    it->second.pop_front();
-    --waiting_count_;
-    if (it->second.empty()) waiting_.erase(it);
-    decode(std::move(next), device);
+    if (auto next = order_.release(device)) decode(std::move(*next), device);
   }
 
   void print_status() {
@@ -387,9 +370,7 @@ class Gateway {
   std::uint64_t session_ = 0;
   std::uint64_t next_publish_ = 1;
   std::map<std::uint64_t, InFlight> in_flight_;  // by publish number
-  std::unordered_set<std::uint32_t> busy_;      // devices with a packet in flight
-  std::unordered_map<std::uint32_t, std::deque<Delivery>> waiting_;
-  std::size_t waiting_count_ = 0;
+  DeviceQueue<Delivery> order_;                  // one packet per device in flight
   std::vector<PartitionState> partitions_;
   std::vector<std::uint32_t> standby_;  // not yet subscribed
   Clock::time_point standby_at_;
