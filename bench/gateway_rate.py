@@ -61,9 +61,15 @@ def main():
                 broker_cpu = sum(cpu_seconds(pid) for pid in brokers)
                 started = time.time()
                 gateways = [harness.Gateway(tavkin, f"g{count}-{i}", cluster.brokers(i + 1), tmp / f"registry{count}",
-                                            PARTITIONS, tmp, ["--prefer", str(i), "--of", str(count), "--status", "0.5"])
+                                            PARTITIONS, tmp, ["--prefer", str(i), "--of", str(count)], status=0.5)
                             for i in range(count)]
-                harness.wait_until(lambda: sum(acked(g) for g in gateways) >= facts, 900, step=0.25)
+
+                def drained():
+                    if any(g.process.poll() is not None for g in gateways):
+                        raise RuntimeError("a gateway exited; see " + ", ".join(str(g.log_path) for g in gateways))
+                    return sum(acked(g) for g in gateways) >= facts
+
+                harness.wait_until(drained, 900, step=0.25)
                 seconds = time.time() - started
                 gateway_cpu = sum(cpu_seconds(g.process.pid) for g in gateways)
                 broker_cpu = sum(cpu_seconds(pid) for pid in brokers) - broker_cpu

@@ -55,13 +55,13 @@ class Cluster:
 class Gateway:
     """One `tavkin gateway` process, its log in a file."""
 
-    def __init__(self, tavkin, name, brokers, registry, partitions, log_dir, extra=()):
+    def __init__(self, tavkin, name, brokers, registry, partitions, log_dir, extra=(), status=2):
         self.name = name
         self.log_path = Path(log_dir) / f"{name}.log"
         self.log = open(self.log_path, "w")
         self.process = subprocess.Popen(
             [tavkin, "gateway", "--name", name, "--brokers", brokers, "--registry", str(registry),
-             "--partitions", str(partitions), "--status", "2", *extra],
+             "--partitions", str(partitions), "--status", str(status), *extra],
             stdout=self.log, stderr=subprocess.STDOUT)
 
     def kill(self):
