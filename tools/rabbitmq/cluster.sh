@@ -88,10 +88,14 @@ CONF
   echo $! > "$nd/wrapper.pid"
 }
 
-wait_node() {  # wait_node I: until the node answers and runs its application
+# A node opens its AMQP port when it has booted; polling the port spares a CLI call (a
+# whole Erlang VM) per try.
+port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+wait_node() {  # wait_node I: until the node has booted and takes AMQP connections
   local i=$1
-  for _ in $(seq 1 240); do
-    ctl "$i" await_startup --timeout 5 >/dev/null 2>&1 && return 0
+  for _ in $(seq 1 1200); do
+    port_open "$(amqp_port "$i")" && return 0
     alive "$(node_dir "$i")/wrapper.pid" || { echo "cluster.sh: node $i exited; see $(node_dir "$i")/console.log" >&2; return 1; }
     sleep 0.5
   done
@@ -118,21 +122,23 @@ stop_node() {
   rm -f "$nd/beam.pid"
 }
 
-in_cluster() {  # in_cluster I: node I lists node 1 among its running nodes
-  ctl "$1" eval 'lists:member('"'$(node_name 1)'"', rabbit_nodes:all_running()).' 2>/dev/null | grep -q true
-}
-
+# A node that joined keeps its membership in its own data directory; the marker beside it
+# spares the CLI calls when the cluster is started again.
 join_node() {  # the CLI reports passing errors while a node joins; they go to join.log
-  local i=$1
-  in_cluster "$i" && return 0
+  local i=$1 nd; nd=$(node_dir "$i")
+  [ -e "$nd/joined" ] && return 0
   { ctl "$i" stop_app && ctl "$i" join_cluster "$(node_name 1)" && ctl "$i" start_app; } >>"$DIR/join.log" 2>&1 ||
     { tail -n 20 "$DIR/join.log" >&2; return 1; }
+  touch "$nd/joined"
 }
 
-declare_topology() {
+declare_topology() {  # definitions are imported once per cluster directory
   local defs="$DIR/definitions.json"
-  TAVKIN_PARTITIONS=$PARTITIONS "$HERE/topology.sh" > "$defs"
+  TAVKIN_PARTITIONS=$PARTITIONS "$HERE/topology.sh" > "$defs.new"
+  if [ -e "$DIR/declared" ] && cmp -s "$defs.new" "$defs"; then rm -f "$defs.new"; return 0; fi
+  mv "$defs.new" "$defs"
   ctl 1 import_definitions "$defs" >/dev/null
+  touch "$DIR/declared"
 }
 
 brokers() {
@@ -147,7 +153,10 @@ case "${1:-}" in
     start_epmd
     for i in "${NODES[@]}"; do start_node "$i"; done
     for i in "${NODES[@]}"; do wait_node "$i"; done
-    for i in 2 3; do join_node "$i"; done
+    join_node 2 & joining2=$!
+    join_node 3 & joining3=$!
+    wait "$joining2"; wait "$joining3"  # both at once; a failed join stops the script here
+    for i in "${NODES[@]}"; do wait_node "$i"; done
     declare_topology
     echo "cluster up: $(brokers) ($PARTITIONS partitions; dir $DIR)"
     ;;
