@@ -1,8 +1,8 @@
 """Gateways that lose a member and a broker node lose no fact and corrupt none.
 
 On a 3-node cluster with 3 gateways, the demo fleet (moving devices included) sends its
-facts. Part way through one gateway gets SIGKILL, later one broker node is stopped, and
-then a gateway is started again. Every fact sent must reach the output at least once and
+facts. Part way through one gateway gets SIGKILL, later one broker node is stopped, then
+a gateway is started again, and later another gateway is stopped by SIGTERM. Every fact sent must reach the output at least once and
 exactly as sent; duplicates must carry the redelivery mark. The counts and the time each
 hand-over took are printed.
 
@@ -55,6 +55,7 @@ class GatewayFaultTest(unittest.TestCase):
                 cluster.stop()
 
     def run_scenario(self, tmp, cluster, gateways):
+        self.started = time.time()
         registry = tmp / "registry"
         start = lambda name, first, index: gateways.append(harness.Gateway(  # noqa: E731
             TAVKIN, name, cluster.brokers(first), registry, PARTITIONS, tmp,
@@ -79,13 +80,16 @@ class GatewayFaultTest(unittest.TestCase):
         time.sleep(0.15 * duration)
         faults["gateway gw1b started"] = time.time()
         start("gw1b", 3, 0)
+        time.sleep(0.15 * duration)
+        faults["gateway gw3 stopped by SIGTERM"] = time.time()
+        statuses = {"gw3": gateways[2].stop()}
         self.assertEqual(publisher.wait(timeout=max(600, 4 * duration)), 0, (tmp / "publish.log").read_text())
         publisher_log.close()
 
         facts = harness.collect(TAVKIN, cluster.brokers(1, skip=(2,)), "tavkin.facts", tmp / "facts.jsonl", idle=15)
         dead = harness.collect(TAVKIN, cluster.brokers(1, skip=(2,)), "tavkin.dead", tmp / "dead.b64", idle=2,
                                binary=True)
-        statuses = {gw.name: gw.stop() for gw in gateways if gw.name != "gw1"}
+        statuses.update({gw.name: gw.stop() for gw in gateways if gw.name in ("gw2", "gw1b")})
         result = harness.check(expect, facts)
 
         ends = sorted(faults.values()) + [time.time()]
@@ -99,6 +103,7 @@ class GatewayFaultTest(unittest.TestCase):
             shown = ", ".join(f"p{p} {s:.2f} s" for p, s in took.items()) or "no partition moved"
             print(f"  {what}: {shown}")
         print(f"  gateway exit statuses after SIGTERM: {statuses}")
+        print(f"  wall time {time.time() - self.started:.0f} s, cluster start and stop left out")
         sys.stdout.flush()
 
         self.assertEqual(result["lost"], 0, result["examples"]["lost"])
@@ -106,8 +111,9 @@ class GatewayFaultTest(unittest.TestCase):
         self.assertEqual(result["unmarked_duplicates"], 0)
         self.assertEqual(len(dead), 0, dead[:3])
         self.assertTrue(all(status == 0 for status in statuses.values()), statuses)
-        # gw1's partitions moved to a living gateway.
+        # The partitions of the killed and of the stopped gateway moved to living ones.
         self.assertTrue(handovers(gateways, faults["gateway gw1 killed"], faults["broker node 2 stopped"]))
+        self.assertTrue(handovers(gateways, faults["gateway gw3 stopped by SIGTERM"], time.time()))
 
 
 if __name__ == "__main__":

@@ -140,11 +140,6 @@ bool BrokerConnection::consume(std::uint16_t channel, std::string_view queue, st
   return check_rpc("basic.consume");
 }
 
-bool BrokerConnection::cancel(std::uint16_t channel, std::string_view consumer_tag) {
-  amqp_basic_cancel(state_->conn, channel, bytes_of(consumer_tag));
-  return check_rpc("basic.cancel");
-}
-
 bool BrokerConnection::publish(std::uint16_t channel, std::string_view exchange, std::string_view routing_key,
                                std::string_view body, const Headers& headers) {
   amqp_basic_properties_t props{};

@@ -51,7 +51,6 @@ class BrokerConnection {
   bool prefetch(std::uint16_t channel, std::uint16_t count);
   bool confirm_mode(std::uint16_t channel);  // publishes on it are then numbered from 1
   bool consume(std::uint16_t channel, std::string_view queue, std::string_view consumer_tag);
-  bool cancel(std::uint16_t channel, std::string_view consumer_tag);
   bool publish(std::uint16_t channel, std::string_view exchange, std::string_view routing_key, std::string_view body,
                const Headers& headers = {});
   bool ack(std::uint16_t channel, std::uint64_t delivery_tag);

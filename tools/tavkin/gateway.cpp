@@ -115,14 +115,15 @@ class Gateway {
       }
       if (g_stop_requested && !draining_) begin_drain();
       if (draining_) {
-        if (in_flight_.empty() && order_.waiting() == 0) {
-          log("stopped: all work finished");
+        if (in_flight_.empty()) {
+          log("stopped: every decoded packet acknowledged; {} received and not decoded go back to the broker",
+              order_.waiting() + held_back_);
           print_status();
           conn_.reset();
           return kGatewayStopped;
         }
         if (Clock::now() > drain_deadline_) {
-          log("stopped with {} packets unfinished; the broker delivers them again", in_flight_.size() + order_.waiting());
+          log("stopped with {} decoded packets unacknowledged; the broker delivers them again", in_flight_.size());
           return kGatewayWorkLeft;
         }
       }
@@ -130,7 +131,7 @@ class Gateway {
       if (!conn_->broken()) handle(conn_->next(milliseconds(100)));
       if (conn_ && conn_->broken()) {
         log("connection to {}:{} lost: {}", conn_->address().host, conn_->address().port, conn_->last_error());
-        const bool work_left = !in_flight_.empty() || order_.waiting() > 0;
+        const bool work_left = !in_flight_.empty();
         drop_session();
         disconnected_since = Clock::now();
         if (draining_) return work_left ? kGatewayWorkLeft : kGatewayStopped;
@@ -206,15 +207,16 @@ class Gateway {
     for (auto& p : partitions_) p = PartitionState{};
   }
 
+  // Stopping decodes nothing more and waits for the confirms of what was decoded; closing
+  // the connection then hands every other received packet back. The consumers are not
+  // cancelled first: the broker would make another gateway active for the partition at
+  // once, and it could decode a device's next packet while this one still finishes the
+  // device's last.
   void begin_drain() {
     draining_ = true;
     drain_deadline_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                          std::chrono::duration<double>(options_.drain_seconds));
-    log("stopping: no new packets; finishing {} in flight", in_flight_.size() + order_.waiting());
-    for (std::uint32_t k = 0; k < options_.partitions && !conn_->broken(); ++k) {
-      if (std::find(standby_.begin(), standby_.end(), k) != standby_.end()) continue;
-      (void)conn_->cancel(static_cast<std::uint16_t>(kFirstPartitionChannel + k), consumer_tag(k));
-    }
+    log("stopping: decoding nothing more; waiting for {} confirms", in_flight_.size());
   }
 
   std::string partition_queue(std::uint32_t k) const { return fmt::format("{}.{}", options_.packets_queue, k); }
@@ -252,6 +254,10 @@ class Gateway {
     if (!p.active) {
       p.active = true;
       log("partition {} active at {:.3f} (session {})", d.partition, unix_seconds(), session_);
+    }
+    if (draining_) {  // goes back to the broker when the connection closes
+      ++held_back_;
+      return;
     }
     std::string error;
     const auto view = view_packet(d.body, error);
@@ -337,7 +343,9 @@ class Gateway {
   }
 
   void release(std::uint32_t device) {
-    if (auto next = order_.release(device)) decode(std::move(*next), device);
+    auto next = order_.release(device);
+    if (next && draining_) ++held_back_;
+    if (next && !draining_) decode(std::move(*next), device);
   }
 
   void print_status() {
@@ -378,6 +386,7 @@ class Gateway {
   Counters counters_, last_;
   Clock::time_point last_status_;
   bool draining_ = false;
+  std::size_t held_back_ = 0;  // received while stopping
   Clock::time_point drain_deadline_;
   std::string buffer_;
 };

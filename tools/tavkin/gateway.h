@@ -26,7 +26,7 @@ struct GatewayOptions {
   std::uint32_t prefer_count = 0;
   double standby_seconds = 3;
   double status_seconds = 5;
-  double drain_seconds = 30;                 // after SIGTERM, at most this long to finish
+  double drain_seconds = 30;                 // after SIGTERM, at most this long for the last confirms
   double give_up_seconds = 0;                // without any broker for this long: exit 3 (0: never)
   std::string packets_queue = "tavkin.packets";
   std::string facts_exchange = "tavkin.facts";
@@ -35,11 +35,11 @@ struct GatewayOptions {
 
 // Exit statuses, for a supervisor.
 enum GatewayExit : int {
-  kGatewayStopped = 0,       // stopped by SIGTERM or SIGINT with all work finished
+  kGatewayStopped = 0,       // stopped by SIGTERM or SIGINT; every decoded packet acknowledged
   kGatewayFailed = 1,        // could not start: registry root or output file unusable
   kGatewayUsage = 2,         // bad options
   kGatewayNoBroker = 3,      // no broker reachable for --give-up-after seconds
-  kGatewayWorkLeft = 4,      // stopped, but some packets were not finished; the broker redelivers them
+  kGatewayWorkLeft = 4,      // stopped with decoded packets unacknowledged; the broker redelivers them
 };
 
 [[nodiscard]] int run_gateway(const GatewayOptions& options);
