@@ -30,7 +30,7 @@ test: build
 
 # The gateway's fault test: a broker cluster of its own, three gateways, a few minutes.
 test-gateway: build
-	ctest --test-dir $(BUILD_DIR) --output-on-failure -L gateway
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -V -L gateway
 
 # The demo fleet through two gateways on a 3-node broker cluster (tools/rabbitmq/).
 gateway-demo: build
