@@ -55,7 +55,7 @@ def main():
             lib = library_rate(tavkin, facts)
             for count in (1, 2, 3):
                 start = time.time()
-                harness.publish(tavkin, cluster.brokers(1), facts, DEVICES, 10, count, tmp / f"expected{count}.jsonl",
+                harness.publish(tavkin, cluster.brokers(1), facts, DEVICES, True, count, tmp / f"expected{count}.jsonl",
                                 window=1024)
                 publish_rate = facts / (time.time() - start)
                 broker_cpu = sum(cpu_seconds(pid) for pid in brokers)

@@ -160,8 +160,11 @@ VM_API int32_t vm_fusion_decompress_json_v1(const uint8_t* in, size_t in_len, ui
  * null (else the device id is the decimal routing prefix before ";"), "registry_root":
  * string or null}, or the same values as an array. Answers the packet's bytes, or
  * {"error":"invalid_json"} / {"error":"auto_decompose_failed"}, by the result buffer rule;
- * 0 when no packet can be made. The context's templates change even when the answer does
- * not fit: size the buffer for the fact's length + 16 bytes. */
+ * 0 when no packet can be made, and then nothing changed. The context's templates change
+ * even when the answer does not fit: size the buffer for the fact's length + 16 bytes.
+ * Template numbers stay at most 255 (a device's least recently used template gives its
+ * number to a new signature), and the first packet of a template loaded from a registry
+ * file is a full packet. */
 VM_API int32_t vm_fusion_run_json_v1(const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
 
 /* The same entry as vm_fusion_run_json_v1, under a second name. */
@@ -171,8 +174,9 @@ VM_API int32_t vm_fusion_relay_json_v1(const uint8_t* in, size_t in_len, uint8_t
  * compressor handle u64, ctx_id u64, item count N u32, root length R u32, R bytes of
  * registry_root, then N items of (aid u32, force-full u8, fact record length u32, fact
  * record). Answers N u32 and one entry per item (packet length u32 and bytes; length 0 for
- * an item without a packet; the entries stop early after an item cut short), by the result
- * buffer rule; 0 for a short input or an unknown compressor handle. */
+ * an item without a packet, which changed nothing; the entries stop early after an item
+ * cut short), by the result buffer rule; 0 for a short input or an unknown compressor
+ * handle. Numbering and full packets after a load as for vm_fusion_run_json_v1. */
 VM_API int32_t vm_pipeline_batch_v1(const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
 
 #ifdef __cplusplus

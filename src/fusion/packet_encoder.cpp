@@ -65,25 +65,9 @@ std::optional<FusionDecision> encode_difference(TemplateId tid, std::uint8_t bas
   return decision;
 }
 
-}  // namespace
-
-std::optional<FusionDecision> encode(TemplateRegistry& registry, DeviceId aid, bool force_full,
-                                     std::string_view sig, std::span<const std::string_view> values) {
-  std::string body;
-  std::optional<FusionDecision> decision = encode_into(registry, aid, force_full, sig, values, body);
-  if (decision) decision->body = std::move(body);
-  return decision;
-}
-
-std::optional<FusionDecision> encode_into(TemplateRegistry& registry, DeviceId aid, bool force_full,
-                                          std::string_view sig, std::span<const std::string_view> values,
-                                          std::string& body) {
-  body.clear();
-  DeviceTemplates& device = device_for(registry, aid);
-  const AssignedTemplate assigned = assign_tid(device, sig);
-  const std::uint8_t base = assigned.is_new ? DECISION_NEW_TEMPLATE : 0;
-  std::vector<std::string>& stored = device.last_vals[assigned.tid];
-
+std::optional<FusionDecision> decide(AssignedTemplate assigned, std::uint8_t base, bool force_full,
+                                     std::vector<std::string>& stored,
+                                     std::span<const std::string_view> values, std::string& body) {
   // A new signature travels whole even without values: the receiver can rebuild a
   // heartbeat or a difference only for a template that a full packet taught it. (Its
   // number may also have belonged to another signature whose values are still stored.)
@@ -96,6 +80,36 @@ std::optional<FusionDecision> encode_into(TemplateRegistry& registry, DeviceId a
     return FusionDecision{DATA_FULL, assigned.tid, flags, {}};
   }
   return encode_difference(assigned.tid, base, stored, values, body);
+}
+
+}  // namespace
+
+std::optional<FusionDecision> encode(TemplateRegistry& registry, DeviceId aid, bool force_full,
+                                     std::string_view sig, std::span<const std::string_view> values) {
+  std::string body;
+  std::optional<FusionDecision> decision = encode_into(registry, aid, force_full, sig, values, body);
+  if (decision) decision->body = std::move(body);
+  return decision;
+}
+
+std::optional<FusionDecision> encode_into(TemplateRegistry& registry, DeviceId aid, bool force_full,
+                                          std::string_view sig, std::span<const std::string_view> values,
+                                          std::string& body, EncodeFor target) {
+  body.clear();
+  DeviceTemplates& device = device_for(registry, aid);
+  const bool for_packet = target == EncodeFor::packet;
+  const AssignedTemplate assigned = for_packet ? assign_packet_tid(device, sig) : assign_tid(device, sig);
+  const std::uint8_t base = assigned.is_new ? DECISION_NEW_TEMPLATE : 0;
+  std::vector<std::string>& stored = device.last_vals[assigned.tid];
+  TemplateUse* use = for_packet ? &device.use[assigned.tid] : nullptr;
+  if (use != nullptr && use->loaded_unsent) force_full = true;
+
+  std::optional<FusionDecision> decision = decide(assigned, base, force_full, stored, values, body);
+  if (decision && use != nullptr) {
+    use->loaded_unsent = false;
+    use->last_used = ++device.use_clock;
+  }
+  return decision;
 }
 
 }  // namespace vm

@@ -20,6 +20,12 @@ namespace vm {
 inline constexpr std::size_t kMaxDiffValues = 128;
 inline constexpr std::size_t kMaxDiffValueSize = 255;
 
+// Whom a decision is for. A fusion-state handle hands decisions to its caller with 32-bit
+// template numbers and keeps the numbering as it is. The request pipelines build packets:
+// their numbers stay at most 255 (assign_packet_tid), a template loaded from a file
+// travels whole the first time it is sent, and each decision records the template's use.
+enum class EncodeFor { fusion_state, packet };
+
 // The decision for the fact (`sig`, `values`) of device `aid`, registering the signature
 // when it is new. DATA_FULL and DATA_HEART carry an empty body; DATA_DIFF carries the mask
 // and the changed values. A new signature, `force_full` or a changed value count gives
@@ -35,6 +41,7 @@ inline constexpr std::size_t kMaxDiffValueSize = 255;
 [[nodiscard]] std::optional<FusionDecision> encode_into(TemplateRegistry& registry, DeviceId aid,
                                                         bool force_full, std::string_view sig,
                                                         std::span<const std::string_view> values,
-                                                        std::string& body);
+                                                        std::string& body,
+                                                        EncodeFor target = EncodeFor::fusion_state);
 
 }  // namespace vm

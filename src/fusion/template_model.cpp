@@ -1,6 +1,7 @@
 #include "fusion/template_model.h"
 
 #include <algorithm>
+#include <bitset>
 #include <limits>
 #include <utility>
 
@@ -31,6 +32,35 @@ void bind_signature(DeviceTemplates& device, TemplateId tid, std::string_view si
   }
 }
 
+void remember(DeviceTemplates& device, std::string_view sig, TemplateId tid) {
+  device.memo_sig.assign(sig);
+  device.memo_tid = tid;
+  device.memo_valid = true;
+}
+
+// The number a new signature takes once next_tid is past what a packet carries: a free
+// one when an older file left gaps, else the least recently used template's.
+TemplateId reusable_packet_tid(const DeviceTemplates& device) {
+  std::bitset<kMaxPacketTemplateId + 1> taken;
+  std::uint32_t oldest = 0;
+  std::uint64_t oldest_use = std::numeric_limits<std::uint64_t>::max();
+  for (const auto& [tid, sig] : device.tid_to_sig) {
+    const std::uint32_t number = raw(tid);
+    if (number > kMaxPacketTemplateId) continue;
+    taken.set(number);
+    const auto use = device.use.find(tid);
+    const std::uint64_t last_used = use == device.use.end() ? 0 : use->second.last_used;
+    if (last_used < oldest_use || (last_used == oldest_use && number < oldest)) {
+      oldest = number;
+      oldest_use = last_used;
+    }
+  }
+  for (std::uint32_t number = kFirstTemplateId; number <= kMaxPacketTemplateId; ++number) {
+    if (!taken.test(number)) return TemplateId{number};
+  }
+  return TemplateId{oldest};
+}
+
 }  // namespace
 
 DeviceTemplates& device_for(TemplateRegistry& registry, DeviceId aid) {
@@ -57,10 +87,49 @@ AssignedTemplate assign_tid(DeviceTemplates& device, std::string_view sig) {
     device.next_tid = successor(device.next_tid);
     bind_signature(device, assigned.tid, sig);
   }
-  device.memo_sig.assign(sig);
-  device.memo_tid = assigned.tid;
-  device.memo_valid = true;
+  remember(device, sig, assigned.tid);
   return assigned;
+}
+
+AssignedTemplate assign_packet_tid(DeviceTemplates& device, std::string_view sig) {
+  if (device.memo_valid && device.memo_sig == sig && raw(device.memo_tid) <= kMaxPacketTemplateId)
+    return {device.memo_tid, false};
+  if (auto it = device.sig_to_tid.find(sig); it != device.sig_to_tid.end()) {
+    const TemplateId known = it->second;
+    if (raw(known) <= kMaxPacketTemplateId) {
+      remember(device, sig, known);
+      return {known, false};
+    }
+    forget_template(device, known);
+  }
+  TemplateId tid{device.next_tid};
+  if (device.next_tid <= kMaxPacketTemplateId) {
+    device.next_tid = successor(device.next_tid);
+  } else {
+    tid = reusable_packet_tid(device);
+    forget_template(device, tid);
+  }
+  bind_signature(device, tid, sig);
+  remember(device, sig, tid);
+  return {tid, true};
+}
+
+void forget_template(DeviceTemplates& device, TemplateId tid) {
+  device.memo_valid = false;
+  if (auto named = device.tid_to_sig.find(tid); named != device.tid_to_sig.end()) {
+    if (auto back = device.sig_to_tid.find(named->second);
+        back != device.sig_to_tid.end() && back->second == tid) {
+      device.sig_to_tid.erase(back);
+    }
+    device.tid_to_sig.erase(named);
+  }
+  device.last_vals.erase(tid);
+  device.use.erase(tid);
+}
+
+void mark_loaded(DeviceTemplates& device) {
+  for (const auto& [tid, sig] : device.tid_to_sig) device.use[tid].loaded_unsent = true;
+  for (const auto& [tid, values] : device.last_vals) device.use[tid].loaded_unsent = true;
 }
 
 void learn_template(DeviceTemplates& device, TemplateId tid, std::string_view sig,

@@ -19,11 +19,28 @@ namespace vm {
 // New devices number their templates from here.
 inline constexpr std::uint32_t kFirstTemplateId = 24;
 
+// A packet carries its template number in one byte.
+inline constexpr std::uint32_t kMaxPacketTemplateId = 255;
+
+// How the request pipelines, which build packets, have used a template: when the encoder
+// last chose it (the least recently used template gives its number to a new signature once
+// the numbers a packet can carry run out), and whether it came from a registry file and
+// has not been sent since (its first packet then travels whole, because the file may be
+// ahead of what any receiver got when the process that wrote it died).
+struct TemplateUse {
+  std::uint64_t last_used = 0;  // 0: not used by this process
+  bool loaded_unsent = false;
+};
+
 struct DeviceTemplates {
   BytesMap<TemplateId> sig_to_tid;
   std::unordered_map<TemplateId, std::string> tid_to_sig;
   std::unordered_map<TemplateId, std::vector<std::string>> last_vals;
   std::uint32_t next_tid = kFirstTemplateId;
+
+  // Kept only by the request pipelines (packet numbering); absent entries mean unused.
+  std::unordered_map<TemplateId, TemplateUse> use;
+  std::uint64_t use_clock = 0;
 
   // The signature that assign_tid met last and its template: a device reports the same
   // template fact after fact, and comparing one signature costs less than hashing it.
@@ -53,6 +70,22 @@ struct AssignedTemplate {
 // saturates at 0xFFFFFFFF instead of wrapping; a signature that held the saturated number
 // before loses it and is forgotten (it counts as new when it comes back).
 AssignedTemplate assign_tid(DeviceTemplates& device, std::string_view sig);
+
+// The template of `sig` for a packet: as assign_tid, but never numbered above 255. A new
+// signature that would be, or a known one that holds a number above 255 (from an older
+// file), takes the smallest number from 24 to 255 that no template holds, else the number
+// of the device's least recently used template at most 255 (never used in this process
+// counts as oldest; ties go to the smaller number). That template is forgotten whole:
+// signature, values and use. So a device holds at most 256 templates that packets reach,
+// and a full packet teaches a receiver the new signature under the number.
+AssignedTemplate assign_packet_tid(DeviceTemplates& device, std::string_view sig);
+
+// Forgets template `tid` of the device: its signature (where it still names `tid`), its
+// values and its use.
+void forget_template(DeviceTemplates& device, TemplateId tid);
+
+// Marks every template of `device` as loaded from a file and not sent since.
+void mark_loaded(DeviceTemplates& device);
 
 // Registers (or replaces) template `tid` with its signature and values, as a full packet
 // or a seed entry carries them. A signature that `tid` named before is forgotten, so no

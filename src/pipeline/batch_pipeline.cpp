@@ -10,12 +10,8 @@
 
 #include "compressor/compress_fact.h"
 #include "compressor/compressor_table.h"
-#include "compressor/decompose.h"
-#include "fusion/packet_encoder.h"
-#include "pipeline/packet_writer.h"
-#include "pipeline/whole_packet.h"
+#include "pipeline/send_fact.h"
 #include "registry/context_cache.h"
-#include "registry/registry_file.h"
 #include "wire/byte_reader.h"
 #include "wire/utf8.h"
 
@@ -46,14 +42,12 @@ void put_empty_entry(std::string& out) { put_u32(out, 0); }
 // Scratch reused by every item of every batch on this thread.
 struct ItemScratch {
   std::string fact_text;
-  DecomposedFact decomposed;
-  std::string body;
-  std::vector<DeviceId> touched;
+  DeferredSaves touched;
 };
 
 // Compresses, fuses and frames one item; appends its packet entry (length and bytes) to
-// `out`, or returns false and appends nothing. `touched` collects devices whose templates
-// changed and must be written back.
+// `out`, or returns false and appends nothing. Devices whose templates changed are noted
+// in the scratch, to be written back once the batch is done.
 bool process_item(const FactCompressor& compressor, TemplateRegistry& registry,
                   std::optional<std::string_view> root, const BatchItem& item,
                   ItemScratch& scratch, std::string& out) {
@@ -68,30 +62,16 @@ bool process_item(const FactCompressor& compressor, TemplateRegistry& registry,
   // (checked when it was read) and ASCII.
   if (!compress_fact(compressor, item.record, text)) return false;
 
-  DecomposedFact& fact = scratch.decomposed;
-  if (!decompose(text, fact)) return false;
-  load_device_file(registry, item.aid, root);
-  const auto decision = encode_into(registry, item.aid, item.force_full || must_travel_whole(fact, text),
-                                    fact.sig, fact.vals, scratch.body);
-  if (!decision) return false;
-  const bool changed = decision->flags & (DECISION_NEW_TEMPLATE | DECISION_STATE_CHANGED);
-  std::vector<DeviceId>& touched = scratch.touched;
-  if (changed && (touched.empty() || touched.back() != item.aid)) touched.push_back(item.aid);
-
-  const std::string_view body =
-      (decision->flags & DECISION_FULL_BODY) ? std::string_view(text) : std::string_view(scratch.body);
   const std::size_t entry = out.size();
   put_u32(out, 0);
-  if (!build_packet(decision->command, item.aid, decision->tid, fact.ts, body, out)) {
+  if (send_fact_text(registry, item.aid, item.force_full, text, root, &scratch.touched, out) !=
+      SendResult::packet) {
     out.resize(entry);
     return false;
   }
-  const std::size_t packet_len = out.size() - entry - 4;
-  if (packet_len > std::numeric_limits<std::uint32_t>::max()) {
-    out.resize(entry);
-    return false;
-  }
-  const auto p = static_cast<std::uint32_t>(packet_len);
+  // An answer holding a packet of 4 GiB or more could not be handed back anyway (results
+  // are 32-bit), so the length's low 32 bits never reach a caller wrong.
+  const auto p = static_cast<std::uint32_t>(out.size() - entry - 4);
   const char len_be[4] = {static_cast<char>(p >> 24), static_cast<char>(p >> 16),
                           static_cast<char>(p >> 8), static_cast<char>(p)};
   std::memcpy(out.data() + entry, len_be, 4);
@@ -115,8 +95,7 @@ bool run_batch(ByteSpan input, std::string& out) {
   if (!compressor) return false;
 
   thread_local ItemScratch scratch;
-  std::vector<DeviceId>& touched = scratch.touched;
-  touched.clear();
+  scratch.touched.devices.clear();
   const FusionStatePtr state = context_state_for(ctx_id);
   std::lock_guard lock(state->lock);
 
@@ -132,9 +111,7 @@ bool run_batch(ByteSpan input, std::string& out) {
   }
   // A device's file is written once per batch, after its last change: the content is the
   // same as writing it after every item, at a fraction of the cost.
-  std::sort(touched.begin(), touched.end());
-  touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
-  for (DeviceId aid : touched) save_device_file(state->registry, aid, root);
+  save_deferred(state->registry, scratch.touched, root);
   return true;
 }
 

@@ -4,15 +4,10 @@
 #include <mutex>
 #include <optional>
 
-#include "compressor/decompose.h"
 #include "compressor/unicode_space.h"
-#include "fusion/packet_encoder.h"
 #include "json/record.h"
-#include "pipeline/packet_writer.h"
-#include "pipeline/whole_packet.h"
+#include "pipeline/send_fact.h"
 #include "registry/context_cache.h"
-#include "registry/registry_file.h"
-#include "wire/utf8.h"
 
 namespace vm {
 namespace {
@@ -79,30 +74,21 @@ bool fusion_run(std::string_view request, std::string& out) {
     out.append(kInvalidJson);
     return true;
   }
-  thread_local DecomposedFact fact;
-  if (!decompose(req->raw_input, fact)) {
-    out.append(kDecomposeFailed);
-    return true;
+  thread_local PreparedFact prepared;
+  switch (prepare_fact(req->raw_input, prepared)) {
+    case SendResult::undecomposable:
+      out.append(kDecomposeFailed);
+      return true;
+    case SendResult::no_packet:
+      return false;
+    case SendResult::packet:
+      break;
   }
   const DeviceId aid = device_of(*req);
-
-  thread_local std::string diff_body;
-  std::optional<FusionDecision> decision;
-  {
-    const FusionStatePtr state = context_state_for(req->ctx_id);
-    std::lock_guard lock(state->lock);
-    load_device_file(state->registry, aid, req->registry_root);
-    decision = encode_into(state->registry, aid, wants_full_packet(req->strategy) || must_travel_whole(fact, req->raw_input),
-                           fact.sig, fact.vals, diff_body);
-    if (!decision) return false;
-    if (decision->flags & (DECISION_NEW_TEMPLATE | DECISION_STATE_CHANGED))
-      save_device_file(state->registry, aid, req->registry_root);
-  }
-
-  if (!is_valid_utf8(fact.ts)) return false;
-  const std::string_view body =
-      (decision->flags & DECISION_FULL_BODY) ? req->raw_input : std::string_view(diff_body);
-  return build_packet(decision->command, aid, decision->tid, fact.ts, body, out);
+  const FusionStatePtr state = context_state_for(req->ctx_id);
+  std::lock_guard lock(state->lock);
+  return send_prepared(state->registry, aid, wants_full_packet(req->strategy), req->raw_input, prepared,
+                       req->registry_root, nullptr, out) == SendResult::packet;
 }
 
 }  // namespace vm

@@ -7,22 +7,25 @@
 
 namespace vm {
 
-bool build_packet(std::uint8_t command, DeviceId aid, TemplateId tid, std::string_view ts_text,
-                  std::string_view body, std::string& out) {
-  if (raw(tid) > 0xFF) return false;
+std::optional<PacketTimestamp> read_packet_timestamp(std::string_view ts_text) {
   // Timestamp codes are 8 characters and decode on the stack; a longer text is decoded
   // whole too (it must be valid throughout), and only its first six bytes are used.
-  unsigned char short_ts[64];
-  const unsigned char* ts = short_ts;
+  PacketTimestamp ts{};
   if (ts_text.size() <= 80) {
-    if (decode_base64_into(ts_text, Base64::url, short_ts) < 6) return false;
+    unsigned char decoded[64];
+    if (decode_base64_into(ts_text, Base64::url, decoded) < 6) return std::nullopt;
+    std::memcpy(ts.data(), decoded, ts.size());
   } else {
-    thread_local std::string long_ts;
-    long_ts.clear();
-    if (!decode_base64(ts_text, Base64::url, long_ts) || long_ts.size() < 6) return false;
-    ts = reinterpret_cast<const unsigned char*>(long_ts.data());
+    std::string decoded;
+    if (!decode_base64(ts_text, Base64::url, decoded) || decoded.size() < 6) return std::nullopt;
+    std::memcpy(ts.data(), decoded.data(), ts.size());
   }
+  return ts;
+}
 
+bool frame_packet(std::uint8_t command, DeviceId aid, TemplateId tid, const PacketTimestamp& ts,
+                  std::string_view body, std::string& out) {
+  if (raw(tid) > 0xFF) return false;
   // Sized once and written through a pointer: header, body, CRC-8, CRC-16.
   const std::size_t start = out.size();
   out.resize(start + kPacketOverhead + body.size());
@@ -35,7 +38,7 @@ bool build_packet(std::uint8_t command, DeviceId aid, TemplateId tid, std::strin
   packet[4] = static_cast<char>(a >> 8);
   packet[5] = static_cast<char>(a);
   packet[6] = static_cast<char>(raw(tid));
-  std::memcpy(packet + 7, ts, 6);
+  std::memcpy(packet + 7, ts.data(), ts.size());
   if (!body.empty()) std::memcpy(packet + 13, body.data(), body.size());
   char* w = packet + 13 + body.size();
   *w++ = static_cast<char>(body_crc8(as_bytes(body)));
@@ -43,6 +46,13 @@ bool build_packet(std::uint8_t command, DeviceId aid, TemplateId tid, std::strin
   *w++ = static_cast<char>(crc >> 8);
   *w = static_cast<char>(crc);
   return true;
+}
+
+bool build_packet(std::uint8_t command, DeviceId aid, TemplateId tid, std::string_view ts_text,
+                  std::string_view body, std::string& out) {
+  if (raw(tid) > 0xFF) return false;
+  const std::optional<PacketTimestamp> ts = read_packet_timestamp(ts_text);
+  return ts && frame_packet(command, aid, tid, *ts, body, out);
 }
 
 }  // namespace vm

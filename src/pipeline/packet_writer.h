@@ -3,7 +3,9 @@
 // and relay requests and by the batch pipeline. Pure function; appends to the caller's buffer.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,6 +15,20 @@ namespace vm {
 
 // Header, CRC-8 and trailer around a body.
 inline constexpr std::size_t kPacketOverhead = 16;
+
+// The six timestamp bytes of a packet.
+using PacketTimestamp = std::array<std::uint8_t, 6>;
+
+// The packet timestamp of a compact fact's timestamp text: its first six bytes, when the
+// text is unpadded URL-safe Base64 of at least six bytes; else nothing (and no packet can
+// carry the fact). A request checks this before it fuses, so a fact that cannot travel
+// changes no template.
+[[nodiscard]] std::optional<PacketTimestamp> read_packet_timestamp(std::string_view ts_text);
+
+// Appends the packet to `out`; false (appending nothing) when `tid` does not fit one byte.
+// `body` must not point into `out`.
+[[nodiscard]] bool frame_packet(std::uint8_t command, DeviceId aid, TemplateId tid,
+                                const PacketTimestamp& ts, std::string_view body, std::string& out);
 
 // Appends the packet to `out`. Fails (appending nothing) when `tid` does not fit one byte
 // or `ts_text` is not unpadded URL-safe Base64 of at least six bytes. `ts_text` and `body`

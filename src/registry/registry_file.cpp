@@ -122,7 +122,11 @@ void load_device_file(TemplateRegistry& registry, DeviceId aid,
   const std::optional<std::string> text = read_regular_file(registry_file_path(*registry_root, aid));
   if (!text) return;
   std::optional<DeviceTemplates> device = parse_registry_text(*text);
-  if (device) registry.devices.emplace(aid, std::move(*device));
+  if (!device) return;
+  // The file may be ahead of every receiver (a sender dies between saving and handing the
+  // packet out): each template's first packet after a load travels whole.
+  mark_loaded(*device);
+  registry.devices.emplace(aid, std::move(*device));
 }
 
 void save_device_file(const TemplateRegistry& registry, DeviceId aid,

@@ -23,7 +23,6 @@ import harness  # noqa: E402
 TAVKIN = os.environ.get("TAVKIN_BIN", "tavkin")
 FACTS = int(os.environ.get("TAVKIN_FAULT_FACTS", "100000"))
 DEVICES = int(os.environ.get("TAVKIN_FAULT_DEVICES", "50"))
-MOVING = max(1, DEVICES // 5)
 RATE = float(os.environ.get("TAVKIN_FAULT_RATE", "1500"))
 PORT = int(os.environ.get("TAVKIN_FAULT_PORT", "47200"))
 PARTITIONS = 6
@@ -67,7 +66,7 @@ class GatewayFaultTest(unittest.TestCase):
         # The publisher stays on nodes 1 and 3; node 2 is the one that is stopped.
         expect = tmp / "expected.jsonl"
         publisher_log = open(tmp / "publish.log", "w")
-        publisher = harness.publish(TAVKIN, cluster.brokers(1, skip=(2,)), FACTS, DEVICES, MOVING, 7, expect,
+        publisher = harness.publish(TAVKIN, cluster.brokers(1, skip=(2,)), FACTS, DEVICES, True, 7, expect,
                                     rate=RATE, wait=False, log=publisher_log)
         duration = FACTS / RATE
         faults = {}
@@ -93,7 +92,7 @@ class GatewayFaultTest(unittest.TestCase):
         result = harness.check(expect, facts)
 
         ends = sorted(faults.values()) + [time.time()]
-        print(f"\ngateway fault test: {FACTS} facts from {DEVICES} devices ({MOVING} moving), "
+        print(f"\ngateway fault test: {FACTS} facts from {DEVICES} devices (moving fleet), "
               f"{PARTITIONS} partitions, 3 gateways, 3 broker nodes")
         print(f"  sent {result['sent']}, received {result['received']}: lost {result['lost']}, "
               f"wrong {result['wrong']}, duplicates {result['duplicates']} "

@@ -106,8 +106,11 @@ class DecompressTest(unittest.TestCase):
             sender.run(ROUTED)
             path = pathlib.Path(root) / "s" / "03" / "05" / "305419896.json"
             self.assertEqual(json.loads(path.read_text())["templates"]["24"]["last_vals_bin"][1], "eUc=")
-            # A new context with the same directory starts from the file: a heartbeat.
-            self.assertEqual(Context(next(_ctx), pathlib.Path(root) / "s").run(ROUTED), HEARTBEAT_16)
+            # A new context with the same directory starts from the file: a restart frame
+            # (the template's first packet after a load travels whole), then a heartbeat.
+            reloaded = Context(next(_ctx), pathlib.Path(root) / "s")
+            self.assertEqual(reloaded.run(ROUTED)[0], 63)
+            self.assertEqual(reloaded.run(ROUTED), HEARTBEAT_16)
 
 
 class BatchTest(unittest.TestCase):

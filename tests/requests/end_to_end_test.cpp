@@ -241,20 +241,26 @@ TEST_F(EndToEnd, EveryPacketAnswersTheViewOfItsFact) {
   exchange(150);
   ASSERT_FALSE(HasFatalFailure());
 
-  // The sender drops its context: it goes on with heartbeats and diffs from its files.
+  // The sender drops its context: it goes on from its files, each loaded template's
+  // first packet travelling whole, then heartbeats and diffs.
   sender_ctx_ = fresh_ctx();
   exchange(150);
   ASSERT_FALSE(HasFatalFailure());
 
-  // Both drop their contexts; each device's unchanged fact is a heartbeat understood.
+  // Both drop their contexts; each device's unchanged fact goes out whole once (a restart
+  // frame), then as a heartbeat that the receiver, reloaded from its files, understands.
   sender_ctx_ = fresh_ctx();
   receiver_ctx_ = fresh_ctx();
   for (Device& d : devices_) {
     const std::string compact = compress(handle_, vm::testing::fact_record(d.fact).bytes);
-    const std::string packet = run({sender_ctx_, std::to_string(d.aid) + ";" + compact, "", std::nullopt, sender_root_.str()});
+    const RunRequest r{sender_ctx_, std::to_string(d.aid) + ";" + compact, "", std::nullopt, sender_root_.str()};
+    const std::string restart_frame = run(r);
+    ASSERT_FALSE(restart_frame.empty());
+    EXPECT_EQ(static_cast<unsigned char>(restart_frame[0]), 63) << d.aid;
+    const std::string packet = run(r);
     ASSERT_FALSE(packet.empty());
     // A fact holding a 0x01 byte anywhere travels whole, whatever the receiver knows.
-    const bool whole = !d.sent || compact.find('\x01') != std::string::npos;
+    const bool whole = compact.find('\x01') != std::string::npos;
     EXPECT_EQ(static_cast<unsigned char>(packet[0]), whole ? 63 : 127) << d.aid;
     receive(packet, compact, d.fact);
   }

@@ -32,7 +32,7 @@ def main():
             time.sleep(4)
             expect = tmp / "expected.jsonl"
             started = time.time()
-            harness.publish(tavkin, cluster.brokers(1), facts_wanted, 12, 3, 1, expect)
+            harness.publish(tavkin, cluster.brokers(1), facts_wanted, 12, True, 1, expect)
             facts = harness.collect(tavkin, cluster.brokers(1), "tavkin.facts", tmp / "facts.jsonl", idle=3)
             seconds = time.time() - started
             result = harness.check(expect, facts)
@@ -42,7 +42,7 @@ def main():
         by_gateway = Counter(f["gateway"] for f in facts)
         by_partition = Counter(f["partition"] for f in facts)
         devices = {f["device"] for f in facts}
-        print(f"\ngateway demo: {result['sent']} facts from 12 devices (3 moving) through 2 gateways "
+        print(f"\ngateway demo: {result['sent']} facts from 12 devices (moving fleet) through 2 gateways "
               f"and {PARTITIONS} partitions in {seconds:.1f} s")
         print(f"  delivered   {result['received']}  lost {result['lost']}, wrong {result['wrong']}, "
               f"duplicates {result['duplicates']}")

@@ -89,7 +89,7 @@ class Gateway:
 
 def publish(tavkin, brokers, facts, devices, moving, seed, expect_out, rate=0, window=256, wait=True, log=None):
     args = [tavkin, "publish", "--brokers", brokers, "--facts", str(facts), "--devices", str(devices),
-            "--moving", str(moving), "--seed", str(seed), "--rate", str(rate), "--window", str(window),
+            *(["--moving"] if moving else []), "--seed", str(seed), "--rate", str(rate), "--window", str(window),
             "--expect-out", str(expect_out), "--quiet"]
     process = subprocess.Popen(args, stdout=log or sys.stderr, stderr=subprocess.STDOUT)
     if wait:

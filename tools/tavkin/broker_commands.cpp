@@ -46,7 +46,7 @@ void add_broker_commands(CLI::App& app, int& status) {
   pub->add_option("--exchange", publish.exchange, "consistent-hash exchange of the partitions")->capture_default_str();
   pub->add_option("--facts", publish.facts, "number of facts")->capture_default_str()->check(CLI::Range(1ULL, 100'000'000ULL));
   pub->add_option("--devices", publish.devices, "number of devices")->capture_default_str()->check(CLI::Range(1U, 100'000U));
-  pub->add_option("--moving", publish.moving, "this many devices change their geohash as they go")->capture_default_str();
+  pub->add_flag("--moving", publish.moving, "a fleet whose devices move (a new geohash with every fact) and talk, as in demo --moving");
   pub->add_option("--seed", publish.seed, "seed of the simulation")->capture_default_str();
   pub->add_option("--rate", publish.rate, "facts per second (0: as fast as confirmed)")->capture_default_str()->check(CLI::Range(0.0, 1e9));
   pub->add_option("--window", publish.window, "publishes awaiting confirmation")->capture_default_str()->check(CLI::Range(1U, 100'000U));

@@ -17,7 +17,7 @@ struct PublishOptions {
   std::string exchange = "tavkin.packets";
   std::uint64_t facts = 20000;
   std::uint32_t devices = 12;
-  std::uint32_t moving = 0;        // this many devices change their geohash as they go
+  bool moving = false;             // the moving fleet: a quarter of the devices move, a quarter talk
   std::uint64_t seed = 1;
   double rate = 0;                 // facts per second; 0: as fast as the broker confirms
   std::uint32_t window = 256;      // publishes not yet confirmed

@@ -1,6 +1,11 @@
 // `tavkin demo`: the main job on simulated data. Every fact goes the whole road (compress,
 // batch or run request, packet, decompress request in a separate receiving context) and
 // every answer is compared with the JSON the tool predicts from the compact text it sent.
+// With --moving, the fleet moves and talks (new templates all the time, so template
+// numbers are recycled), and the receiver restarts half-way: its context is dropped and it
+// carries on from its registry files.
+#include <unistd.h>
+
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +17,7 @@
 #include "commands.h"
 #include "fleet.h"
 #include "json_view.h"
+#include "keyframes.h"
 #include "library.h"
 #include "packet_view.h"
 #include "progress.h"
@@ -32,28 +38,46 @@ struct Sent {
 };
 
 struct Totals {
-  std::uint64_t facts = 0, json_bytes = 0, text_bytes = 0, wire_bytes = 0, mismatches = 0;
+  std::uint64_t facts = 0, json_bytes = 0, text_bytes = 0, wire_bytes = 0, mismatches = 0, keyframes = 0;
   std::map<std::uint8_t, std::uint64_t> packets_by_cmd;
   Clock::duration sender{}, receiver{};
 };
 
 class Road {
  public:
-  Road(const DemoOptions& options, const Compressor& compressor) : options_(options), compressor_(compressor) {
-    if (!options.registry.empty()) {
-      sender_root_ = (std::filesystem::path(options.registry) / "sender").string();
-      receiver_root_ = (std::filesystem::path(options.registry) / "receiver").string();
+  Road(const DemoOptions& options, const Compressor& compressor, const std::string& registry)
+      : options_(options), compressor_(compressor), keyframes_({options.keyframe_every, options.keyframe_seconds}) {
+    if (!registry.empty()) {
+      sender_root_ = (std::filesystem::path(registry) / "sender").string();
+      receiver_root_ = (std::filesystem::path(registry) / "receiver").string();
     }
   }
 
+  // The receiver restarts: a new context, which knows only its registry files.
+  void restart_receiver() { ++receiver_ctx_; }
+
   // Sends one group of facts and checks what the receiver makes of each packet.
   void carry(const std::vector<Sent>& group, Totals& totals) {
-    const auto packets = options_.via_run ? send_by_run(group, totals) : send_by_batch(group, totals);
-    for (std::size_t i = 0; i < group.size(); ++i) receive(group[i], packets[i], totals);
+    // Key frames are decided before the group is sent: a group holds each device's facts
+    // in order, and the schedule learns of its packets when they come back.
+    std::vector<bool> forced;
+    for (const Sent& s : group) {
+      forced.push_back(keyframes_.due(*s.fact.aid, s.fact.timestamp));
+      if (forced.back()) keyframes_.sent(*s.fact.aid, true, s.fact.timestamp);
+    }
+    const auto packets = options_.via_run ? send_by_run(group, forced, totals) : send_by_batch(group, forced, totals);
+    for (std::size_t i = 0; i < group.size(); ++i) {
+      totals.keyframes += forced[i];
+      if (!forced[i] && !packets[i].empty()) {
+        keyframes_.sent(*group[i].fact.aid, static_cast<unsigned char>(packets[i][0]) == kDataFull, group[i].fact.timestamp);
+      }
+      receive(group[i], packets[i], totals);
+    }
   }
 
  private:
-  std::vector<std::string> send_by_batch(const std::vector<Sent>& group, Totals& totals) {
+  std::vector<std::string> send_by_batch(const std::vector<Sent>& group, const std::vector<bool>& forced,
+                                         Totals& totals) {
     std::string input;
     auto put = [&input](std::uint64_t v, int bytes) {
       for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) input += static_cast<char>(v >> shift);
@@ -64,10 +88,11 @@ class Road {
     put(sender_root_.size(), 4);
     input += sender_root_;
     std::size_t capacity = 4;
-    for (const Sent& s : group) {
+    for (std::size_t i = 0; i < group.size(); ++i) {
+      const Sent& s = group[i];
       const std::string record = fact_record(s.fact);
       put(*s.fact.aid, 4);
-      input += '\0';  // no forced full packet
+      input += forced[i] ? '\1' : '\0';  // a key frame is a forced full packet
       put(record.size(), 4);
       input += record;
       capacity += 4 + packet_bound(fmt::formatted_size("{};", *s.fact.aid) + s.text.size());
@@ -92,12 +117,14 @@ class Road {
     return packets;
   }
 
-  std::vector<std::string> send_by_run(const std::vector<Sent>& group, Totals& totals) {
+  std::vector<std::string> send_by_run(const std::vector<Sent>& group, const std::vector<bool>& forced,
+                                       Totals& totals) {
     std::vector<std::string> packets;
-    for (const Sent& s : group) {
+    for (std::size_t i = 0; i < group.size(); ++i) {
+      const Sent& s = group[i];
       const auto start = Clock::now();
       const auto text = compressor_.compress(fact_record(s.fact));
-      const std::string request = run_request(kSenderCtx, text.value_or(""), s.fact.aid, false, sender_root_);
+      const std::string request = run_request(kSenderCtx, text.value_or(""), s.fact.aid, forced[i], sender_root_);
       const Answer answer = call_run(request, s.text.size(), buffer_);
       totals.sender += Clock::now() - start;
       const bool is_packet = answer.result > 0 && answer.bytes.front() != '{';
@@ -129,7 +156,7 @@ class Road {
     const std::string expected = expected_decompress_answer(sent.text, meta);
 
     const std::string request =
-        decompress_request(kReceiverCtx, base64_encode(packet, Base64Alphabet::standard), receiver_root_);
+        decompress_request(receiver_ctx_, base64_encode(packet, Base64Alphabet::standard), receiver_root_);
     const auto start = Clock::now();
     const Answer answer = call_decompress(request, 2 * expected.size() + 4096, buffer_);
     totals.receiver += Clock::now() - start;
@@ -146,6 +173,8 @@ class Road {
 
   const DemoOptions& options_;
   const Compressor& compressor_;
+  KeyframeSchedule keyframes_;
+  std::uint64_t receiver_ctx_ = kReceiverCtx;
   std::string sender_root_, receiver_root_;
   std::string buffer_;
 };
@@ -160,8 +189,11 @@ void print_summary(const DemoOptions& options, const Totals& t) {
   auto kind = [&t](std::uint8_t cmd) { return t.packets_by_cmd.contains(cmd) ? t.packets_by_cmd.at(cmd) : 0; };
   std::uint64_t packets = 0;
   for (const auto& [cmd, n] : t.packets_by_cmd) packets += n;
-  fmt::print("tavkin demo: {} facts from {} devices (seed {}), sent by {}\n", t.facts, options.devices, options.seed,
+  fmt::print("tavkin demo: {} facts from {} {}devices (seed {}), sent by {}\n", t.facts, options.devices,
+             options.moving ? "moving and talking " : "", options.seed,
              options.via_run ? "one run request per fact" : fmt::format("batches of {}", options.batch_size));
+  if (options.moving) fmt::print("  restart       receiver restarted half-way, from its registry files\n");
+  if (t.keyframes > 0) fmt::print("  key frames    {:>10}\n", t.keyframes);
   fmt::print("  packets       {:>10}  full {}, heartbeat {}, difference {}\n", packets, kind(kDataFull),
              kind(kDataHeart), kind(kDataDiff));
   fmt::print("  source JSON   {:>10} bytes  {:8.1f} bytes/fact\n", t.json_bytes, t.json_bytes / facts);
@@ -191,8 +223,30 @@ int run_demo(const DemoOptions& options) {
     }
   }
 
-  Fleet fleet(options.devices, options.seed);
-  Road road(options, *compressor);
+  // A receiver restarts from its files: a moving fleet needs a registry, in a temporary
+  // directory when none was named.
+  std::string registry = options.registry;
+  std::optional<std::filesystem::path> temporary;
+  if (options.moving && registry.empty()) {
+    // In memory where the machine offers it: a receiver writes a device's file per packet.
+    std::error_code ec;
+    const auto base = std::filesystem::is_directory("/dev/shm", ec) ? std::filesystem::path("/dev/shm")
+                                                                    : std::filesystem::temp_directory_path();
+    temporary = base / fmt::format("tavkin-demo-{}", ::getpid());
+    std::filesystem::remove_all(*temporary);
+    registry = temporary->string();
+  }
+  struct RemoveAtEnd {
+    const std::optional<std::filesystem::path>& path;
+    ~RemoveAtEnd() {
+      std::error_code ignored;
+      if (path) std::filesystem::remove_all(*path, ignored);
+    }
+  } remove_at_end{temporary};
+
+  Fleet fleet(options.devices, options.seed, options.moving);
+  Road road(options, *compressor, registry);
+  const std::uint64_t restart_at = options.moving ? options.facts / 2 : 0;
   Totals totals;
   Progress progress("tavkin demo", options.facts, !options.quiet);
   std::vector<Sent> group;
@@ -215,6 +269,7 @@ int run_demo(const DemoOptions& options) {
       group.push_back({std::move(fact), std::move(*text)});
     }
     road.carry(group, totals);
+    if (restart_at > 0 && done < restart_at && done + n >= restart_at) road.restart_receiver();
     done += n;
     progress.update(done);
   }

@@ -10,6 +10,7 @@
 
 #include "commands.h"
 #include "fact_json.h"
+#include "keyframes.h"
 #include "library.h"
 #include "packet_io.h"
 
@@ -19,8 +20,11 @@ namespace {
 struct Prepared {
   std::size_t line;
   std::uint32_t aid;
+  double timestamp;  // the fact's own, in seconds: the clock of time-based key frames
   std::string text;  // compact text
 };
+
+constexpr unsigned char kFullCommand = 63;
 
 void complain(std::string_view message) { fmt::print(stderr, "tavkin encode: {}\n", message); }
 
@@ -39,8 +43,8 @@ std::optional<CompressorSettings> load_settings(const std::string& path, JsonRea
 // Why a run request gave no packet, in words.
 std::string run_failure(const Answer& answer) {
   if (answer.result == 0) {
-    return "the library made no packet (a changed value at position 128 or later or longer than 255 bytes, "
-           "or the device has more than 232 templates)";
+    return "the library made no packet (a changed value longer than 255 bytes, or a timestamp no packet can "
+           "carry)";
   }
   if (answer.result < 0) return fmt::format("the packet needed {} bytes, more than the tool allowed", -answer.result);
   return fmt::format("the library answered {}", answer.bytes);
@@ -71,12 +75,14 @@ int run_encode(const EncodeOptions& options) {
       status = 1;
       continue;
     }
-    facts.push_back({line.number, fact.value->aid.value_or(options.default_aid), std::move(*text)});
+    facts.push_back({line.number, fact.value->aid.value_or(options.default_aid), fact.value->timestamp, std::move(*text)});
   }
 
   std::string out, buffer;
+  KeyframeSchedule keyframes({options.keyframe_every, options.keyframe_seconds});
   for (const Prepared& fact : facts) {
-    const std::string request = run_request(options.ctx, fact.text, fact.aid, options.full, options.registry);
+    const bool full = options.full || keyframes.due(fact.aid, fact.timestamp);
+    const std::string request = run_request(options.ctx, fact.text, fact.aid, full, options.registry);
     const Answer answer = call_run(request, fact.text.size(), buffer);
     // Packets begin with a data command byte, error answers with "{".
     if (answer.result <= 0 || answer.bytes.front() == '{') {
@@ -85,6 +91,7 @@ int run_encode(const EncodeOptions& options) {
       if (!options.keep_going) break;
       continue;
     }
+    keyframes.sent(fact.aid, static_cast<unsigned char>(answer.bytes.front()) == kFullCommand, fact.timestamp);
     append_packet(out, answer.bytes, options.format);
     if (out.size() >= (1u << 16)) {
       if (!write_stdout(out)) {

@@ -35,9 +35,6 @@ struct Unconfirmed {
   std::string text;
 };
 
-// Devices that move report a new geohash every kMoveEvery reports.
-constexpr std::uint64_t kMoveEvery = 40;
-
 class Publisher {
  public:
   Publisher(const PublishOptions& options, std::vector<BrokerAddress> brokers, const Compressor& compressor,
@@ -45,12 +42,11 @@ class Publisher {
       : options_(options), brokers_(std::move(brokers)), compressor_(compressor), expect_(expect) {}
 
   int run() {
-    Fleet fleet(options_.devices, options_.seed);
+    Fleet fleet(options_.devices, options_.seed, options_.moving);
     Progress progress("tavkin publish", options_.facts, !options_.quiet);
     const auto start = Clock::now();
     for (std::uint64_t i = 0; i < options_.facts; ++i) {
       Fact fact = fleet.next();
-      move_if_moving(fact);
       const auto text = compressor_.compress(fact_record(fact));
       if (!text) {
         fmt::print(stderr, "tavkin publish: the library refused a fact record\n");
@@ -71,24 +67,14 @@ class Publisher {
     }
     progress.finish();
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    fmt::print(stderr, "tavkin publish: {} facts from {} devices ({} moving) confirmed in {:.1f} s ({:.0f}/s); "
+    fmt::print(stderr, "tavkin publish: {} facts from {} devices{} confirmed in {:.1f} s ({:.0f}/s); "
                "{} sent again as full packets after a reconnect\n",
-               options_.facts, options_.devices, std::min(options_.moving, options_.devices), seconds,
+               options_.facts, options_.devices, options_.moving ? " (moving fleet)" : "", seconds,
                options_.facts / seconds, resent_);
     return 0;
   }
 
  private:
-  void move_if_moving(Fact& fact) {
-    const std::uint32_t index = (*fact.aid - 305419896) / 7919;  // the fleet's numbering
-    if (index >= options_.moving) return;
-    const std::uint64_t leg = reports_[*fact.aid]++ / kMoveEvery;
-    constexpr const char* kChars = "0123456789bcdefghjkmnpqrstuvwxyz";
-    std::string where = fact.geohash.value_or("u").substr(0, 4);
-    for (std::uint64_t v = leg * 2654435761u + index, n = 0; n < 3; ++n, v /= 32) where += kChars[v % 32];
-    fact.geohash = where;
-  }
-
   // Makes the packet of one fact and publishes it. False when no broker takes it.
   bool send(std::uint32_t aid, const std::string& text, bool full) {
     const std::string request = run_request(kSenderCtx, text, aid, full, options_.registry);
@@ -166,7 +152,6 @@ class Publisher {
   std::size_t next_broker_ = 0;
   std::uint64_t next_publish_ = 1;
   std::map<std::uint64_t, Unconfirmed> unconfirmed_;
-  std::map<std::uint32_t, std::uint64_t> reports_;
   std::uint64_t resent_ = 0;
   std::string buffer_;
 };

@@ -19,6 +19,9 @@ struct DemoOptions {
   std::uint32_t batch_size = 64;
   bool quiet = false;    // no progress bar
   std::string facts_out; // also write the generated facts as JSON Lines
+  bool moving = false;   // a fleet that moves and talks, and a receiver that restarts
+  std::uint64_t keyframe_every = 0;  // force a full packet every N packets of a device
+  double keyframe_seconds = 0;       // ... or after T seconds of fact time
 };
 
 struct EncodeOptions {
@@ -29,6 +32,8 @@ struct EncodeOptions {
   std::uint32_t default_aid = 0;
   PacketFormat format = PacketFormat::base64;
   bool keep_going = false;
+  std::uint64_t keyframe_every = 0;  // force a full packet every N packets of a device
+  double keyframe_seconds = 0;       // ... or once T seconds of fact time passed since its last one
 };
 
 struct DecodeOptions {
@@ -36,6 +41,7 @@ struct DecodeOptions {
   std::string registry;
   PacketFormat format = PacketFormat::base64;
   bool keep_going = false;
+  std::optional<int> precision;  // the sender's precision: readings as the sender gave them
 };
 
 struct InspectOptions {

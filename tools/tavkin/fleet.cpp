@@ -39,15 +39,23 @@ double quantize(double v, double q) {
 
 }  // namespace
 
-Fleet::Fleet(std::uint32_t devices, std::uint64_t seed) : rng_(seed) {
-  for (std::uint32_t i = 0; i < devices; ++i) devices_.push_back(make_device(i));
+Fleet::Fleet(std::uint32_t devices, std::uint64_t seed, bool moving) : rng_(seed) {
+  for (std::uint32_t i = 0; i < devices; ++i) devices_.push_back(make_device(i, moving));
 }
 
-Fleet::Device Fleet::make_device(std::uint32_t index) {
+std::string Fleet::random_geohash() {
+  std::string geohash;
+  for (int i = 0; i < 7; ++i) geohash += kGeohashChars[rng_() % 32];
+  return geohash;
+}
+
+Fleet::Device Fleet::make_device(std::uint32_t index, bool moving) {
   Device d;
   d.aid = 305419896 + index * 7919;
   d.name = fmt::format("{}-{}", kPlaces[index % std::size(kPlaces)], index + 1);
-  for (int i = 0; i < 7; ++i) d.geohash += kGeohashChars[rng_() % 32];
+  d.geohash = random_geohash();
+  if (moving && index % 4 == 1) d.habit = Device::Habit::moves;
+  if (moving && index % 4 == 2) d.habit = Device::Habit::talks;
   d.clock = 1700000000.0 + index * 3.25;
   const std::size_t count = 2 + rng_() % 4;
   const std::size_t first = rng_() % std::size(kKinds);
@@ -76,8 +84,12 @@ Fact Fleet::next() {
     if (s.state == "ok" ? chance(0.004) : chance(0.08)) s.state = s.state == "ok" ? "warn" : "ok";
     fact.readings.push_back({s.id, s.state, quantize(s.value, s.quantum), s.unit});
   }
+  if (d.habit == Device::Habit::moves) d.geohash = random_geohash();
   fact.geohash = d.geohash;
   if (chance(0.01)) fact.msg = kMessages[rng_() % std::size(kMessages)];
+  if (d.habit == Device::Habit::talks && chance(0.8)) {
+    fact.msg = fmt::format("{} at {:.0f}, queue {}", kMessages[rng_() % std::size(kMessages)], d.clock, rng_() % 50);
+  }
   if (chance(0.004)) {
     fact.url = chance(0.5) ? fmt::format("https://fleet.example/devices/{}", d.aid)
                            : fmt::format("coap://gw{}.local/{}", d.aid % 4, d.name);

@@ -1,6 +1,8 @@
 // A simulated sensor fleet for the demo: devices with a few sensors each, in realistic
 // units, whose values drift, whose states change now and then, and which now and then
-// attach a message or a link. Deterministic for a given seed. Single-threaded.
+// attach a message or a link. A moving fleet also has devices that move (a new geohash
+// with every fact, so a new template each time) and devices that talk (a free-text
+// message with most facts). Deterministic for a given seed. Single-threaded.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +16,7 @@ namespace tavkin {
 
 class Fleet {
  public:
-  Fleet(std::uint32_t devices, std::uint64_t seed);
+  Fleet(std::uint32_t devices, std::uint64_t seed, bool moving = false);
 
   // The next report of a randomly chosen device (its `aid` is set).
   [[nodiscard]] Fact next();
@@ -40,9 +42,11 @@ class Fleet {
     std::string state = "online";
     double clock;  // seconds
     std::vector<Sensor> sensors;
+    enum class Habit { stays, moves, talks } habit = Habit::stays;
   };
 
-  Device make_device(std::uint32_t index);
+  Device make_device(std::uint32_t index, bool moving);
+  std::string random_geohash();
   double uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng_); }
   bool chance(double p) { return uniform(0, 1) < p; }
 

@@ -41,6 +41,14 @@ int main(int argc, char** argv) {
   demo_cmd->add_option("--batch-size", demo.batch_size, "facts per batch request")->capture_default_str()->check(CLI::Range(1U, 100'000U));
   demo_cmd->add_option("--facts-out", demo.facts_out, "also write the simulated facts as JSON Lines to this file");
   demo_cmd->add_flag("--quiet", demo.quiet, "no progress bar");
+  demo_cmd->add_flag("--moving", demo.moving,
+                     "a fleet that moves (a new geohash per fact) and sends free-text messages, with a receiver "
+                     "that restarts half-way and recovers from its registry files and key frames");
+  demo_cmd->add_option("--keyframe-every", demo.keyframe_every, "force a full packet every N packets of a device")
+      ->check(CLI::Range(1ULL, 1'000'000'000ULL));
+  demo_cmd->add_option("--keyframe-seconds", demo.keyframe_seconds,
+                       "force a full packet once T seconds of fact time passed since a device's last one")
+      ->check(CLI::PositiveNumber);
   demo_cmd->callback([&] { status = tavkin::run_demo(demo); });
 
   tavkin::EncodeOptions encode;
@@ -51,6 +59,13 @@ int main(int argc, char** argv) {
   encode_cmd->add_option("--aid", encode.default_aid, "device id of facts without an \"aid\" member")->capture_default_str();
   encode_cmd->add_flag("--full", encode.full, "send every fact as a full packet");
   encode_cmd->add_flag("--keep-going", encode.keep_going, "report bad facts and go on with the next");
+  encode_cmd->add_option("--keyframe-every", encode.keyframe_every,
+                         "key frames: force a full packet every N packets of a device")
+      ->check(CLI::Range(1ULL, 1'000'000'000ULL));
+  encode_cmd->add_option("--keyframe-seconds", encode.keyframe_seconds,
+                         "key frames: force a full packet once T seconds (of the facts' timestamps) passed since a "
+                         "device's last full packet")
+      ->check(CLI::PositiveNumber);
   add_packet_format_flags(encode_cmd, encode.format, true);
   encode_cmd->callback([&] { status = tavkin::run_encode(encode); });
 
@@ -59,6 +74,10 @@ int main(int argc, char** argv) {
   decode_cmd->add_option("--ctx", decode.ctx, "receiving context number")->capture_default_str();
   decode_cmd->add_option("--registry", decode.registry, "registry directory of the receiver's device files");
   decode_cmd->add_flag("--keep-going", decode.keep_going, "report bad packets and go on with the next");
+  decode_cmd->add_option("--precision", decode.precision,
+                         "the sender's precision (decimals): reading values as the sender gave them, instead of the "
+                         "library's fixed scale of 4")
+      ->check(CLI::Range(-18, 18));
   add_packet_format_flags(decode_cmd, decode.format, true);
   decode_cmd->callback([&] { status = tavkin::run_decode(decode); });
 

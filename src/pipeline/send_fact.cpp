@@ -1,0 +1,63 @@
+#include "pipeline/send_fact.h"
+
+#include <algorithm>
+
+#include "fusion/packet_encoder.h"
+#include "pipeline/whole_packet.h"
+#include "registry/registry_file.h"
+#include "support/fault.h"
+
+namespace vm {
+
+SendResult prepare_fact(std::string_view text, PreparedFact& prepared) {
+  if (!decompose(text, prepared.decomposed)) return SendResult::undecomposable;
+  const std::optional<PacketTimestamp> ts = read_packet_timestamp(prepared.decomposed.ts);
+  if (!ts) return SendResult::no_packet;
+  prepared.ts = *ts;
+  prepared.whole = must_travel_whole(prepared.decomposed, text);
+  return SendResult::packet;
+}
+
+SendResult send_prepared(TemplateRegistry& registry, DeviceId aid, bool force_full, std::string_view text,
+                         const PreparedFact& prepared, std::optional<std::string_view> registry_root,
+                         DeferredSaves* deferred, std::string& out) {
+  load_device_file(registry, aid, registry_root);
+  thread_local std::string diff_body;
+  const DecomposedFact& fact = prepared.decomposed;
+  const auto decision = encode_into(registry, aid, force_full || prepared.whole, fact.sig, fact.vals,
+                                    diff_body, EncodeFor::packet);
+  if (!decision) return SendResult::no_packet;
+  if (decision->flags & (DECISION_NEW_TEMPLATE | DECISION_STATE_CHANGED)) {
+    if (deferred == nullptr) {
+      save_device_file(registry, aid, registry_root);
+    } else if (deferred->devices.empty() || deferred->devices.back() != aid) {
+      deferred->devices.push_back(aid);
+    }
+  }
+  const std::string_view body = (decision->flags & DECISION_FULL_BODY) ? text : std::string_view(diff_body);
+  // Packet numbers never exceed one byte and the timestamp was read already: framing
+  // cannot fail, so the template change above always travels.
+  const bool framed = frame_packet(decision->command, aid, decision->tid, prepared.ts, body, out);
+  VM_CHECK(framed);
+  return SendResult::packet;
+}
+
+SendResult send_fact_text(TemplateRegistry& registry, DeviceId aid, bool force_full, std::string_view text,
+                          std::optional<std::string_view> registry_root, DeferredSaves* deferred,
+                          std::string& out) {
+  thread_local PreparedFact prepared;
+  const SendResult ready = prepare_fact(text, prepared);
+  if (ready != SendResult::packet) return ready;
+  return send_prepared(registry, aid, force_full, text, prepared, registry_root, deferred, out);
+}
+
+void save_deferred(const TemplateRegistry& registry, DeferredSaves& deferred,
+                   std::optional<std::string_view> registry_root) {
+  std::vector<DeviceId>& devices = deferred.devices;
+  std::sort(devices.begin(), devices.end());
+  devices.erase(std::unique(devices.begin(), devices.end()), devices.end());
+  for (DeviceId aid : devices) save_device_file(registry, aid, registry_root);
+  devices.clear();
+}
+
+}  // namespace vm

@@ -1,0 +1,62 @@
+// Sending one compact fact: fuse it against a device's templates and frame its packet. The
+// one road that run and relay requests, the batch and the Python API share, so that a
+// fact that cannot become a packet changes no template anywhere: its timestamp is read
+// and its shape checked before the encoder runs, and every decision then yields a packet.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "compressor/decompose.h"
+#include "fusion/template_model.h"
+#include "pipeline/packet_writer.h"
+#include "support/ids.h"
+
+namespace vm {
+
+// A compact text made ready to fuse, outside any lock: its decomposition (views into the
+// text), its packet timestamp, and whether it must travel whole (must_travel_whole).
+struct PreparedFact {
+  DecomposedFact decomposed;
+  PacketTimestamp ts{};
+  bool whole = false;
+};
+
+enum class SendResult {
+  packet,          // appended to the output
+  undecomposable,  // the text is not a compact fact; nothing changed
+  no_packet,       // no packet can carry it (timestamp, or a change the encoder refuses); nothing changed
+};
+
+// Reads `text` into `prepared` (which keeps views into `text`). Reuses its buffers.
+[[nodiscard]] SendResult prepare_fact(std::string_view text, PreparedFact& prepared);
+
+// Devices whose files are to be written once the caller's sends are done: a batch writes
+// each device once, after its last change.
+struct DeferredSaves {
+  std::vector<DeviceId> devices;
+};
+
+// With the lock of the context that owns `registry` held: loads the device from its file
+// if the context does not know it yet, fuses the prepared fact and appends the packet to
+// `out`; the packet's body is `text` (the text that was prepared, routing prefix included)
+// when it travels whole. A changed device's file is written now, or noted in `deferred`
+// when that is given. SendResult::no_packet appends nothing and changes no template.
+[[nodiscard]] SendResult send_prepared(TemplateRegistry& registry, DeviceId aid, bool force_full,
+                                       std::string_view text, const PreparedFact& prepared,
+                                       std::optional<std::string_view> registry_root,
+                                       DeferredSaves* deferred, std::string& out);
+
+// prepare_fact and send_prepared in one, for callers that hold the lock anyway.
+[[nodiscard]] SendResult send_fact_text(TemplateRegistry& registry, DeviceId aid, bool force_full,
+                                        std::string_view text,
+                                        std::optional<std::string_view> registry_root,
+                                        DeferredSaves* deferred, std::string& out);
+
+// Writes the files of the devices noted in `deferred`, each once, and empties it.
+void save_deferred(const TemplateRegistry& registry, DeferredSaves& deferred,
+                   std::optional<std::string_view> registry_root);
+
+}  // namespace vm
