@@ -7,7 +7,8 @@ override CMAKE_FLAGS := -DVM_WERROR=ON $(CMAKE_FLAGS)
 # Seconds each fuzz target runs in `make fuzz`.
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build demo test test-large test-c test-asan test-tsan bench fuzz clean
+.PHONY: all deps build demo test test-large test-c test-asan test-tsan test-gateway gateway-demo bench bench-gateway \
+        fuzz clean
 
 all: build
 
@@ -31,7 +32,7 @@ demo: deps
 
 # Every test but those labelled "large" (about 4.5 GB of memory): see test-large.
 test: build
-	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS) -LE large
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS) -LE 'large|gateway'
 
 test-large: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -L large
@@ -48,16 +49,24 @@ test-c: deps
 .PHONY: test-release
 test-release: deps
 	$(call cmake_build,build-release,-DCMAKE_BUILD_TYPE=Release -DVM_BUILD_BENCH=ON)
-	ctest --test-dir build-release --output-on-failure -j $(JOBS)
+	ctest --test-dir build-release --output-on-failure -j $(JOBS) -LE 'large|gateway'
+
+# The gateway's fault test: a broker cluster of its own, three gateways, a few minutes.
+test-gateway: build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -V -L gateway
+
+# The demo fleet through two gateways on a 3-node broker cluster (tools/rabbitmq/).
+gateway-demo: build
+	@PY=$$(tools/find-python.sh) && $$PY tools/rabbitmq/gateway_demo.py $(BUILD_DIR)/bin/tavkin
 
 test-asan: deps
 	$(call cmake_build,build-asan,-DCMAKE_BUILD_TYPE=Debug -DVM_SANITIZE=address)
-	ctest --test-dir build-asan --output-on-failure -j $(JOBS) -LE large
+	ctest --test-dir build-asan --output-on-failure -j $(JOBS) -LE 'large|gateway'
 
 # Also the build without the CPython module: the Python tests do not run under TSan.
 test-tsan: deps
 	$(call cmake_build,build-tsan,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVM_SANITIZE=thread -DVM_BUILD_TOOLS=OFF -DVM_BUILD_PYTHON=OFF)
-	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -LE 'python|large'
+	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -LE 'python|large|gateway'
 
 # Builds the benchmarks (Release) and runs them: one report of medians over repetitions,
 # with the zstd peer side by side and the targets. BENCH_FLAGS passes Google Benchmark flags.
@@ -65,6 +74,10 @@ BENCH_FLAGS ?=
 bench: deps
 	$(call cmake_build,build-bench,-DCMAKE_BUILD_TYPE=Release -DVM_BUILD_BENCH=ON -DVM_BUILD_TESTS=OFF -DVM_BUILD_TOOLS=OFF)
 	build-bench/bin/tavkin_bench $(BENCH_FLAGS)
+
+# Facts per second through 1, 2 and 3 gateways on a broker cluster of its own.
+bench-gateway: build
+	@PY=$$(tools/find-python.sh) && $$PY bench/gateway_rate.py $(BUILD_DIR)/bin/tavkin
 
 # libFuzzer targets (clang, ASan+UBSan), each run for FUZZ_SECONDS; see fuzz/run.sh.
 fuzz: deps

@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev make binutils pkg-config libgtest-dev libgmock-dev
           libbenchmark-dev libsimdjson-dev librapidcheck-dev libzstd-dev libfmt-dev libcli11-dev
-          tshark)
+          tshark rabbitmq-server librabbitmq-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -20,4 +20,27 @@ export DEBIAN_FRONTEND=noninteractive
 # tshark asks whether non-root users may capture; the dissector test only reads files.
 echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
 apt-get update -qq
+
+# The broker's package would start a system-wide service; the project runs its own nodes
+# (tools/rabbitmq/cluster.sh). Services are kept from starting while installing, and one
+# that started anyway is stopped and disabled.
+policy=/usr/sbin/policy-rc.d
+own_policy=0
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\nexit 101\n' > "$policy" && chmod 755 "$policy" && own_policy=1
+fi
+trap '[ "$own_policy" -eq 1 ] && rm -f "$policy"' EXIT
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [[ " ${missing[*]} " == *" rabbitmq-server "* ]]; then
+  if [ -d /run/systemd/system ]; then
+    systemctl disable --now rabbitmq-server.service epmd.socket epmd.service >/dev/null 2>&1 || true
+  elif command -v service >/dev/null && service rabbitmq-server status >/dev/null 2>&1; then
+    service rabbitmq-server stop >/dev/null 2>&1 || true
+  fi
+  # Installing also leaves an Erlang port mapper on the default port. It is stopped only
+  # when no node is registered with it (epmd refuses otherwise), so nobody else's is touched.
+  if command -v epmd >/dev/null && epmd -names 2>/dev/null | grep -q '^epmd: up' &&
+     ! epmd -names 2>/dev/null | grep -q '^name '; then
+    epmd -kill >/dev/null 2>&1 || true
+  fi
+fi

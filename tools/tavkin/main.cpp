@@ -2,6 +2,7 @@
 // and hands each subcommand its options; the work lives in cmd_*.cpp.
 #include <CLI/CLI.hpp>
 
+#include "broker_commands.h"
 #include "commands.h"
 #include "velmarinthos_tavkin.h"
 
@@ -115,6 +116,8 @@ int main(int argc, char** argv) {
   show_cmd->add_option("dir", show.root, "registry directory")->required();
   show_cmd->add_option("aid", show.aid, "device id");
   show_cmd->callback([&] { status = tavkin::run_registry_show(show); });
+
+  tavkin::add_broker_commands(app, status);
 
   // Wrong arguments exit with 2, the usual status of a usage error; --help and --version 0.
   try {

@@ -1,0 +1,141 @@
+"""Running the gateway on a broker cluster from Python: the cluster script, gateway
+processes, the publisher and the collector, and the check of what came out against what
+was sent. Used by the gateway demo, the fault test and the gateway benchmark."""
+
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+from collections import Counter
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+CLUSTER_SCRIPT = HERE / "cluster.sh"
+GATEWAY_MEMBERS = ("device", "partition", "gateway", "dedup_key", "redelivered")
+
+
+class Cluster:
+    """tools/rabbitmq/cluster.sh with its own directory, ports and partition count."""
+
+    def __init__(self, directory, port, partitions):
+        self.directory = Path(directory)
+        self.port = port
+        self.partitions = partitions
+        self.env = dict(os.environ, TAVKIN_CLUSTER_DIR=str(directory), TAVKIN_CLUSTER_PORT=str(port),
+                        TAVKIN_PARTITIONS=str(partitions))
+
+    def run(self, *args, timeout=600):
+        return subprocess.run([str(CLUSTER_SCRIPT), *args], env=self.env, check=True, timeout=timeout,
+                              stdout=subprocess.PIPE, text=True).stdout
+
+    def start(self):
+        return self.run("start")
+
+    def stop(self):
+        return self.run("stop")
+
+    def stop_node(self, i):
+        self.run("stop-node", str(i))
+
+    def start_node(self, i):
+        self.run("start-node", str(i))
+
+    def address(self, i):
+        return f"127.0.0.1:{self.port + i}"
+
+    def brokers(self, first=1, skip=()):
+        """Addresses of the nodes, starting at node `first`, leaving out `skip`."""
+        order = [((first - 1 + n) % 3) + 1 for n in range(3)]
+        return ",".join(self.address(i) for i in order if i not in skip)
+
+
+class Gateway:
+    """One `tavkin gateway` process, its log in a file."""
+
+    def __init__(self, tavkin, name, brokers, registry, partitions, log_dir, extra=(), status=2):
+        self.name = name
+        self.log_path = Path(log_dir) / f"{name}.log"
+        self.log = open(self.log_path, "w")
+        self.process = subprocess.Popen(
+            [tavkin, "gateway", "--name", name, "--brokers", brokers, "--registry", str(registry),
+             "--partitions", str(partitions), "--status", str(status), *extra],
+            stdout=self.log, stderr=subprocess.STDOUT)
+
+    def kill(self):
+        self.process.send_signal(signal.SIGKILL)
+        self.process.wait()
+        self.log.close()
+
+    def stop(self, timeout=60):
+        """SIGTERM, then its exit status."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        try:
+            status = self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            status = self.process.wait()
+        self.log.close()
+        return status
+
+    def activations(self):
+        """(partition, unix time) of each partition this gateway became active for."""
+        pattern = re.compile(r"partition (\d+) active at ([\d.]+)")
+        return [(int(m.group(1)), float(m.group(2))) for m in pattern.finditer(self.log_path.read_text())]
+
+
+def publish(tavkin, brokers, facts, devices, moving, seed, expect_out, rate=0, window=256, wait=True, log=None):
+    args = [tavkin, "publish", "--brokers", brokers, "--facts", str(facts), "--devices", str(devices),
+            *(["--moving"] if moving else []), "--seed", str(seed), "--rate", str(rate), "--window", str(window),
+            "--expect-out", str(expect_out), "--quiet"]
+    process = subprocess.Popen(args, stdout=log or sys.stderr, stderr=subprocess.STDOUT)
+    if wait:
+        if process.wait() != 0:
+            raise RuntimeError(f"tavkin publish exited {process.returncode}")
+    return process
+
+
+def collect(tavkin, brokers, queue, out, idle=5.0, binary=False):
+    """The queue's messages: parsed JSON, or Base64 texts of binary ones."""
+    subprocess.run([tavkin, "collect", "--brokers", brokers, "--queue", queue, "--out", str(out),
+                    "--idle", str(idle), *(["--base64"] if binary else [])], check=True)
+    lines = [line for line in Path(out).read_text().splitlines() if line]
+    return lines if binary else [json.loads(line) for line in lines]
+
+
+def check(expected_path, facts):
+    """Compares the collected facts with the expected ones. Returns counts and examples."""
+    expected = {}
+    for line in Path(expected_path).read_text().splitlines():
+        entry = json.loads(line)
+        # A fact sent again as a full packet after a publisher reconnect has a second form.
+        expected.setdefault(entry["dedup_key"], []).append(entry["fact"])
+    seen = Counter()
+    marked = Counter()
+    wrong = []
+    for fact in facts:
+        key = fact["dedup_key"]
+        seen[key] += 1
+        marked[key] += bool(fact["redelivered"])
+        answer = {k: v for k, v in fact.items() if k not in GATEWAY_MEMBERS}
+        if answer not in expected.get(key, []) or fact["device"] != int(key.split(":")[0]):
+            wrong.append((key, answer, expected.get(key)))
+    lost = [key for key in expected if seen[key] == 0]
+    duplicates = sum(n - 1 for n in seen.values() if n > 1)
+    # Of k copies of one fact, at least k - 1 must carry the redelivery mark.
+    unmarked = sum(max(0, (n - 1) - marked[key]) for key, n in seen.items() if n > 1)
+    return {"sent": len(expected), "received": len(facts), "lost": len(lost), "wrong": len(wrong),
+            "duplicates": duplicates, "unmarked_duplicates": unmarked,
+            "examples": {"lost": lost[:3], "wrong": wrong[:3]}}
+
+
+def wait_until(predicate, timeout, step=0.5):
+    end = time.time() + timeout
+    while time.time() < end:
+        if predicate():
+            return True
+        time.sleep(step)
+    return False
