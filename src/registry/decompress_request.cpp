@@ -12,6 +12,7 @@
 #include "registry/context_cache.h"
 #include "registry/decompress_answer.h"
 #include "registry/registry_file.h"
+#include "support/scratch.h"
 #include "wire/base64.h"
 #include "wire/command.h"
 #include "wire/crc.h"
@@ -56,6 +57,7 @@ void add_packet_meta(const HeaderInfo& h, json::ObjectBuilder& answer) {
 void learn_from_full(const FusionStatePtr& state, const HeaderInfo& h, std::string_view text,
                      std::optional<std::string_view> root) {
   thread_local DecomposedFact fact;
+  const ScratchRelease release(fact.sig, fact.vals);
   if (!decompose(text, fact)) return;
   const DeviceId aid{h.source_aid};
   std::lock_guard lock(state->lock);
@@ -77,6 +79,7 @@ void decompress_request(std::string_view request, std::string& out) {
     return;
   }
   thread_local std::string packet;
+  const ScratchRelease release_packet(packet);
   packet.clear();
   if (!decode_base64(req->packet_b64, Base64::standard, packet)) {
     out.append(kInvalidPacketB64);
@@ -111,6 +114,7 @@ void decompress_request(std::string_view request, std::string& out) {
 
   const FusionStatePtr state = context_state_for(req->ctx_id);
   thread_local std::string rebuilt;
+  const ScratchRelease release_rebuilt(rebuilt);
   std::string_view text;
   switch (header->base_cmd) {
     case DATA_FULL:
@@ -140,7 +144,11 @@ void decompress_request(std::string_view request, std::string& out) {
   if (const std::size_t semicolon = text.find(';'); semicolon != std::string_view::npos)
     text.remove_prefix(semicolon + 1);
   thread_local CompactFactMembers fact;
-  read_compact_fact(text, fact);
+  const ScratchRelease release_fact(fact.readings, fact.url_text, fact.msg_text, fact.scratch);
+  if (!read_compact_fact(text, fact)) {
+    out.append(kInvalidJson);  // too many readings to answer within memory
+    return;
+  }
   append_decompress_answer(fact, *header, out);
 }
 

@@ -10,6 +10,9 @@
 #include <system_error>
 
 #include "registry/registry_text.h"
+#include "registry/temporary_files.h"
+#include "support/file_identity.h"
+#include "support/scratch.h"
 
 namespace vm {
 namespace {
@@ -49,42 +52,30 @@ bool enabled(std::optional<std::string_view> root) noexcept {
   return root && !root->empty() && root->find('\0') == std::string_view::npos;
 }
 
-// The whole content of a regular file of at most kMaxRegistryFileSize bytes, or nullopt.
-// O_NONBLOCK keeps a FIFO planted at the path from blocking the call; it has no effect on
-// regular files.
-std::optional<std::string> read_regular_file(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
-  std::optional<std::string> text;
-  struct stat info {};
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-      static_cast<std::uint64_t>(info.st_size) <= kMaxRegistryFileSize) {
-    text.emplace();
-    text->resize(static_cast<std::size_t>(info.st_size));
-    std::size_t filled = 0;
-    for (;;) {
-      if (filled == text->size()) {
-        // The file grew meanwhile: read on, but never past the limit.
-        if (text->size() > kMaxRegistryFileSize) {
-          text.reset();
-          break;
-        }
-        text->resize(text->size() + 4096);
-      }
-      const ssize_t n = ::read(fd, text->data() + filled, text->size() - filled);
-      if (n > 0) {
-        filled += static_cast<std::size_t>(n);
-      } else if (n == 0) {
-        text->resize(filled);
-        break;
-      } else if (errno != EINTR) {
-        text.reset();
-        break;
-      }
+// The whole content of the open file `fd`, which fstat described as `info`, when it is a
+// regular file of at most kMaxRegistryFileSize bytes; else nullopt.
+std::optional<std::string> read_regular_file(int fd, const struct stat& info) {
+  if (!S_ISREG(info.st_mode) || static_cast<std::uint64_t>(info.st_size) > kMaxRegistryFileSize)
+    return std::nullopt;
+  std::optional<std::string> text(std::in_place);
+  text->resize(static_cast<std::size_t>(info.st_size));
+  std::size_t filled = 0;
+  for (;;) {
+    if (filled == text->size()) {
+      // The file grew meanwhile: read on, but never past the limit.
+      if (text->size() > kMaxRegistryFileSize) return std::nullopt;
+      text->resize(text->size() + 4096);
+    }
+    const ssize_t n = ::read(fd, text->data() + filled, text->size() - filled);
+    if (n > 0) {
+      filled += static_cast<std::size_t>(n);
+    } else if (n == 0) {
+      text->resize(filled);
+      return text;
+    } else if (errno != EINTR) {
+      return std::nullopt;
     }
   }
-  ::close(fd);
-  return text;
 }
 
 bool write_all(int fd, std::string_view text) noexcept {
@@ -99,16 +90,6 @@ bool write_all(int fd, std::string_view text) noexcept {
   return true;
 }
 
-// A name beside the device's file that no other process or thread uses at the same time.
-void temporary_path_into(const FileLocation& where, std::string& path) {
-  char number[24];
-  path.assign(where.directory);
-  path.append("/").append(where.file_name).append(".tmp-");
-  path.append(number, std::to_chars(number, number + sizeof number, ::getpid()).ptr);
-  path.push_back('-');
-  path.append(number, std::to_chars(number, number + sizeof number, ::gettid()).ptr);
-}
-
 }  // namespace
 
 std::string registry_file_path(std::string_view registry_root, DeviceId aid) {
@@ -119,10 +100,33 @@ std::string registry_file_path(std::string_view registry_root, DeviceId aid) {
 void load_device_file(TemplateRegistry& registry, DeviceId aid,
                       std::optional<std::string_view> registry_root) {
   if (!enabled(registry_root) || find_device(registry, aid) != nullptr) return;
-  const std::optional<std::string> text = read_regular_file(registry_file_path(*registry_root, aid));
-  if (!text) return;
-  std::optional<DeviceTemplates> device = parse_registry_text(*text);
-  if (device) registry.devices.emplace(aid, std::move(*device));
+  // O_NONBLOCK keeps a FIFO planted at the path from blocking the call; it has no effect
+  // on regular files.
+  const int fd = ::open(registry_file_path(*registry_root, aid).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    ::close(fd);
+    return;
+  }
+  // A file that yielded nothing is not read again until it changes: a damaged file would
+  // otherwise be parsed anew on every request for its device.
+  const FileIdentity identity = identity_of(info);
+  if (const auto known = registry.unusable_files.find(aid);
+      known != registry.unusable_files.end() && known->second == identity) {
+    ::close(fd);
+    return;
+  }
+  const std::optional<std::string> text = read_regular_file(fd, info);
+  ::close(fd);
+  std::optional<DeviceTemplates> device;
+  if (text) device = parse_registry_text(*text);
+  if (!device) {
+    registry.unusable_files.insert_or_assign(aid, identity);
+    return;
+  }
+  registry.unusable_files.erase(aid);
+  registry.devices.emplace(aid, std::move(*device));
 }
 
 void save_device_file(const TemplateRegistry& registry, DeviceId aid,
@@ -135,25 +139,26 @@ void save_device_file(const TemplateRegistry& registry, DeviceId aid,
   // then allocates nothing.
   thread_local std::string text, temporary, path;
   thread_local FileLocation where;
+  const ScratchRelease release(text);
   text.clear();
   append_registry_text(text, aid, *device);
 
   locate_into(*registry_root, aid, where);
-  temporary_path_into(where, temporary);
-  constexpr int kFlags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-  int fd = ::open(temporary.c_str(), kFlags, 0666);
+  path.assign(where.directory).append("/").append(where.file_name);
+  temporary_path_into(path, temporary);
+  int fd = create_temporary(temporary);
   if (fd < 0 && errno == ENOENT) {
     // Directories are made only when the first try shows they are missing; a failure here
     // shows up as a failed second open.
     std::error_code ignored;
     std::filesystem::create_directories(where.directory, ignored);
-    fd = ::open(temporary.c_str(), kFlags, 0666);
+    fd = create_temporary(temporary);
   }
   if (fd < 0) return;
   const bool written = write_all(fd, text);
   const bool closed = ::close(fd) == 0;
-  path.assign(where.directory).append("/").append(where.file_name);
   if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) ::unlink(temporary.c_str());
+  sweep_stale_temporaries(where.directory);
 }
 
 }  // namespace vm
