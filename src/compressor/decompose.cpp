@@ -80,6 +80,7 @@ constexpr bool fits_u32(std::size_t n) noexcept {
 }  // namespace
 
 bool decompose(std::string_view text, DecomposedFact& out) {
+  release_if_grown(out.sig, out.vals);  // a huge fact before does not stay on its thread
   out.ts = {};
   out.sig.clear();
   out.vals.clear();

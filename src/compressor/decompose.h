@@ -29,8 +29,9 @@ struct DecomposedFact {
 };
 
 // Splits `text` (after dropping a routing prefix up to the first ";"). Fails only when
-// there is no "|", no "." before the first "|", or more than kMaxFactReadings readings. Clears and reuses `out`'s buffers, so
-// a steady stream of calls allocates nothing.
+// there is no "|", no "." before the first "|", or more than kMaxFactReadings readings.
+// Clears and reuses `out`'s buffers, so a steady stream of calls allocates nothing; buffers
+// that a huge fact grew past kKeptScratchBytes are freed first.
 [[nodiscard]] bool decompose(std::string_view text, DecomposedFact& out);
 
 // Appends the record

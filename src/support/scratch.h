@@ -18,10 +18,11 @@ std::size_t heap_bytes(const std::vector<T>& v) noexcept {
   return v.capacity() * sizeof(T);
 }
 
-// Frees every part when together they hold more than kKeptScratchBytes.
+// Frees every part when together they hold more than kKeptScratchBytes. (By swap: a string
+// move-assigned from an empty one keeps its own buffer.)
 template <class... Parts>
 void release_if_grown(Parts&... parts) noexcept {
-  if ((heap_bytes(parts) + ...) > kKeptScratchBytes) ((parts = Parts{}), ...);
+  if ((heap_bytes(parts) + ...) > kKeptScratchBytes) (Parts().swap(parts), ...);
 }
 
 // Calls release_if_grown on its parts when the scope ends, whichever way it ends.

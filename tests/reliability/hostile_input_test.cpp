@@ -186,6 +186,38 @@ TEST(HostileInput, RegistryRootThatIsAFileOrUnwritable) {
   fs::remove_all(dir);
 }
 
+// A fact with more readings than the library answers within memory is refused where it
+// enters, as invalid input, and teaches nothing; one reading fewer still goes through.
+TEST(HostileInput, FactsWithTooManyReadingsAreRefused) {
+  const auto fact = [](std::size_t readings) {
+    std::string text = "n.s.AYvP5WgA|";
+    for (std::size_t i = 0; i < readings; ++i) text += ">:|";
+    return text;
+  };
+  const auto packet = [](char cmd, std::string_view body) {
+    std::string p = {cmd, char(1), 0, 0, 0, 7, char(24), 1, char(0x8B), char(0xCF), char(0xE5), 0x68, 0};
+    p += body;
+    p += static_cast<char>(vm_crc8(reinterpret_cast<const std::uint8_t*>(body.data()), body.size(), 0x07, 0));
+    const std::uint16_t crc = vm_crc16_ccitt_pub(reinterpret_cast<const std::uint8_t*>(p.data()), p.size(), 0x1021, 0xFFFF);
+    return p + static_cast<char>(crc >> 8) + static_cast<char>(crc & 0xFF);
+  };
+  const std::string fits = fact(65536), too_many = fact(65537);
+  constexpr std::size_t kCap = 16 << 20;
+
+  EXPECT_GT(call(vm_auto_decompose_input, fits, kCap).size(), fits.size());
+  EXPECT_EQ(call(vm_auto_decompose_input, too_many, kCap), "");
+  EXPECT_EQ(call(vm_fusion_run_json_v1, run_request(8'200'000'000, too_many), kCap),
+            R"({"error":"auto_decompose_failed"})");
+  EXPECT_EQ(call(vm_fusion_run_json_v1, run_request(8'200'000'000, fits), kCap).size(), fits.size() + 16);
+
+  const std::string refused = call(vm_fusion_decompress_json_v1, decompress_request(8'200'000'001, packet(char(63), too_many)), kCap);
+  EXPECT_EQ(refused, R"({"error":"invalid_json"})");
+  EXPECT_EQ(call(vm_fusion_decompress_json_v1, decompress_request(8'200'000'001, packet(char(127), ""))),
+            R"({"error":"fusion_receive_apply_failed"})");  // nothing was learnt
+  const std::string answered = call(vm_fusion_decompress_json_v1, decompress_request(8'200'000'002, packet(char(63), fits)), kCap);
+  EXPECT_NE(answered.find("\"s65536_v\":"), std::string::npos);
+}
+
 // A huge call grows the calling thread's scratch buffers; they are given back, so the thread
 // does not keep the memory for good. Each call here fails after filling its scratch, so it
 // leaves nothing in any state; the small call after it frees the answer buffer.
