@@ -19,16 +19,7 @@ constexpr std::size_t kInitialSlotBits = 6;
 
 // Keyed: context numbers come from requests, and with a fixed hash a caller could pick
 // numbers that all fall into one shard and one run of slots.
-// A request asks for its context's hash several times, and a thread mostly serves one
-// context after another: the last one is kept.
-std::uint64_t hash_of(std::uint64_t ctx_id) noexcept {
-  thread_local std::uint64_t last_id = 0, last_hash = keyed_hash_u64(0);
-  if (ctx_id != last_id) {
-    last_id = ctx_id;
-    last_hash = keyed_hash_u64(ctx_id);
-  }
-  return last_hash;
-}
+std::uint64_t hash_of(std::uint64_t ctx_id) noexcept { return keyed_hash_u64(ctx_id); }
 
 // The home slot of a context in a shard table of 2^bits slots: the hash bits after those
 // that chose the shard.

@@ -23,6 +23,9 @@ namespace vm {
 // memory, again on every request for the device.
 inline constexpr std::size_t kMaxRegistryFileSize = std::size_t{64} << 20;
 
+// Below the root nothing follows links: the two directory levels must be real directories
+// and the file a regular file, so nothing planted under the root leads out of it.
+
 // Adds the device's templates from its file when the registry has no entry for `aid` yet,
 // the file is at most kMaxRegistryFileSize bytes and it yields at least one usable
 // template. A file that yields nothing is remembered by its identity in

@@ -34,19 +34,19 @@ bool sweep_due(const std::string& directory, std::int64_t now) {
 
 }  // namespace
 
-void temporary_path_into(std::string_view file_path, std::string& temporary) {
+void temporary_name_into(std::string_view file_name, std::string& temporary) {
   unsigned char random[8];
   random_bytes(random, sizeof random);
   static constexpr char kHex[] = "0123456789abcdef";
-  temporary.assign(file_path).append(".tmp-");
+  temporary.assign(file_name).append(".tmp-");
   for (unsigned char b : random) {
     temporary.push_back(kHex[b >> 4]);
     temporary.push_back(kHex[b & 15]);
   }
 }
 
-int create_temporary(const std::string& path) noexcept {
-  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+int create_temporary(int directory, const std::string& name) noexcept {
+  return ::openat(directory, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
 }
 
 bool is_temporary_name(std::string_view name) noexcept {
@@ -56,11 +56,16 @@ bool is_temporary_name(std::string_view name) noexcept {
   return digits > 0 && name.substr(digits, kMark.size()) == kMark;
 }
 
-void sweep_stale_temporaries(const std::string& directory) {
+void sweep_stale_temporaries(int directory, const std::string& path) {
   const std::int64_t now = now_seconds(std::chrono::system_clock::now());
-  if (!sweep_due(directory, now)) return;
-  DIR* dir = ::opendir(directory.c_str());
-  if (dir == nullptr) return;
+  if (!sweep_due(path, now)) return;
+  const int fd = ::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);  // readdir takes it over
+  if (fd < 0) return;
+  DIR* dir = ::fdopendir(fd);
+  if (dir == nullptr) {
+    ::close(fd);
+    return;
+  }
   const int dir_fd = ::dirfd(dir);
   while (const dirent* entry = ::readdir(dir)) {
     if (!is_temporary_name(entry->d_name)) continue;

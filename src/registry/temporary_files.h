@@ -15,19 +15,21 @@ namespace vm {
 // file for milliseconds); an older one belongs to none.
 inline constexpr std::int64_t kStaleTemporarySeconds = 60;
 
-// Sets `temporary` to `file_path` followed by ".tmp-" and 16 random hexadecimal digits.
-void temporary_path_into(std::string_view file_path, std::string& temporary);
+// Sets `temporary` to `file_name` followed by ".tmp-" and 16 random hexadecimal digits.
+void temporary_name_into(std::string_view file_name, std::string& temporary);
 
-// Creates `path` for writing, exclusively (a name that exists, as a dangling link or a FIFO
-// too, fails at once), without following links and closed on exec. A descriptor or -1.
-[[nodiscard]] int create_temporary(const std::string& path) noexcept;
+// Creates `name` in the open directory `directory` (or AT_FDCWD) for writing, exclusively (a
+// name that exists, as a dangling link or a FIFO too, fails at once), without following
+// links and closed on exec. A descriptor or -1.
+[[nodiscard]] int create_temporary(int directory, const std::string& name) noexcept;
 
 // Whether `name` is the name of a device file's temporary file: digits, ".json.tmp-",
 // then anything.
 [[nodiscard]] bool is_temporary_name(std::string_view name) noexcept;
 
-// Removes the temporary files in `directory` that are older than kStaleTemporarySeconds,
-// at most once a minute per directory in this process (a sweep reads the whole directory).
-void sweep_stale_temporaries(const std::string& directory);
+// Removes the temporary files in the open directory `directory`, whose path is `path`, that
+// are older than kStaleTemporarySeconds, at most once a minute per path in this process (a
+// sweep reads the whole directory).
+void sweep_stale_temporaries(int directory, const std::string& path);
 
 }  // namespace vm

@@ -29,10 +29,13 @@ std::uint64_t siphash(const void* data, std::size_t size) noexcept {
 
 std::uint64_t keyed_hash_bytes(std::string_view text) noexcept { return siphash(text.data(), text.size()); }
 
-std::uint64_t keyed_hash_u64(std::uint64_t value) noexcept {
-  unsigned char bytes[8];
-  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
-  return siphash(bytes, sizeof bytes);
+const NumberHashKey& number_hash_key() noexcept {
+  static const NumberHashKey key = [] {
+    NumberHashKey k;
+    random_bytes(&k, sizeof k);
+    return k;
+  }();
+  return key;
 }
 
 }  // namespace vm

@@ -58,12 +58,14 @@ class HostileRoot : public ::testing::Test {
 
 TEST_F(HostileRoot, TemporaryNamesCannotBeGuessed) {
   std::string a, b;
-  temporary_path_into("/r/03/05/305419896.json", a);
-  temporary_path_into("/r/03/05/305419896.json", b);
+  temporary_name_into("305419896.json", a);
+  temporary_name_into("305419896.json", b);
   EXPECT_NE(a, b);
-  ASSERT_EQ(a.size(), std::string_view("/r/03/05/305419896.json.tmp-").size() + 16);
-  EXPECT_TRUE(a.starts_with("/r/03/05/305419896.json.tmp-"));
-  EXPECT_TRUE(is_temporary_name(fs::path(a).filename().string()));
+  ASSERT_EQ(a.size(), std::string_view("305419896.json.tmp-").size() + 16);
+  EXPECT_TRUE(a.starts_with("305419896.json.tmp-"));
+  EXPECT_TRUE(is_temporary_name(a));
+  EXPECT_FALSE(is_temporary_name("305419896.json"));
+  EXPECT_FALSE(is_temporary_name(".json.tmp-0"));
 }
 
 // A link or a FIFO at the temporary name makes creating it fail at once: the link's target
@@ -74,17 +76,17 @@ TEST_F(HostileRoot, PlantedLinkOrFifoAtTheTemporaryNameIsRefused) {
   write(victim, "precious");
   const fs::path link = directory() / "305419896.json.tmp-link";
   fs::create_symlink(victim, link);
-  EXPECT_EQ(create_temporary(link.string()), -1);
+  EXPECT_EQ(create_temporary(AT_FDCWD, link.string()), -1);
   const fs::path dangling = directory() / "305419896.json.tmp-dangling";
   fs::create_symlink(base_ / "outside" / "new", dangling);
-  EXPECT_EQ(create_temporary(dangling.string()), -1);
+  EXPECT_EQ(create_temporary(AT_FDCWD, dangling.string()), -1);
   const fs::path fifo = directory() / "305419896.json.tmp-fifo";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  EXPECT_EQ(create_temporary(fifo.string()), -1);  // returns: a blocking open would hang here
+  EXPECT_EQ(create_temporary(AT_FDCWD, fifo.string()), -1);  // returns: a blocking open would hang here
   EXPECT_EQ(read(victim), "precious");
   EXPECT_FALSE(fs::exists(base_ / "outside" / "new"));
 
-  const int fd = create_temporary((directory() / "305419896.json.tmp-fresh").string());
+  const int fd = create_temporary(AT_FDCWD, (directory() / "305419896.json.tmp-fresh").string());
   ASSERT_GE(fd, 0);
   EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
   ::close(fd);
@@ -102,6 +104,34 @@ TEST_F(HostileRoot, SaveIgnoresWhatIsPlantedAtPredictableNames) {
   save_device_file(registry_, kAid, root());
   EXPECT_EQ(read(victim), "precious");
   EXPECT_NE(read(device_file()).find("\"sig\": \"S\\u0001\""), std::string::npos);
+}
+
+// Links planted for the device's directories or its file lead neither a save nor a load out
+// of the root: the save fails (its directory is a link) or replaces the link itself.
+TEST_F(HostileRoot, LinksBelowTheRootAreNeverFollowed) {
+  const fs::path outside = base_ / "outside";
+  write(outside / "305419896.json", R"({"templates":{"30":{"sig":"planted"}}})");
+  fs::create_directories(directory().parent_path());
+  fs::create_directory_symlink(outside, directory());  // root/03/05 -> outside
+  TemplateRegistry loaded;
+  load_device_file(loaded, kAid, root());
+  EXPECT_TRUE(loaded.devices.empty());
+  save_device_file(registry_, kAid, root());
+  EXPECT_EQ(read(outside / "305419896.json"), R"({"templates":{"30":{"sig":"planted"}}})");
+  std::size_t entries = 0;
+  for ([[maybe_unused]] const auto& e : fs::directory_iterator(outside)) ++entries;
+  EXPECT_EQ(entries, 1u);  // nothing written beside it
+
+  fs::remove(directory());
+  fs::create_directories(directory());
+  fs::create_symlink(outside / "305419896.json", device_file());  // the file itself a link
+  load_device_file(loaded, kAid, root());
+  EXPECT_TRUE(loaded.devices.empty());
+  save_device_file(registry_, kAid, root());
+  EXPECT_FALSE(fs::is_symlink(device_file()));
+  EXPECT_EQ(read(outside / "305419896.json"), R"({"templates":{"30":{"sig":"planted"}}})");
+  load_device_file(loaded, kAid, root());
+  EXPECT_EQ(loaded.devices.count(kAid), 1u);
 }
 
 TEST_F(HostileRoot, SaveRemovesLeftoverTemporaryFilesNoSaveOwns) {
