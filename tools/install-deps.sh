@@ -3,7 +3,7 @@
 # runs apt-get; otherwise it names the missing packages and stops.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev make binutils pkg-config libgtest-dev libgmock-dev
-          libbenchmark-dev libsimdjson-dev librapidcheck-dev libzstd-dev libfmt-dev libcli11-dev
+          libbenchmark-dev libsimdjson-dev librapidcheck-dev libzstd-dev libfmt-dev libcli11-dev libsodium-dev
           tshark rabbitmq-server librabbitmq-dev)
 missing=()
 for p in "${packages[@]}"; do

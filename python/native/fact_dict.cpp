@@ -116,7 +116,9 @@ struct Members {
 PyObject* fact_dict(std::string_view fact_text, const HeaderInfo& header, int precision) {
   Scratch<Members> scratch;
   CompactFactMembers& m = scratch->fact;
-  read_compact_fact(fact_text, m);
+  // The decompress export answers {"error":"invalid_json"} for a fact with more readings
+  // than can be answered within memory; so does the dict road.
+  if (!read_compact_fact(fact_text, m)) return raise(request_error("receive", "invalid_json"));
 
   Ref dict(_PyDict_NewPresized(static_cast<Py_ssize_t>(8 + 4 * m.readings.size())));
   if (!dict) return nullptr;

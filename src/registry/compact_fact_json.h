@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "compressor/decompose.h"
 #include "json/object_builder.h"
 
 namespace vm {
@@ -33,10 +34,13 @@ struct CompactFactMembers {
   std::string scratch;
 };
 
-// Reads `text` (valid UTF-8, routing prefix already removed) into `out`, replacing what it held.
-void read_compact_fact(std::string_view text, CompactFactMembers& out);
+// Reads `text` (valid UTF-8, routing prefix already removed) into `out`, replacing what it
+// held. False, with no readings kept, when the text has more than kMaxFactReadings
+// readings: their answer would take many times the text's size in memory.
+bool read_compact_fact(std::string_view text, CompactFactMembers& out);
 
-// Adds the members read from `text` (valid UTF-8, routing prefix already removed) to `out`.
+// Adds the members read from `text` (valid UTF-8, routing prefix already removed) to `out`;
+// a text with too many readings adds none of its readings.
 void compact_fact_to_json(std::string_view text, json::ObjectBuilder& out);
 
 }  // namespace vm

@@ -7,6 +7,7 @@
 #include "fusion/packet_decoder.h"
 #include "registry/context_cache.h"
 #include "registry/registry_file.h"
+#include "support/scratch.h"
 #include "wire/base64.h"
 #include "wire/command.h"
 #include "wire/utf8.h"
@@ -18,6 +19,7 @@ namespace {
 void learn_from_full(const FusionStatePtr& state, const HeaderInfo& h, std::string_view text,
                      std::optional<std::string_view> root) {
   thread_local DecomposedFact fact;
+  const ScratchRelease release(fact.sig, fact.vals);
   if (!decompose(text, fact)) return;
   const DeviceId aid{h.source_aid};
   std::lock_guard lock(state->lock);
@@ -61,6 +63,7 @@ void decompress_packet(std::uint64_t ctx_id, std::string_view packet,
 
   const FusionStatePtr state = context_state_for(ctx_id);
   thread_local std::string rebuilt;
+  const ScratchRelease release_rebuilt(rebuilt);
   std::string_view text;
   switch (header->base_cmd) {
     case DATA_FULL:

@@ -8,6 +8,7 @@
 #include "registry/compact_fact_json.h"
 #include "registry/decompress_answer.h"
 #include "registry/decompress_packet.h"
+#include "support/scratch.h"
 #include "wire/base64.h"
 
 namespace vm {
@@ -70,7 +71,11 @@ class JsonAnswer final : public PacketAnswerSink {
 
   void fact(std::string_view text, const HeaderInfo& header) override {
     thread_local CompactFactMembers fact;
-    read_compact_fact(text, fact);
+    const ScratchRelease release(fact.readings, fact.url_text, fact.msg_text, fact.scratch);
+    if (!read_compact_fact(text, fact)) {
+      out_.append(kInvalidJson);  // too many readings to answer within memory
+      return;
+    }
     append_decompress_answer(fact, header, out_);
   }
 
@@ -88,6 +93,7 @@ void decompress_request(std::string_view request, std::string& out) {
     return;
   }
   thread_local std::string packet;
+  const ScratchRelease release_packet(packet);
   packet.clear();
   if (!decode_base64(req->packet_b64, Base64::standard, packet)) {
     out.append(kInvalidPacketB64);
