@@ -2,31 +2,54 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# The project's own builds treat warnings as errors; a plain cmake build does not.
+override CMAKE_FLAGS := -DVM_WERROR=ON $(CMAKE_FLAGS)
 # Seconds each fuzz target runs in `make fuzz`.
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build demo test test-asan test-tsan test-gateway gateway-demo bench bench-gateway fuzz clean
+.PHONY: all deps build demo test test-large test-c test-asan test-tsan test-gateway gateway-demo bench bench-gateway \
+        fuzz clean
 
 all: build
 
 deps:
 	@tools/install-deps.sh
 
-# configure-and-build DIR EXTRA_FLAGS
+# configure-and-build DIR EXTRA_FLAGS [TARGETS] (every target when none is named)
 define cmake_build
 	@PY=$$(tools/find-python.sh) && \
 	cmake -S . -B $(1) -G Ninja -DPython3_EXECUTABLE=$$PY $(2) $(CMAKE_FLAGS) >/dev/null && \
-	cmake --build $(1) -j $(JOBS)
+	cmake --build $(1) -j $(JOBS) $(if $(3),--target $(3))
 endef
 
 build: deps
 	$(call cmake_build,$(BUILD_DIR),-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 
-demo: build
+# Builds only the library and the tool that the demo runs; `make test` builds the rest.
+demo: deps
+	$(call cmake_build,$(BUILD_DIR),-DCMAKE_BUILD_TYPE=RelWithDebInfo,tavkin)
 	$(BUILD_DIR)/bin/tavkin demo
 
+# Every test but those labelled "large" (about 4.5 GB of memory): see test-large.
 test: build
-	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS) -LE gateway
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS) -LE 'large|gateway'
+
+test-large: build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -L large
+
+# The library without the CPython module, for C hosts: needs no Python at all. Builds the
+# library and the C programs only, and runs them.
+test-c: deps
+	cmake -S . -B build-c -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVM_BUILD_PYTHON=OFF \
+	  -DVM_BUILD_TOOLS=OFF $(CMAKE_FLAGS) >/dev/null
+	cmake --build build-c -j $(JOBS) --target c_host example_quickstart_c
+	ctest --test-dir build-c --output-on-failure -L 'host|examples'
+
+# The build type most users pick, with tools, tests and benchmarks: -O3 brings its own warnings.
+.PHONY: test-release
+test-release: deps
+	$(call cmake_build,build-release,-DCMAKE_BUILD_TYPE=Release -DVM_BUILD_BENCH=ON)
+	ctest --test-dir build-release --output-on-failure -j $(JOBS) -LE 'large|gateway'
 
 # The gateway's fault test: a broker cluster of its own, three gateways, a few minutes.
 test-gateway: build
@@ -40,8 +63,9 @@ test-asan: deps
 	$(call cmake_build,build-asan,-DCMAKE_BUILD_TYPE=Debug -DVM_SANITIZE=address)
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS) -LE 'large|gateway'
 
+# Also the build without the CPython module: the Python tests do not run under TSan.
 test-tsan: deps
-	$(call cmake_build,build-tsan,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVM_SANITIZE=thread -DVM_BUILD_TOOLS=OFF)
+	$(call cmake_build,build-tsan,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVM_SANITIZE=thread -DVM_BUILD_TOOLS=OFF -DVM_BUILD_PYTHON=OFF)
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -LE 'python|large|gateway'
 
 # Builds the benchmarks (Release) and runs them: one report of medians over repetitions,
@@ -64,4 +88,4 @@ fuzz: deps
 	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
 
 clean:
-	rm -rf $(BUILD_DIR) build-asan build-tsan build-bench build-fuzz
+	rm -rf $(BUILD_DIR) build-c build-asan build-tsan build-bench build-fuzz

@@ -7,6 +7,7 @@
 #include "bench_util.h"
 #include "compressor/compress_fact.h"
 #include "compressor/decompose.h"
+#include "compressor/decompose_written.h"
 #include "compressor/fact_compressor.h"
 #include "fleet.h"
 #include "scenario.h"
@@ -57,6 +58,32 @@ void BM_DecomposeFleet(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_DecomposeFleet)->Name("decompose/fleet");
+
+// The same signatures and values taken from where compression wrote them (the batch's
+// road): compression with its layout, then decompose_written. Against compress_fact/fleet.
+void compress_fleet(benchmark::State& state, bool with_layout) {
+  const Scenario& s = scenario();
+  const vm::FactCompressor compressor = compressor_of(fleet_config());
+  std::string text;
+  vm::FactLayout layout;
+  vm::DecomposedFact fact;
+  std::size_t i = 0;
+  CaseCounters counters(state);
+  for (auto _ : state) {
+    text.clear();
+    const vm::ByteSpan record = vm::as_bytes(s.records[i]);
+    const bool ok = with_layout ? vm::compress_fact(compressor, record, text, layout) &&
+                                      vm::decompose_written(text, layout, fact)
+                                : vm::compress_fact(compressor, record, text);
+    benchmark::DoNotOptimize(ok);
+    benchmark::DoNotOptimize(fact.sig.data());
+    if (++i == s.records.size()) i = 0;
+  }
+}
+void BM_CompressFleet(benchmark::State& state) { compress_fleet(state, false); }
+BENCHMARK(BM_CompressFleet)->Name("compress_fact/fleet");
+void BM_CompressDecomposeWritten(benchmark::State& state) { compress_fleet(state, true); }
+BENCHMARK(BM_CompressDecomposeWritten)->Name("compress_fact+decompose_written/fleet");
 
 }  // namespace
 }  // namespace bench

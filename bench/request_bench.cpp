@@ -134,6 +134,31 @@ void BM_BatchWithMemoryRegistry(benchmark::State& state) {
 }
 BENCHMARK(BM_BatchWithMemoryRegistry)->Name("batch/steady+registry_in_memory");
 
+// Run requests with a registry: each one that changes a template writes its device's file.
+void BM_RunRequestWithRegistry(benchmark::State& state) {
+  static const std::vector<std::string> requests = [] {
+    const std::string root = make_registry_root("/tmp");
+    warm_sender(kRunRegistryContext, root);
+    return scenario().run_requests(kRunRegistryContext, root);
+  }();
+  call_in_turn(state, vm_fusion_run_json_v1, requests);
+}
+BENCHMARK(BM_RunRequestWithRegistry)->Name("run_request/steady+registry");
+
+void BM_RunRequestWithMemoryRegistry(benchmark::State& state) {
+  static const std::string root = make_registry_root("/dev/shm");
+  if (root.empty()) {
+    state.SkipWithError("no /dev/shm");
+    return;
+  }
+  static const std::vector<std::string> requests = [] {
+    warm_sender(kRunRegistryContext + 1, root);
+    return scenario().run_requests(kRunRegistryContext + 1, root);
+  }();
+  call_in_turn(state, vm_fusion_run_json_v1, requests);
+}
+BENCHMARK(BM_RunRequestWithMemoryRegistry)->Name("run_request/steady+registry_in_memory");
+
 // Each thread works on a context of its own.
 void BM_RunRequestThreads(benchmark::State& state) {
   static const std::vector<std::string> requests[2] = {warm_run_requests(kRunContext + 10),

@@ -104,9 +104,9 @@ Prepared& prepared() {
 
 const Scenario& scenario() { return prepared().s; }
 
-std::vector<std::string> Scenario::run_requests(std::uint64_t context) const {
+std::vector<std::string> Scenario::run_requests(std::uint64_t context, const std::string& root) const {
   std::vector<std::string> out;
-  for (const std::string& c : compact) out.push_back(run_request(context, c, ""));
+  for (const std::string& c : compact) out.push_back(run_request(context, c, root));
   return out;
 }
 

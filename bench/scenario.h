@@ -21,6 +21,7 @@ enum : std::uint64_t {
   kReceiverContext = 300,   // decompress requests
   kBatchContext = 400,      // batches without registry; the thread cases add the thread index
   kRegistryContext = 420,   // batches with a registry root
+  kRunRegistryContext = 440,  // run requests with a registry root
 };
 
 // Facts per batch: the fleet's eight devices reporting for sixteen seconds.
@@ -40,8 +41,8 @@ struct Scenario {
   std::vector<Packet> packets;        // the sender's packets for `facts`, in order
   std::vector<std::string> json_sample;  // a separate sample of the fleet, for the dictionary
 
-  // Run requests for `context`, one per steady fact.
-  [[nodiscard]] std::vector<std::string> run_requests(std::uint64_t context) const;
+  // Run requests for `context`, one per steady fact, with a registry under `root` if given.
+  [[nodiscard]] std::vector<std::string> run_requests(std::uint64_t context, const std::string& root = "") const;
   // Batch inputs of kBatchFacts facts each, covering the steady facts.
   [[nodiscard]] std::vector<std::string> batches(std::uint64_t context, const std::string& root) const;
   // The decompress request of a packet.

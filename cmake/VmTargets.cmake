@@ -1,9 +1,12 @@
 # Shared build settings, applied per target through vm_build_flags; no global flag edits.
 add_library(vm_build_flags INTERFACE)
 target_compile_features(vm_build_flags INTERFACE cxx_std_20)
-target_compile_options(vm_build_flags INTERFACE
-  $<$<COMPILE_LANGUAGE:CXX>:-Wall -Wextra -Werror>
-  $<$<COMPILE_LANGUAGE:C>:-Wall -Wextra -Werror>)
+target_compile_options(vm_build_flags INTERFACE -Wall -Wextra)
+# Warnings are errors in the project's own targets and CI (VM_WERROR=ON there); a plain
+# user build must not fail on a compiler's false positive.
+if(VM_WERROR)
+  target_compile_options(vm_build_flags INTERFACE -Werror)
+endif()
 
 if(VM_SANITIZE STREQUAL "address")
   target_compile_options(vm_build_flags INTERFACE
@@ -32,5 +35,11 @@ function(vm_add_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE vm_build_flags GTest::gtest_main ${T_LIBS})
+  # GCC 12 at -O3 reports false -Wrestrict and -Wmaybe-uninitialized warnings in inlined
+  # std::string code (operator+ from a literal, assignment to a member string), which test
+  # code uses freely to build its texts; the library's own code is fixed instead.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
+    target_compile_options(${name} PRIVATE -Wno-restrict -Wno-maybe-uninitialized)
+  endif()
   gtest_discover_tests(${name} PROPERTIES LABELS "${T_LABELS}" DISCOVERY_TIMEOUT 60)
 endfunction()

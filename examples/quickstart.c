@@ -76,11 +76,12 @@ int main(void) {
 
   /* 3. The sender: a run request in context 10 for device 305419896. The text needs no
    *    JSON escaping here; a real host escapes it. Size the output before the call:
-   *    the request changes the templates even when its answer does not fit. */
+   *    the request changes the templates even when its answer does not fit, and
+   *    VM_PACKET_BOUND gives a size that holds every answer for a text of this length. */
   char request[1024];
   int len = snprintf(request, sizeof request, "{\"ctx_id\":10,\"src_aid\":305419896,\"raw_input\":\"%.*s\"}",
                      (int)text_len, (const char*)text);
-  uint8_t packet[1024];
+  uint8_t packet[VM_PACKET_BOUND(sizeof text)];
   const int32_t packet_len = vm_fusion_run_json_v1((const uint8_t*)request, (size_t)len, packet, sizeof packet);
   if (packet_len <= 0 || packet[0] == '{') return 1;
   printf("packet        %d bytes, command %d (full), template %d\n", packet_len, packet[0], packet[6]);

@@ -144,6 +144,9 @@ def seeds():
                         b'[0,"' + raw.encode() + b'","",7,null]', b'[0,"' + raw.encode() + b'","",7,null,1]',
                         u8(0) + raw.encode(), u8(4) + EXAMPLE.encode(), u8(16) + u32(9) + EXAMPLE.encode(), u8(32) + raw.encode(),
                         u8(8) + ("12;" + EXAMPLE).encode(), u8(0) + b"a{TS}b.s.AYvP5WgA|t>0.c:1|"]
+    s["request_record"] = [r for r in s["decompress_request"] + s["run_request"] if r[:1] in b"{[ "] + \
+        [b' {"zz":1,"zz":2,"raw_input":"x"} ', b'{"raw_input":"a\\u0062","ctx_id":01,"packet_b64":"QQ=="}',
+         b'{"ctx_id":18446744073709551615,"raw_input":"x","src_aid":4294967296}']
     def batch(items, n=None, root=b"", handle=1, ctx=11):
         body = b"".join(u32(aid) + u8(ff) + u32(len(rec)) + rec for aid, ff, rec in items)
         return u64(handle) + u64(ctx) + u32(len(items) if n is None else n) + u32(len(root)) + root + body

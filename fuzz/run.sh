@@ -15,12 +15,13 @@ shift 2
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   targets=(config_record fact_record decompose fusion_seed fusion_apply fusion_receive
-           decompress_request run_request batch_request parse_header b62_decode round_trip)
+           decompress_request run_request batch_request parse_header b62_decode round_trip
+           request_record registry_root)
 fi
 
 dict_of() {
   case $1 in
-    decompress_request|run_request) echo requests.dict ;;
+    decompress_request|run_request|request_record|registry_root) echo requests.dict ;;
     *) echo records.dict ;;
   esac
 }
@@ -30,7 +31,7 @@ dict_of() {
 # input (ten times slower). Leaks still show in the check at exit.
 leak_check_of() {
   case $1 in
-    decompress_request|run_request|batch_request|round_trip) echo 0 ;;
+    decompress_request|run_request|batch_request|round_trip|registry_root) echo 0 ;;
     *) echo 1 ;;
   esac
 }

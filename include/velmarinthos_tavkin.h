@@ -12,15 +12,29 @@
  *  2. The result buffer rule. An export that hands back a text or bytes returns n, the
  *     length written, when out is not NULL and cap >= n; -n when out is NULL or cap < n
  *     (nothing is written); 0 when there is nothing to hand back (NULL or empty input, or
- *     a failure without an error text). No terminating NUL is written, except by
- *     vm_tavkin_version and vm_b62_encode_i64, which answer 1/0.
+ *     a failure without an error text). An answer of 2 GiB or more does not fit the
+ *     int32_t result: the call answers 0 and writes nothing. No terminating NUL is
+ *     written, except by vm_tavkin_version and vm_b62_encode_i64, which answer 1/0.
  *  3. The work of a call stands whether or not its answer fits: a retry with a larger
- *     buffer is a new request against the changed state.
+ *     buffer is a new request against the changed state. These calls change templates
+ *     before they answer, so they may have changed them although they answer a negative
+ *     size, or 0 for an answer of 2 GiB or more: vm_fusion_run_json_v1 and
+ *     vm_fusion_relay_json_v1 (size their buffer with VM_PACKET_BOUND),
+ *     vm_fusion_decompress_json_v1, vm_pipeline_batch_v1, vm_fusion_state_apply_v1, and
+ *     vm_fusion_state_receive_apply_v1 for a difference packet. Their other answers of 0
+ *     (bad input, no packet to make, a refused packet) change nothing.
  *  4. NULL pointers and short buffers are never faults.
  *  5. Threads. Every export may be called from any thread. Calls on one context or
  *     handle are serialized inside the library; calls on different ones run in parallel.
  *  6. Never throws. An internal fault (memory exhaustion, a broken invariant) prints a
  *     diagnostic on stderr and aborts the process.
+ *  7. Contexts. The JSON requests and the batch request keep templates in memory per
+ *     ctx_id. A context unused for more than an hour is dropped, and at most 2048 are
+ *     held: a new ctx_id then drops the least recently used one. A dropped context's
+ *     templates survive only in the registry files under registry_root; without a
+ *     registry_root they are lost, so a sender starts again with full packets and a
+ *     receiver refuses heartbeats and differences until their full packet comes again.
+ *     Fusion states (vm_fusion_state_*) are not contexts: they live until freed.
  */
 #ifndef VELMARINTHOS_TAVKIN_H
 #define VELMARINTHOS_TAVKIN_H
@@ -40,6 +54,13 @@ extern "C" {
 #else
 #define VM_NOEXCEPT
 #endif
+
+/* The buffer size that holds every answer of vm_fusion_run_json_v1 and
+ * vm_fusion_relay_json_v1 for a compact fact of text_len bytes (as decoded from the JSON
+ * string, routing prefix included): a packet is at most text_len + 16 bytes, and an error
+ * text at most 33. One entry of vm_pipeline_batch_v1 needs 4 bytes more, with text_len
+ * the length of the routed text "<aid>;<compact text>". */
+#define VM_PACKET_BOUND(text_len) ((size_t)(text_len) + 48u)
 
 /* ===== Library boundary: version and fixed answers ===================================== */
 
@@ -161,7 +182,7 @@ VM_API int32_t vm_fusion_decompress_json_v1(const uint8_t* in, size_t in_len, ui
  * string or null}, or the same values as an array. Answers the packet's bytes, or
  * {"error":"invalid_json"} / {"error":"auto_decompose_failed"}, by the result buffer rule;
  * 0 when no packet can be made, and then nothing changed. The context's templates change
- * even when the answer does not fit: size the buffer for the fact's length + 16 bytes.
+ * even when the answer does not fit: size the buffer with VM_PACKET_BOUND(fact length).
  * Template numbers stay at most 255 (a device's least recently used template gives its
  * number to a new signature), and the first packet of a template loaded from a registry
  * file is a full packet. */

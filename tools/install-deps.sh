@@ -3,8 +3,8 @@
 # runs apt-get; otherwise it names the missing packages and stops.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev make binutils pkg-config libgtest-dev libgmock-dev
-          libbenchmark-dev libsimdjson-dev librapidcheck-dev libzstd-dev libfmt-dev libcli11-dev
-          rabbitmq-server librabbitmq-dev)
+          libbenchmark-dev libsimdjson-dev librapidcheck-dev libzstd-dev libfmt-dev libcli11-dev libsodium-dev
+          tshark rabbitmq-server librabbitmq-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -17,6 +17,8 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# tshark asks whether non-root users may capture; the dissector test only reads files.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
 apt-get update -qq
 
 # The broker's package would start a system-wide service; the project runs its own nodes

@@ -151,5 +151,6 @@ def compact_text_bound(record_size: int, longest_code: int) -> int:
 
 
 def packet_bound(text_size: int) -> int:
-    """A capacity certain to hold the packet (or error text) for a compact text."""
-    return 2 * text_size + 64
+    """VM_PACKET_BOUND of the C header: a capacity certain to hold the packet (at most the
+    text plus 16 bytes) or the error text (at most 33 bytes) for a compact text."""
+    return text_size + 48

@@ -4,7 +4,7 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import Any
 
-from . import _records
+from . import _native, _records
 from ._handle import LibraryHandle
 from ._lib import call_into_buffer, lib
 from .errors import TavkinError
@@ -56,6 +56,8 @@ class Compressor(LibraryHandle):
         ``url`` and ``msg`` (None means absent). An ``aid`` key, naming the sending
         device for :meth:`Context.batch`, is not part of the fact and is ignored here.
         Raises TypeError/ValueError for a malformed fact."""
+        if type(fact) is dict:  # read natively, with no record in between
+            return _native.compress_fact(self.handle, fact)
         record = _records.fact_record(fact)
         result, text = call_into_buffer(lib.vm_compress_fact_v1, self.handle, data=record,
                                         capacity=self.text_bound(len(record)))

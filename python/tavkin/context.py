@@ -3,7 +3,6 @@ all working on the templates of one context number and, optionally, a registry
 directory of device files."""
 from __future__ import annotations
 
-import base64
 import json
 import os
 from collections.abc import Iterable, Mapping
@@ -11,14 +10,11 @@ from typing import Any, Union
 
 from . import _records
 from ._lib import call_into_buffer, lib
+from ._native import Receiver
 from .compressor import Compressor
 from .errors import RequestError, TavkinError
 
 BatchItem = Union[Mapping[str, Any], tuple[int, Mapping[str, Any]], tuple[int, Mapping[str, Any], bool]]
-
-# The answer of a decompress request is not bounded by the packet (a heartbeat of 16 bytes
-# rebuilds a whole fact), so it starts with a generous buffer.
-_DECOMPRESS_CAPACITY = 1 << 16
 
 
 class Context:
@@ -36,6 +32,8 @@ class Context:
             raise ValueError(f"ctx_id must be an int from 0 to 2**64 - 1, not {ctx_id!r}")
         self.ctx_id = ctx_id
         self.registry_root = None if registry_root is None else os.fspath(registry_root)
+        self._receiver: Receiver | None = None
+        self._receiver_key: tuple[int, str | None] | None = None
 
     def __repr__(self) -> str:
         return f"Context(ctx_id={self.ctx_id}, registry_root={self.registry_root!r})"
@@ -79,23 +77,16 @@ class Context:
         ``url``, ``msg``) with the header under ``__packet_meta__``. A full packet
         teaches the context its template; heartbeats and differences need it.
 
-        Raises RequestError with the library's text (``"CRC16 mismatch"``,
-        ``"fusion_receive_apply_failed"``, ...).
+        Runs natively (:meth:`tavkin.Receiver.receive`), with the same answer as the
+        decompress request. Raises RequestError with the library's text (``"CRC16
+        mismatch"``, ``"fusion_receive_apply_failed"``, ...), as one of its subclasses
+        UnknownTemplate, ChecksumError or MalformedPacket.
         """
-        request = self._request(packet_b64=base64.b64encode(bytes(packet)).decode("ascii"))
-        capacity = max(_DECOMPRESS_CAPACITY, 64 * len(packet))
-        result, answer = call_into_buffer(lib.vm_fusion_decompress_json_v1, data=request, capacity=capacity)
-        if result < 0:
-            # Applying the same packet again leaves the same templates (a full packet is
-            # learnt again, a difference sets the same values), so asking once more with
-            # the exact size gives the same answer.
-            result, answer = call_into_buffer(lib.vm_fusion_decompress_json_v1, data=request, capacity=-result)
-        if result <= 0:
-            raise TavkinError(f"vm_fusion_decompress_json_v1 gave no answer ({result})")
-        obj = json.loads(answer)
-        if "error" in obj:
-            raise RequestError("vm_fusion_decompress_json_v1", obj)
-        return obj
+        key = (self.ctx_id, self.registry_root)
+        if self._receiver_key != key:
+            self._receiver = Receiver(ctx_id=self.ctx_id, registry_root=self.registry_root)
+            self._receiver_key = key
+        return self._receiver.receive(packet)
 
     def batch(self, compressor: Compressor, items: Iterable[BatchItem]) -> list[bytes | None]:
         """Compresses, fuses and frames many facts under one lock of the context, in

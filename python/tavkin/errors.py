@@ -22,3 +22,49 @@ class RequestError(TavkinError):
         self.answer = answer
         self.error: str = str(answer.get("error", ""))
         super().__init__(f"{export}: {self.error}")
+
+
+class UnknownTemplate(RequestError):
+    """A heartbeat or difference packet for a template the receiving context holds no
+    values of (it never saw the full packet, or lost it): ask device ``aid`` for a full
+    packet of template ``tid``. The library's text is ``"fusion_receive_apply_failed"``."""
+
+    def __init__(self, export: str, answer: dict[str, Any], aid: int = 0, tid: int = 0):
+        super().__init__(export, answer)
+        self.aid = aid
+        self.tid = tid
+
+    def __str__(self) -> str:
+        return f"{self.export}: {self.error} (unknown template {self.tid} of device {self.aid})"
+
+
+class ChecksumError(RequestError):
+    """The packet's CRC-16 trailer does not match (``"CRC16 mismatch"``). The header
+    fields as received are in ``meta`` (``answer["__packet_meta__"]``) and in the
+    attributes ``cmd``, ``source_aid``, ``tid`` and ``timestamp_raw``."""
+
+    @property
+    def meta(self) -> dict[str, Any]:
+        return self.answer.get("__packet_meta__", {})
+
+    @property
+    def cmd(self) -> int:
+        return self.meta.get("cmd", 0)
+
+    @property
+    def source_aid(self) -> int:
+        return self.meta.get("source_aid", 0)
+
+    @property
+    def tid(self) -> int:
+        return self.meta.get("tid", 0)
+
+    @property
+    def timestamp_raw(self) -> int:
+        return self.meta.get("timestamp_raw", 0)
+
+
+class MalformedPacket(RequestError):
+    """A packet that cannot be read: ``"Packet too short"``, ``"Incomplete Binary
+    Header"``, ``"unknown_command"``, or a heartbeat or difference that does not apply to
+    its known template (``"fusion_receive_apply_failed"``, e.g. a body cut short)."""

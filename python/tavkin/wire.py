@@ -41,6 +41,18 @@ class Decomposed(NamedTuple):
     values: list[bytes]
 
 
+def _in_range(name: str, value: int, low: int, high: int) -> int:
+    """The value itself when it is an int from low to high; ctypes would wrap it silently
+    into the C type's width otherwise (319 would become command 63)."""
+    if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
+        raise ValueError(f"{name} must be an int from {low} to {high}, not {value!r}")
+    return value
+
+
+def _command(cmd: int) -> int:
+    return _in_range("a command code", cmd, 0, 0xFF)
+
+
 def version() -> str:
     buf = ctypes.create_string_buffer(32)
     if lib.vm_tavkin_version(buf, len(buf)) != 1:
@@ -50,15 +62,18 @@ def version() -> str:
 
 def crc16(data: bytes, poly: int = 0x1021, init: int = 0xFFFF) -> int:
     """CRC-16, MSB first; the packet trailer uses the defaults."""
-    return lib.vm_crc16_ccitt_pub(bytes(data), len(data), poly, init)
+    return lib.vm_crc16_ccitt_pub(bytes(data), len(data), _in_range("poly", poly, 0, 0xFFFF),
+                                  _in_range("init", init, 0, 0xFFFF))
 
 
 def crc8(data: bytes, poly: int = 0x07, init: int = 0x00) -> int:
     """CRC-8, MSB first; the packet body check uses the defaults."""
-    return lib.vm_crc8(bytes(data), len(data), poly, init)
+    return lib.vm_crc8(bytes(data), len(data), _in_range("poly", poly, 0, 0xFF), _in_range("init", init, 0, 0xFF))
 
 
 def b62_encode(value: int) -> str:
+    """The Base62 numeral of a signed 64-bit integer."""
+    value = _in_range("value", value, -2**63, 2**63 - 1)
     buf = ctypes.create_string_buffer(16)
     if lib.vm_b62_encode_i64(value, buf, len(buf)) != 1:
         raise TavkinError("vm_b62_encode_i64 failed")
@@ -75,15 +90,15 @@ def b62_decode(text: str) -> int:
 
 
 def is_data_command(cmd: int) -> bool:
-    return lib.vm_cmd_is_data(cmd) == 1
+    return lib.vm_cmd_is_data(_command(cmd)) == 1
 
 
 def normalize_command(cmd: int) -> int:
-    return lib.vm_cmd_normalize_data(cmd)
+    return lib.vm_cmd_normalize_data(_command(cmd))
 
 
 def secure_variant(cmd: int) -> int:
-    return lib.vm_cmd_secure_variant(cmd)
+    return lib.vm_cmd_secure_variant(_command(cmd))
 
 
 def parse_header(packet: bytes) -> PacketHeader:

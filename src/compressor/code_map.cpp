@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <functional>
 #include <limits>
+
+#include "support/keyed_hash.h"
 
 namespace vm {
 namespace {
@@ -62,15 +63,18 @@ void lower_words(std::string_view head, std::string_view tail, std::uint64_t (&w
   words[1] = head.size() + tail.size() > 8 ? lower_word(static_cast<std::uint64_t>(bytes >> 64)) : 0;
 }
 
+// Keyed: names come from configurations that outsiders may write, and a fixed hash would
+// let them pick names that all probe the same slots.
 std::uint64_t hash_words(const std::uint64_t (&words)[2], std::size_t n) noexcept {
-  std::uint64_t h = (words[0] ^ (n * 0x9E3779B97F4A7C15ull)) * 0xBF58476D1CE4E5B9ull;
-  h ^= (words[1] + (h >> 29)) * 0x94D049BB133111EBull;
-  return h ^ (h >> 31);
+  char bytes[17];
+  std::memcpy(bytes, words, 16);
+  bytes[16] = static_cast<char>(n);
+  return keyed_hash_bytes(std::string_view(bytes, sizeof bytes));
 }
 
 std::uint64_t hash_name(std::string_view lower_name, const std::uint64_t (&words)[2]) noexcept {
   if (lower_name.size() <= kWordName) return hash_words(words, lower_name.size());
-  return std::hash<std::string_view>{}(lower_name);
+  return keyed_hash_bytes(lower_name);
 }
 
 std::string lower(std::string_view head, std::string_view tail) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "compressor/fact_compressor.h"
+#include "compressor/fact_layout.h"
 #include "support/bytes.h"
 
 namespace vm {
@@ -19,6 +20,11 @@ namespace vm {
 // was. Allocates nothing beyond the growth of `out`.
 [[nodiscard]] bool compress_fact(const FactCompressor& compressor, ByteSpan record,
                                  std::string& out);
+
+// The same, recording in `layout` where the parts of the text went (for
+// decompose_written).
+[[nodiscard]] bool compress_fact(const FactCompressor& compressor, ByteSpan record, std::string& out,
+                                 FactLayout& layout);
 
 // The same with the compressor registered under `handle`, held by its own reference for
 // the whole compression (freeing the handle meanwhile does not disturb it). False also

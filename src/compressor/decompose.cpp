@@ -9,6 +9,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "support/scratch.h"
 #include "support/small_copy.h"
 #include "wire/byte_reader.h"
 #include "wire/utf8.h"
@@ -79,6 +80,7 @@ constexpr bool fits_u32(std::size_t n) noexcept {
 }  // namespace
 
 bool decompose(std::string_view text, DecomposedFact& out) {
+  release_if_grown(out.sig, out.vals);  // a huge fact before does not stay on its thread
   out.ts = {};
   out.sig.clear();
   out.vals.clear();
@@ -125,6 +127,11 @@ bool decompose(std::string_view text, DecomposedFact& out) {
           if (!first) *w++ = '|';
           first = false;
           w = take_segment(p, start, i, gt, colon, w, out);
+          if (out.vals.size() > 2 * kMaxFactReadings) [[unlikely]] {
+            out.sig.clear();
+            out.vals.clear();
+            return false;
+          }
         }
         start = i + 1;
         gt = colon = kNone;
@@ -139,6 +146,7 @@ bool decompose(std::string_view text, DecomposedFact& out) {
 bool append_decomposition_record(std::string_view text, std::string& out) {
   if (!is_valid_utf8(text)) return false;
   thread_local DecomposedFact fact;  // keeps its buffers between calls on this thread
+  const ScratchRelease release(fact.sig, fact.vals);
   if (!decompose(text, fact)) return false;
 
   std::size_t size = 12 + fact.ts.size() + fact.sig.size();

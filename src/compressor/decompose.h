@@ -4,6 +4,7 @@
 // Thread-safe; the caller owns the result and may reuse it.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,12 @@ namespace vm {
 inline constexpr std::string_view kTimestampMark = "{TS}";
 inline constexpr std::string_view kReadingMark = "\x3E\x01\x3A\x01";
 
+// A fact with more readings than this does not decompose. Each reading costs tens of bytes
+// in memory wherever the fact goes (value views, stored values, a JSON answer of four
+// members), against three bytes of text at the least; the limit keeps every request's
+// memory in proportion to its input.
+inline constexpr std::size_t kMaxFactReadings = 65536;
+
 struct DecomposedFact {
   std::string_view ts;                  // into the decomposed text
   std::string sig;
@@ -22,8 +29,9 @@ struct DecomposedFact {
 };
 
 // Splits `text` (after dropping a routing prefix up to the first ";"). Fails only when
-// there is no "|", or no "." before the first "|". Clears and reuses `out`'s buffers, so
-// a steady stream of calls allocates nothing.
+// there is no "|", no "." before the first "|", or more than kMaxFactReadings readings.
+// Clears and reuses `out`'s buffers, so a steady stream of calls allocates nothing; buffers
+// that a huge fact grew past kKeptScratchBytes are freed first.
 [[nodiscard]] bool decompose(std::string_view text, DecomposedFact& out);
 
 // Appends the record

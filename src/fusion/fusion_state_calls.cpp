@@ -8,6 +8,7 @@
 #include "fusion/fusion_state_records.h"
 #include "fusion/packet_decoder.h"
 #include "fusion/packet_encoder.h"
+#include "support/scratch.h"
 
 namespace vm {
 
@@ -26,6 +27,7 @@ bool seed_fusion_state(FusionStateHandle handle, ByteSpan seed_record) {
 bool apply_on_fusion_state(FusionStateHandle handle, ByteSpan apply_record, std::string& out) {
   // Reused by every call on this thread, so a steady stream of facts allocates no list.
   thread_local std::vector<std::string_view> values;
+  const ScratchRelease release(values);
   const std::optional<ApplyRecord> apply = read_apply_record(apply_record, values);
   if (!apply) return false;
   const FusionStatePtr state = find_fusion_state(handle);

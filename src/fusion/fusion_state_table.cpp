@@ -1,56 +1,24 @@
 #include "fusion/fusion_state_table.h"
 
-#include <atomic>
-#include <mutex>
-#include <unordered_map>
-#include <utility>
+#include <memory>
+
+#include "support/handle_table.h"
 
 namespace vm {
 namespace {
 
-struct HandleTable {
-  std::mutex lock;
-  std::unordered_map<FusionStateHandle, FusionStatePtr> states;
-};
-
 // Never destroyed, so a host thread still calling during process exit finds it intact.
-HandleTable& table() {
-  static HandleTable* const instance = new HandleTable;
+HandleTable<FusionState>& table() {
+  static HandleTable<FusionState>* const instance = new HandleTable<FusionState>(kFirstFusionStateHandle);
   return *instance;
 }
 
-std::atomic<FusionStateHandle> next_handle{kFirstFusionStateHandle};
-
 }  // namespace
 
-FusionStateHandle create_fusion_state() {
-  const FusionStateHandle handle = next_handle.fetch_add(1, std::memory_order_relaxed);
-  FusionStatePtr state = std::make_shared<FusionState>();
-  HandleTable& t = table();
-  {
-    std::lock_guard guard(t.lock);
-    std::swap(t.states[handle], state);
-  }
-  return handle;  // `state` (nothing, as handles are never reused) is released unlocked
-}
+FusionStateHandle create_fusion_state() { return table().insert(std::make_shared<FusionState>()); }
 
-bool free_fusion_state(FusionStateHandle handle) {
-  if (handle == 0) return false;
-  HandleTable& t = table();
-  decltype(t.states)::node_type removed;
-  {
-    std::lock_guard guard(t.lock);
-    removed = t.states.extract(handle);
-  }
-  return !removed.empty();  // the table's reference is dropped here, outside the lock
-}
+bool free_fusion_state(FusionStateHandle handle) { return table().erase(handle); }
 
-FusionStatePtr find_fusion_state(FusionStateHandle handle) {
-  if (handle == 0) return nullptr;
-  HandleTable& t = table();
-  std::lock_guard guard(t.lock);
-  const auto it = t.states.find(handle);
-  return it == t.states.end() ? nullptr : it->second;
-}
+FusionStatePtr find_fusion_state(FusionStateHandle handle) { return table().find(handle); }
 
 }  // namespace vm

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/bytes.h"
+#include "support/file_identity.h"
 #include "support/ids.h"
 
 namespace vm {
@@ -52,6 +53,8 @@ struct DeviceTemplates {
 
 struct TemplateRegistry {
   std::unordered_map<DeviceId, DeviceTemplates> devices;
+  // Registry files that yielded no templates, by device: read again only once they change.
+  KeyedMap<DeviceId, FileIdentity> unusable_files;
 };
 
 // The device's templates, created empty (next_tid 24) when absent.

@@ -5,13 +5,18 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "json/json_reader.h"
+#include "json/plain_object.h"
 
 namespace vm::json {
 
@@ -52,7 +57,56 @@ template <class T>
   return true;
 }
 
+// The same from a plain member value (see plain_object.h); false also where the general
+// reader might decide otherwise.
+[[nodiscard]] inline bool read_plain_value(const PlainValue& v, std::uint64_t& out) noexcept {
+  if (v.kind != PlainValue::Kind::uint) return false;
+  out = v.number;
+  return true;
+}
+
+[[nodiscard]] inline bool read_plain_value(const PlainValue& v, std::uint32_t& out) noexcept {
+  if (v.kind != PlainValue::Kind::uint || v.number > UINT32_MAX) return false;
+  out = static_cast<std::uint32_t>(v.number);
+  return true;
+}
+
+[[nodiscard]] inline bool read_plain_value(const PlainValue& v, std::string_view& out) noexcept {
+  if (v.kind != PlainValue::Kind::string) return false;
+  out = v.text;
+  return true;
+}
+
+[[nodiscard]] inline bool read_plain_value(const PlainValue& v, bool& out) noexcept {
+  if (v.kind != PlainValue::Kind::boolean) return false;
+  out = v.flag;
+  return true;
+}
+
+template <class T>
+[[nodiscard]] bool read_plain_value(const PlainValue& v, std::optional<T>& out) noexcept {
+  if (v.kind == PlainValue::Kind::null) {
+    out.reset();
+    return true;
+  }
+  T inner{};
+  if (!read_plain_value(v, inner)) return false;
+  out = inner;
+  return true;
+}
+
 enum class Presence : std::uint8_t { optional, required };
+
+// Which repeated keys reject an object: only those that name a field (files), or any key
+// at all (requests).
+enum class RepeatedKeys : std::uint8_t { named_fields, any };
+
+// True when two keys of `keys` are equal. Sorts `keys`.
+[[nodiscard]] inline bool has_repeat(std::span<std::string_view> keys) {
+  if (keys.size() < 2) return false;
+  std::sort(keys.begin(), keys.end());
+  return std::adjacent_find(keys.begin(), keys.end()) != keys.end();
+}
 
 // A field stored in member `member` of record type R, read by read_value.
 template <class R, class M>
@@ -63,6 +117,9 @@ struct MemberField {
   Presence presence;
 
   [[nodiscard]] bool read(Element value, R& out) const noexcept { return read_value(value, out.*member); }
+  [[nodiscard]] bool read_plain(const PlainValue& value, R& out) const noexcept {
+    return read_plain_value(value, out.*member);
+  }
 };
 
 // A field read by a function of its own (nested records, maps, arrays).
@@ -74,6 +131,8 @@ struct CustomField {
   Presence presence;
 
   [[nodiscard]] bool read(Element value, R& out) const { return reader(value, out); }
+  // Nested records, maps and arrays are never plain.
+  [[nodiscard]] bool read_plain(const PlainValue&, R&) const noexcept { return false; }
 };
 
 // An optional field keeps the member's default when absent; a required one must be given.
@@ -95,9 +154,10 @@ constexpr CustomField<R> required(std::string_view key, bool (*reader)(Element, 
 }
 
 // The fields of record type R. Reading rejects the record when the value is neither an
-// object nor an array, when a field's key occurs twice, when a field's value has the wrong
-// type, when a required field is missing, or when an array holds more values than there
-// are fields. Keys that name no field are skipped with their values, whatever they hold.
+// object nor an array, when a field's key occurs twice (any key, after any_key_once()),
+// when a field's value has the wrong type, when a required field is missing, or when an
+// array holds more values than there are fields. Keys that name no field are skipped with
+// their values, whatever they hold.
 template <class R, class... F>
 class Record {
   static_assert(sizeof...(F) >= 1 && sizeof...(F) <= 32, "a record has 1 to 32 fields");
@@ -111,6 +171,13 @@ class Record {
     }
   }
 
+  // The same record, rejecting an object in which any key, named or not, occurs twice.
+  [[nodiscard]] constexpr Record any_key_once() const noexcept {
+    Record strict = *this;
+    strict.repeated_ = RepeatedKeys::any;
+    return strict;
+  }
+
   // Fills the fields of `out` that the value gives; `out` keeps its defaults for the rest.
   // On failure `out` may hold some of the fields read before the fault.
   [[nodiscard]] bool read(Element value, R& out) const {
@@ -118,13 +185,30 @@ class Record {
     simdjson::dom::object object;
     simdjson::dom::array array;
     if (value.get_object().get(object) == simdjson::SUCCESS) {
+      // Keys that name no field, kept to find a repeat among them; a named key never
+      // equals one of them.
+      std::array<std::string_view, 8> others;
+      std::size_t other_count = 0;
       for (simdjson::dom::key_value_pair member : object) {
         const int index = index_of(member.key, Indices{});
-        if (index < 0) continue;
+        if (index < 0) {
+          if (repeated_ == RepeatedKeys::any && other_count++ < others.size())
+            others[other_count - 1] = member.key;
+          continue;
+        }
         const std::uint32_t bit = std::uint32_t{1} << index;
         if (seen & bit) return false;
         seen |= bit;
         if (!read_at(static_cast<std::size_t>(index), member.value, out, Indices{})) return false;
+      }
+      if (other_count <= others.size()) {
+        if (has_repeat(std::span(others.data(), other_count))) return false;
+      } else {
+        // Many unknown keys: rare enough to gather them all on the heap.
+        std::vector<std::string_view> all;
+        for (simdjson::dom::key_value_pair member : object)
+          if (index_of(member.key, Indices{}) < 0) all.push_back(member.key);
+        if (has_repeat(all)) return false;
       }
     } else if (value.get_array().get(array) == simdjson::SUCCESS) {
       std::size_t index = 0;
@@ -138,6 +222,38 @@ class Record {
       return false;
     }
     return (required_ & ~seen) == 0;
+  }
+
+  // Reads a plain object text (plain_object.h) into `out`: true when the text is plain and
+  // the general reader would read it into the same fields; false when it must be asked
+  // (the text may be plain and invalid, or valid and not plain). `out` may then hold some
+  // fields.
+  [[nodiscard]] bool read_plain(std::string_view text, R& out) const noexcept {
+    PlainObject object;
+    if (!object.open(text)) return false;
+    std::uint32_t seen = 0;
+    std::array<std::string_view, 8> others;
+    std::size_t other_count = 0;
+    std::string_view key;
+    PlainValue value;
+    for (;;) {
+      const PlainObject::Step step = object.next(key, value);
+      if (step == PlainObject::Step::end) break;
+      if (step == PlainObject::Step::not_plain) return false;
+      const int index = index_of(key, Indices{});
+      if (index < 0) {
+        if (repeated_ == RepeatedKeys::any) {
+          if (other_count == others.size()) return false;
+          others[other_count++] = key;
+        }
+        continue;
+      }
+      const std::uint32_t bit = std::uint32_t{1} << index;
+      if (seen & bit) return false;
+      seen |= bit;
+      if (!read_plain_at(static_cast<std::size_t>(index), value, out, Indices{})) return false;
+    }
+    return (required_ & ~seen) == 0 && !has_repeat(std::span(others.data(), other_count));
   }
 
  private:
@@ -157,23 +273,44 @@ class Record {
     return ok;
   }
 
+  template <std::size_t... I>
+  bool read_plain_at(std::size_t index, const PlainValue& value, R& out, std::index_sequence<I...>) const noexcept {
+    bool ok = false;
+    (void)((index == I ? (ok = std::get<I>(fields_).read_plain(value, out), true) : false) || ...);
+    return ok;
+  }
+
   std::tuple<F...> fields_;
   std::uint32_t required_ = 0;
+  RepeatedKeys repeated_ = RepeatedKeys::named_fields;
 };
 
 template <class F0, class... F>
 Record(F0, F...) -> Record<typename F0::record_type, F0, F...>;
 
-// Parses `text` with `reader` and reads it as a record. The record's string views point into
-// the reader's document.
+// Parses `text` with `reader` and reads it as a record; string views point into the
+// reader's document.
 template <class R, class... F>
-[[nodiscard]] std::optional<R> read_record(Reader& reader, std::string_view text,
-                                           const Record<R, F...>& record) {
+[[nodiscard]] std::optional<R> read_record_parsed(Reader& reader, std::string_view text,
+                                                  const Record<R, F...>& record) {
   const std::optional<Element> root = reader.parse(text);
   if (!root) return std::nullopt;
   std::optional<R> out{std::in_place};
   if (!record.read(*root, *out)) return std::nullopt;
   return out;
+}
+
+// Reads `text` as a record: directly when it has the plain shape of a request, otherwise
+// parsed with `reader`. The record's string views point into `text` or into the reader's
+// document.
+template <class R, class... F>
+[[nodiscard]] std::optional<R> read_record(Reader& reader, std::string_view text,
+                                           const Record<R, F...>& record) {
+  {
+    std::optional<R> plain{std::in_place};
+    if (record.read_plain(text, *plain)) return plain;
+  }
+  return read_record_parsed(reader, text, record);
 }
 
 }  // namespace vm::json

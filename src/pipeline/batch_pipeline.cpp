@@ -42,6 +42,8 @@ void put_empty_entry(std::string& out) { put_u32(out, 0); }
 // Scratch reused by every item of every batch on this thread.
 struct ItemScratch {
   std::string fact_text;
+  FactLayout layout;
+  PreparedFact prepared;
   DeferredSaves touched;
 };
 
@@ -60,11 +62,13 @@ bool process_item(const FactCompressor& compressor, TemplateRegistry& registry,
   // The compact text needs no UTF-8 check: compression writes only the record's texts
   // (checked as it reads them, and cut only at ASCII bytes), the configuration's codes
   // (checked when it was read) and ASCII.
-  if (!compress_fact(compressor, item.record, text)) return false;
+  if (!compress_fact(compressor, item.record, text, scratch.layout)) return false;
+  // The signature and values come from where compression put them, not from a search.
+  if (prepare_written_fact(text, scratch.layout, scratch.prepared) != SendResult::packet) return false;
 
   const std::size_t entry = out.size();
   put_u32(out, 0);
-  if (send_fact_text(registry, item.aid, item.force_full, text, root, &scratch.touched, out) !=
+  if (send_prepared(registry, item.aid, item.force_full, text, scratch.prepared, root, &scratch.touched, out) !=
       SendResult::packet) {
     out.resize(entry);
     return false;

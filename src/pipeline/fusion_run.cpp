@@ -23,11 +23,12 @@ struct FusionRunReq {
   std::optional<std::string_view> registry_root;
 };
 
-constexpr json::Record kFusionRunReq(json::field("ctx_id", &FusionRunReq::ctx_id),
-                                     json::required("raw_input", &FusionRunReq::raw_input),
-                                     json::field("strategy", &FusionRunReq::strategy),
-                                     json::field("src_aid", &FusionRunReq::src_aid),
-                                     json::field("registry_root", &FusionRunReq::registry_root));
+constexpr auto kFusionRunReq = json::Record(json::field("ctx_id", &FusionRunReq::ctx_id),
+                                            json::required("raw_input", &FusionRunReq::raw_input),
+                                            json::field("strategy", &FusionRunReq::strategy),
+                                            json::field("src_aid", &FusionRunReq::src_aid),
+                                            json::field("registry_root", &FusionRunReq::registry_root))
+                                    .any_key_once();
 
 // An unsigned 32-bit decimal: an optional "+", then only digits, no overflow.
 std::optional<std::uint32_t> parse_device_id(std::string_view text) noexcept {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "compressor/decompose_written.h"
 #include "fusion/packet_encoder.h"
 #include "pipeline/whole_packet.h"
 #include "registry/registry_file.h"
@@ -9,13 +10,26 @@
 
 namespace vm {
 
-SendResult prepare_fact(std::string_view text, PreparedFact& prepared) {
-  if (!decompose(text, prepared.decomposed)) return SendResult::undecomposable;
+namespace {
+
+SendResult finish_prepare(std::string_view text, PreparedFact& prepared) {
   const std::optional<PacketTimestamp> ts = read_packet_timestamp(prepared.decomposed.ts);
   if (!ts) return SendResult::no_packet;
   prepared.ts = *ts;
   prepared.whole = must_travel_whole(prepared.decomposed, text);
   return SendResult::packet;
+}
+
+}  // namespace
+
+SendResult prepare_fact(std::string_view text, PreparedFact& prepared) {
+  if (!decompose(text, prepared.decomposed)) return SendResult::undecomposable;
+  return finish_prepare(text, prepared);
+}
+
+SendResult prepare_written_fact(std::string_view text, const FactLayout& layout, PreparedFact& prepared) {
+  if (!decompose_written(text, layout, prepared.decomposed)) return SendResult::undecomposable;
+  return finish_prepare(text, prepared);
 }
 
 SendResult send_prepared(TemplateRegistry& registry, DeviceId aid, bool force_full, std::string_view text,

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "compressor/decompose.h"
+#include "compressor/fact_layout.h"
 #include "fusion/template_model.h"
 #include "pipeline/packet_writer.h"
 #include "support/ids.h"
@@ -32,6 +33,11 @@ enum class SendResult {
 
 // Reads `text` into `prepared` (which keeps views into `text`). Reuses its buffers.
 [[nodiscard]] SendResult prepare_fact(std::string_view text, PreparedFact& prepared);
+
+// The same for a text that compression has just written with `layout`: the signature and
+// values come from the layout, with the same result as from the text.
+[[nodiscard]] SendResult prepare_written_fact(std::string_view text, const FactLayout& layout,
+                                              PreparedFact& prepared);
 
 // Devices whose files are to be written once the caller's sends are done: a batch writes
 // each device once, after its last change.

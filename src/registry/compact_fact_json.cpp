@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "support/scratch.h"
 #include "wire/base62.h"
 #include "wire/base64.h"
 #include "wire/utf8.h"
@@ -78,8 +79,8 @@ bool add_reading(std::string_view segment, CompactFactMembers& out) {
   const std::size_t dot = l.find('.');
   const std::string_view state = l.substr(0, dot);
   const std::string_view unit = dot == std::string_view::npos ? std::string_view() : l.substr(dot + 1);
-  out.readings.push_back({segment.substr(0, gt), state, unit,
-                          static_cast<double>(read_value_code(r.substr(colon + 1))) / kValueScale});
+  const std::int64_t code = read_value_code(r.substr(colon + 1));
+  out.readings.push_back({segment.substr(0, gt), state, unit, static_cast<double>(code) / kValueScale, code});
   return true;
 }
 
@@ -113,7 +114,7 @@ std::string_view reading_key(char (&key)[24], std::size_t n, std::string_view su
 
 }  // namespace
 
-void read_compact_fact(std::string_view text, CompactFactMembers& out) {
+bool read_compact_fact(std::string_view text, CompactFactMembers& out) {
   out.id.reset();
   out.s.reset();
   out.t_raw.reset();
@@ -138,6 +139,10 @@ void read_compact_fact(std::string_view text, CompactFactMembers& out) {
       add_url(segment.substr(1), out);
     } else {
       (void)add_reading(segment, out);
+      if (out.readings.size() > kMaxFactReadings) [[unlikely]] {
+        out.readings.clear();
+        return false;
+      }
     }
     if (bar == std::string_view::npos) break;
     start = bar + 1;
@@ -147,10 +152,12 @@ void read_compact_fact(std::string_view text, CompactFactMembers& out) {
     const std::string_view msg = text.substr(at + 1);
     add_msg(msg.substr(0, msg.find('@')), out);
   }
+  return true;
 }
 
 void compact_fact_to_json(std::string_view text, json::ObjectBuilder& out) {
   thread_local CompactFactMembers m;
+  const ScratchRelease release(m.readings, m.url_text, m.msg_text, m.scratch);
   read_compact_fact(text, m);
   if (m.id) out.add_string("id", *m.id);
   if (m.s) out.add_string("s", *m.s);

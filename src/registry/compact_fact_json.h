@@ -10,13 +10,15 @@
 #include <string_view>
 #include <vector>
 
+#include "compressor/decompose.h"
 #include "json/object_builder.h"
 
 namespace vm {
 
 struct CompactFactReading {
   std::string_view id, state, unit;
-  double value;  // the Base62 value divided by 10000
+  double value;       // the Base62 value divided by 10000
+  std::int64_t code;  // the Base62 value itself (0 when unreadable), for hosts that scale it otherwise
 };
 
 // The members that the text yields, each present only when its part was readable; a part
@@ -32,10 +34,13 @@ struct CompactFactMembers {
   std::string scratch;
 };
 
-// Reads `text` (valid UTF-8, routing prefix already removed) into `out`, replacing what it held.
-void read_compact_fact(std::string_view text, CompactFactMembers& out);
+// Reads `text` (valid UTF-8, routing prefix already removed) into `out`, replacing what it
+// held. False, with no readings kept, when the text has more than kMaxFactReadings
+// readings: their answer would take many times the text's size in memory.
+bool read_compact_fact(std::string_view text, CompactFactMembers& out);
 
-// Adds the members read from `text` (valid UTF-8, routing prefix already removed) to `out`.
+// Adds the members read from `text` (valid UTF-8, routing prefix already removed) to `out`;
+// a text with too many readings adds none of its readings.
 void compact_fact_to_json(std::string_view text, json::ObjectBuilder& out);
 
 }  // namespace vm

@@ -10,12 +10,16 @@
 #include <iterator>
 #include <utility>
 
+#include "support/keyed_hash.h"
+
 namespace vm {
 namespace {
 
 constexpr std::size_t kInitialSlotBits = 6;
 
-constexpr std::uint64_t hash_of(std::uint64_t ctx_id) noexcept { return ctx_id * 0x9E3779B97F4A7C15ull; }
+// Keyed: context numbers come from requests, and with a fixed hash a caller could pick
+// numbers that all fall into one shard and one run of slots.
+std::uint64_t hash_of(std::uint64_t ctx_id) noexcept { return keyed_hash_u64(ctx_id); }
 
 // The home slot of a context in a shard table of 2^bits slots: the hash bits after those
 // that chose the shard.

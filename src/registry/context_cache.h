@@ -17,6 +17,7 @@
 
 #include "fusion/fusion_state.h"
 #include "support/adaptive_mutex.h"
+#include "support/keyed_hash.h"
 
 namespace vm {
 
@@ -61,7 +62,7 @@ class ContextCache {
     std::size_t size = 0;
     // States of this shard's contexts that were evicted while a request still held them;
     // swept of expired ones as it grows.
-    std::unordered_map<std::uint64_t, std::weak_ptr<FusionState>> evicted_in_use;
+    KeyedMap<std::uint64_t, std::weak_ptr<FusionState>> evicted_in_use;
     std::size_t sweep_at = 64;
   };
   static constexpr std::size_t kShardBits = 4;

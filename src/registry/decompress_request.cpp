@@ -1,22 +1,15 @@
 #include "registry/decompress_request.h"
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
 
-#include "compressor/decompose.h"
-#include "fusion/packet_decoder.h"
 #include "json/object_builder.h"
 #include "json/record.h"
 #include "registry/compact_fact_json.h"
-#include "registry/context_cache.h"
 #include "registry/decompress_answer.h"
-#include "registry/registry_file.h"
+#include "registry/decompress_packet.h"
+#include "support/scratch.h"
 #include "wire/base64.h"
-#include "wire/command.h"
-#include "wire/crc.h"
-#include "wire/packet_header.h"
-#include "wire/utf8.h"
 
 namespace vm {
 namespace {
@@ -34,10 +27,11 @@ struct FusionDecompressReq {
   std::optional<std::string_view> registry_root;
 };
 
-constexpr json::Record kFusionDecompressReq(
+constexpr auto kFusionDecompressReq = json::Record(
     json::field("ctx_id", &FusionDecompressReq::ctx_id),
     json::required("packet_b64", &FusionDecompressReq::packet_b64),
-    json::field("registry_root", &FusionDecompressReq::registry_root));
+    json::field("registry_root", &FusionDecompressReq::registry_root))
+    .any_key_once();
 
 void add_packet_meta(const HeaderInfo& h, json::ObjectBuilder& answer) {
   thread_local json::ObjectBuilder meta;
@@ -52,20 +46,42 @@ void add_packet_meta(const HeaderInfo& h, json::ObjectBuilder& answer) {
   answer.add_object("__packet_meta__", meta);
 }
 
-// Learns the template of a full packet; the text is answered whether or not it decomposes.
-void learn_from_full(const FusionStatePtr& state, const HeaderInfo& h, std::string_view text,
-                     std::optional<std::string_view> root) {
-  thread_local DecomposedFact fact;
-  if (!decompose(text, fact)) return;
-  const DeviceId aid{h.source_aid};
-  std::lock_guard lock(state->lock);
-  load_device_file(state->registry, aid, root);
-  DeviceTemplates& device = device_for(state->registry, aid);
-  const TemplateId tid{h.tid};
-  learn_template_from_views(device, tid, fact.sig, fact.vals);
-  raise_next_tid(device, tid);
-  save_device_file(state->registry, aid, root);
-}
+// The request's answers as JSON text appended to a string.
+class JsonAnswer final : public PacketAnswerSink {
+ public:
+  explicit JsonAnswer(std::string& out) : out_(out) {}
+
+  void refused(PacketRefusal why, const HeaderInfo*) override {
+    switch (why) {
+      case PacketRefusal::too_short: out_.append(kPacketTooShort); break;
+      case PacketRefusal::incomplete_header: out_.append(kIncompleteHeader); break;
+      case PacketRefusal::unknown_command: out_.append(kUnknownCommand); break;
+      case PacketRefusal::unknown_template:
+      case PacketRefusal::not_applicable: out_.append(kReceiveApplyFailed); break;
+    }
+  }
+
+  void crc_mismatch(const HeaderInfo& header) override {
+    thread_local json::ObjectBuilder answer;
+    answer.clear();
+    add_packet_meta(header, answer);
+    answer.add_string("error", "CRC16 mismatch");
+    answer.write(out_);
+  }
+
+  void fact(std::string_view text, const HeaderInfo& header) override {
+    thread_local CompactFactMembers fact;
+    const ScratchRelease release(fact.readings, fact.url_text, fact.msg_text, fact.scratch);
+    if (!read_compact_fact(text, fact)) {
+      out_.append(kInvalidJson);  // too many readings to answer within memory
+      return;
+    }
+    append_decompress_answer(fact, header, out_);
+  }
+
+ private:
+  std::string& out_;
+};
 
 }  // namespace
 
@@ -77,71 +93,14 @@ void decompress_request(std::string_view request, std::string& out) {
     return;
   }
   thread_local std::string packet;
+  const ScratchRelease release_packet(packet);
   packet.clear();
   if (!decode_base64(req->packet_b64, Base64::standard, packet)) {
     out.append(kInvalidPacketB64);
     return;
   }
-  const ByteSpan p = as_bytes(packet);
-  if (p.size() < 5) {
-    out.append(kPacketTooShort);
-    return;
-  }
-  const auto header = parse_header(p);
-  if (!header) {
-    out.append(kIncompleteHeader);
-    return;
-  }
-
-  thread_local json::ObjectBuilder answer;
-  answer.clear();
-  if (!header->crc16_ok) {
-    add_packet_meta(*header, answer);
-    answer.add_string("error", "CRC16 mismatch");
-    answer.write(out);
-    return;
-  }
-
-  // The body without its last byte (the writer's CRC-8, which is not checked here).
-  const std::size_t body_at = body_offset(header->route_count);
-  const std::string_view body = std::string_view(packet).substr(body_at, p.size() - body_at - 3);
-  thread_local std::string ts_text;
-  ts_text.clear();
-  append_base64(ts_text, std::string_view(packet).substr(header->tid_offset + 1, 6), Base64::url);
-
-  const FusionStatePtr state = context_state_for(req->ctx_id);
-  thread_local std::string rebuilt;
-  std::string_view text;
-  switch (header->base_cmd) {
-    case DATA_FULL:
-      text = is_valid_utf8(body) ? body : std::string_view();
-      learn_from_full(state, *header, text, req->registry_root);
-      break;
-    case DATA_HEART:
-    case DATA_DIFF: {
-      rebuilt.clear();
-      const DeviceId aid{header->source_aid};
-      std::lock_guard lock(state->lock);
-      load_device_file(state->registry, aid, req->registry_root);
-      if (!receive_apply(state->registry, aid, header->base_cmd, TemplateId{header->tid},
-                         ts_text, body, rebuilt)) {
-        out.append(kReceiveApplyFailed);
-        return;
-      }
-      if (header->base_cmd == DATA_DIFF) save_device_file(state->registry, aid, req->registry_root);
-      text = is_valid_utf8(rebuilt) ? std::string_view(rebuilt) : std::string_view();
-      break;
-    }
-    default:
-      out.append(kUnknownCommand);
-      return;
-  }
-
-  if (const std::size_t semicolon = text.find(';'); semicolon != std::string_view::npos)
-    text.remove_prefix(semicolon + 1);
-  thread_local CompactFactMembers fact;
-  read_compact_fact(text, fact);
-  append_decompress_answer(fact, *header, out);
+  JsonAnswer answer(out);
+  decompress_packet(req->ctx_id, packet, req->registry_root, answer);
 }
 
 }  // namespace vm

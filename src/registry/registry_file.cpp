@@ -8,8 +8,12 @@
 #include <charconv>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include "registry/registry_text.h"
+#include "registry/temporary_files.h"
+#include "support/file_identity.h"
+#include "support/scratch.h"
 
 namespace vm {
 namespace {
@@ -17,6 +21,7 @@ namespace {
 struct FileLocation {
   std::string directory;  // root/DD/DD
   std::string file_name;  // <aid>.json
+  char levels[2][3] = {};  // "DD", "DD"
 };
 
 // Fills `where` (its strings keep their capacity, so a location kept per thread costs no
@@ -30,6 +35,10 @@ void locate_into(std::string_view root, DeviceId aid, FileLocation& where) {
   where.directory.append(root);
   if (!root.empty() && root.back() != '/') where.directory.push_back('/');
   where.directory.append(padded, 2).append("/").append(padded + 2, 2);
+  for (int level = 0; level < 2; ++level) {
+    where.levels[level][0] = padded[2 * level];
+    where.levels[level][1] = padded[2 * level + 1];
+  }
 
   char decimal[10];
   where.file_name.clear();
@@ -49,42 +58,30 @@ bool enabled(std::optional<std::string_view> root) noexcept {
   return root && !root->empty() && root->find('\0') == std::string_view::npos;
 }
 
-// The whole content of a regular file of at most kMaxRegistryFileSize bytes, or nullopt.
-// O_NONBLOCK keeps a FIFO planted at the path from blocking the call; it has no effect on
-// regular files.
-std::optional<std::string> read_regular_file(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
-  std::optional<std::string> text;
-  struct stat info {};
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-      static_cast<std::uint64_t>(info.st_size) <= kMaxRegistryFileSize) {
-    text.emplace();
-    text->resize(static_cast<std::size_t>(info.st_size));
-    std::size_t filled = 0;
-    for (;;) {
-      if (filled == text->size()) {
-        // The file grew meanwhile: read on, but never past the limit.
-        if (text->size() > kMaxRegistryFileSize) {
-          text.reset();
-          break;
-        }
-        text->resize(text->size() + 4096);
-      }
-      const ssize_t n = ::read(fd, text->data() + filled, text->size() - filled);
-      if (n > 0) {
-        filled += static_cast<std::size_t>(n);
-      } else if (n == 0) {
-        text->resize(filled);
-        break;
-      } else if (errno != EINTR) {
-        text.reset();
-        break;
-      }
+// The whole content of the open file `fd`, which fstat described as `info`, when it is a
+// regular file of at most kMaxRegistryFileSize bytes; else nullopt.
+std::optional<std::string> read_regular_file(int fd, const struct stat& info) {
+  if (!S_ISREG(info.st_mode) || static_cast<std::uint64_t>(info.st_size) > kMaxRegistryFileSize)
+    return std::nullopt;
+  std::optional<std::string> text(std::in_place);
+  text->resize(static_cast<std::size_t>(info.st_size));
+  std::size_t filled = 0;
+  for (;;) {
+    if (filled == text->size()) {
+      // The file grew meanwhile: read on, but never past the limit.
+      if (text->size() > kMaxRegistryFileSize) return std::nullopt;
+      text->resize(text->size() + 4096);
+    }
+    const ssize_t n = ::read(fd, text->data() + filled, text->size() - filled);
+    if (n > 0) {
+      filled += static_cast<std::size_t>(n);
+    } else if (n == 0) {
+      text->resize(filled);
+      return text;
+    } else if (errno != EINTR) {
+      return std::nullopt;
     }
   }
-  ::close(fd);
-  return text;
 }
 
 bool write_all(int fd, std::string_view text) noexcept {
@@ -99,14 +96,47 @@ bool write_all(int fd, std::string_view text) noexcept {
   return true;
 }
 
-// A name beside the device's file that no other process or thread uses at the same time.
-void temporary_path_into(const FileLocation& where, std::string& path) {
-  char number[24];
-  path.assign(where.directory);
-  path.append("/").append(where.file_name).append(".tmp-");
-  path.append(number, std::to_chars(number, number + sizeof number, ::getpid()).ptr);
-  path.push_back('-');
-  path.append(number, std::to_chars(number, number + sizeof number, ::gettid()).ptr);
+// An open directory, closed when it goes.
+class Directory {
+ public:
+  Directory() = default;
+  explicit Directory(int fd) noexcept : fd_(fd) {}
+  Directory(Directory&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Directory& operator=(Directory&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+  ~Directory() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  [[nodiscard]] int fd() const noexcept { return fd_; }
+  [[nodiscard]] bool open() const noexcept { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+// The device's directory root/DD/DD, or none. The root is taken as given (links in it
+// followed); the two levels below it must be real directories, never links, so nothing
+// planted under the root leads a save or a load out of it. With `create`, missing
+// directories are made.
+Directory open_device_directory(const std::string& root, const FileLocation& where, bool create) {
+  Directory dir(::open(root.c_str(), kDirectoryFlags));
+  if (!dir.open() && create && errno == ENOENT) {
+    std::error_code ignored;
+    std::filesystem::create_directories(root, ignored);
+    dir = Directory(::open(root.c_str(), kDirectoryFlags));
+  }
+  for (const char* level : where.levels) {
+    if (!dir.open()) break;
+    int fd = ::openat(dir.fd(), level, kDirectoryFlags | O_NOFOLLOW);
+    if (fd < 0 && create && errno == ENOENT && (::mkdirat(dir.fd(), level, 0777) == 0 || errno == EEXIST))
+      fd = ::openat(dir.fd(), level, kDirectoryFlags | O_NOFOLLOW);
+    dir = Directory(fd);
+  }
+  return dir;
 }
 
 }  // namespace
@@ -119,10 +149,38 @@ std::string registry_file_path(std::string_view registry_root, DeviceId aid) {
 void load_device_file(TemplateRegistry& registry, DeviceId aid,
                       std::optional<std::string_view> registry_root) {
   if (!enabled(registry_root) || find_device(registry, aid) != nullptr) return;
-  const std::optional<std::string> text = read_regular_file(registry_file_path(*registry_root, aid));
-  if (!text) return;
-  std::optional<DeviceTemplates> device = parse_registry_text(*text);
-  if (!device) return;
+  thread_local FileLocation where;
+  thread_local std::string root;
+  locate_into(*registry_root, aid, where);
+  root.assign(*registry_root);
+  const Directory dir = open_device_directory(root, where, false);
+  if (!dir.open()) return;
+  // A link planted at the file's name is not followed; O_NONBLOCK keeps a FIFO planted
+  // there from blocking the call (it has no effect on regular files).
+  const int fd = ::openat(dir.fd(), where.file_name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+  if (fd < 0) return;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    ::close(fd);
+    return;
+  }
+  // A file that yielded nothing is not read again until it changes: a damaged file would
+  // otherwise be parsed anew on every request for its device.
+  const FileIdentity identity = identity_of(info);
+  if (const auto known = registry.unusable_files.find(aid);
+      known != registry.unusable_files.end() && known->second == identity) {
+    ::close(fd);
+    return;
+  }
+  const std::optional<std::string> text = read_regular_file(fd, info);
+  ::close(fd);
+  std::optional<DeviceTemplates> device;
+  if (text) device = parse_registry_text(*text);
+  if (!device) {
+    registry.unusable_files.insert_or_assign(aid, identity);
+    return;
+  }
+  registry.unusable_files.erase(aid);
   // The file may be ahead of every receiver (a sender dies between saving and handing the
   // packet out): each template's first packet after a load travels whole.
   mark_loaded(*device);
@@ -137,27 +195,24 @@ void save_device_file(const TemplateRegistry& registry, DeviceId aid,
 
   // Per-thread buffers: a batch saves each touched device, and a steady stream of saves
   // then allocates nothing.
-  thread_local std::string text, temporary, path;
+  thread_local std::string text, temporary, root;
   thread_local FileLocation where;
+  const ScratchRelease release(text);
   text.clear();
   append_registry_text(text, aid, *device);
 
   locate_into(*registry_root, aid, where);
-  temporary_path_into(where, temporary);
-  constexpr int kFlags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-  int fd = ::open(temporary.c_str(), kFlags, 0666);
-  if (fd < 0 && errno == ENOENT) {
-    // Directories are made only when the first try shows they are missing; a failure here
-    // shows up as a failed second open.
-    std::error_code ignored;
-    std::filesystem::create_directories(where.directory, ignored);
-    fd = ::open(temporary.c_str(), kFlags, 0666);
-  }
+  root.assign(*registry_root);
+  const Directory dir = open_device_directory(root, where, true);
+  if (!dir.open()) return;
+  temporary_name_into(where.file_name, temporary);
+  const int fd = create_temporary(dir.fd(), temporary);
   if (fd < 0) return;
   const bool written = write_all(fd, text);
   const bool closed = ::close(fd) == 0;
-  path.assign(where.directory).append("/").append(where.file_name);
-  if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) ::unlink(temporary.c_str());
+  if (!written || !closed || ::renameat(dir.fd(), temporary.c_str(), dir.fd(), where.file_name.c_str()) != 0)
+    ::unlinkat(dir.fd(), temporary.c_str(), 0);
+  sweep_stale_temporaries(dir.fd(), where.directory);
 }
 
 }  // namespace vm

@@ -23,17 +23,25 @@ namespace vm {
 // memory, again on every request for the device.
 inline constexpr std::size_t kMaxRegistryFileSize = std::size_t{64} << 20;
 
+// Below the root nothing follows links: the two directory levels must be real directories
+// and the file a regular file, so nothing planted under the root leads out of it.
+
 // Adds the device's templates from its file when the registry has no entry for `aid` yet,
 // the file is at most kMaxRegistryFileSize bytes and it yields at least one usable
-// template. An absent or empty root, or one with a NUL byte, does nothing.
+// template. A file that yields nothing is remembered by its identity in
+// registry.unusable_files and not read again until it changes. An absent or empty root, or
+// one with a NUL byte, does nothing.
 void load_device_file(TemplateRegistry& registry, DeviceId aid,
                       std::optional<std::string_view> registry_root);
 
 // Writes the device's templates to its file, creating missing directories, when the
 // registry has an entry for `aid`. The new text goes to a temporary file in the same
 // directory first and is renamed over the old one, so a reader in any process meets either
-// the old file or the new one whole. An absent or empty root, or one with a NUL byte, does
-// nothing.
+// the old file or the new one whole. The temporary file has an unpredictable name and is
+// created exclusively without following links, so nothing planted under the root can
+// redirect or block the write. Temporary files that killed saves left in the directory are
+// removed once they are a minute old. An absent or empty root, or one with a NUL byte,
+// does nothing.
 void save_device_file(const TemplateRegistry& registry, DeviceId aid,
                       std::optional<std::string_view> registry_root);
 

@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <charconv>
-#include <unordered_set>
 #include <vector>
 
 #include "json/json_writer.h"
 #include "json/record.h"
+#include "support/keyed_hash.h"
+#include "support/scratch.h"
 #include "wire/base64.h"
 #include "wire/utf8.h"
 
@@ -71,7 +72,7 @@ std::optional<TemplateId> parse_template_key(std::string_view key) noexcept {
 // Of several members with the same key the last one counts; the survivors keep file order.
 std::vector<const KeyedTemplate*> last_of_each_key(const std::vector<KeyedTemplate>& templates) {
   std::vector<const KeyedTemplate*> kept;
-  std::unordered_set<std::string_view> seen;
+  KeyedSet<std::string_view> seen;
   for (auto it = templates.rbegin(); it != templates.rend(); ++it)
     if (seen.insert(it->key).second) kept.push_back(&*it);
   std::reverse(kept.begin(), kept.end());
@@ -83,6 +84,7 @@ std::vector<const KeyedTemplate*> last_of_each_key(const std::vector<KeyedTempla
 void append_registry_text(std::string& out, DeviceId aid, const DeviceTemplates& device) {
   thread_local std::vector<TemplateId> tids;  // kept per thread: saves then allocate nothing
   tids.clear();
+  const ScratchRelease release_tids(tids);
   for (const auto& [tid, sig] : device.tid_to_sig) tids.push_back(tid);
   std::sort(tids.begin(), tids.end());
 
@@ -94,6 +96,7 @@ void append_registry_text(std::string& out, DeviceId aid, const DeviceTemplates&
   w.key("templates");
   w.begin_object();
   thread_local std::string base64;
+  const ScratchRelease release_base64(base64);
   for (TemplateId tid : tids) {
     w.key(std::string_view(number, std::to_chars(number, number + sizeof number, raw(tid)).ptr));
     w.begin_object();
@@ -118,7 +121,7 @@ void append_registry_text(std::string& out, DeviceId aid, const DeviceTemplates&
 
 std::optional<DeviceTemplates> parse_registry_text(std::string_view text) {
   json::Reader reader;
-  const std::optional<RegistryDisk> disk = json::read_record(reader, text, kRegistryDisk);
+  const std::optional<RegistryDisk> disk = json::read_record_parsed(reader, text, kRegistryDisk);
   if (!disk) return std::nullopt;
 
   DeviceTemplates device;

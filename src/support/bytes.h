@@ -10,6 +10,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "support/keyed_hash.h"
+
 namespace vm {
 
 using ByteSpan = std::span<const std::uint8_t>;
@@ -22,13 +24,8 @@ inline ByteSpan as_bytes(std::string_view text) noexcept {
 }
 
 // Transparent hash so a map keyed by std::string can be searched with a string_view
-// without building a temporary string.
-struct BytesHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view s) const noexcept {
-    return std::hash<std::string_view>{}(s);
-  }
-};
+// without building a temporary string. Keyed: byte-string keys come from outside.
+using BytesHash = KeyedHash;
 
 template <class V>
 using BytesMap = std::unordered_map<std::string, V, BytesHash, std::equal_to<>>;

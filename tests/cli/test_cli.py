@@ -4,6 +4,7 @@ import base64
 import json
 import os
 import pathlib
+import struct
 import subprocess
 import tempfile
 import unittest
@@ -169,6 +170,51 @@ class RegistryShowTest(unittest.TestCase):
                 self.assertNotEqual(r.returncode, 0)
                 self.assertEqual(r.stdout, b"")
                 self.assertIn(message, r.stderr.decode())
+
+
+class UsageTest(unittest.TestCase):
+    """Wrong arguments exit with 2 and say what is wrong; help tells the defaults."""
+
+    def test_wrong_arguments_exit_2(self):
+        cases = [
+            ((), "subcommand is required"),
+            (("fly",), "subcommand is required"),
+            (("encode",), "--config"),
+            (("registry",), "subcommand is required"),
+            (("demo", "--facts", "0"), "--facts"),
+            (("decode", "--hex", "--binary"), "--hex"),
+            (("inspect", "--bogus"), "--bogus"),
+        ]
+        for args, message in cases:
+            with self.subTest(args=args):
+                r = tavkin(*args)
+                self.assertEqual(r.returncode, 2, r.stderr)
+                self.assertEqual(r.stdout, b"")
+                self.assertIn(message, r.stderr.decode())
+
+    def test_missing_registry_directory_is_named(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            missing = pathlib.Path(tmp) / "no-such-registry"
+            r = tavkin("registry", "show", str(missing))
+            self.assertEqual(r.returncode, 2)
+            self.assertIn(f"Directory does not exist: {missing}", r.stderr.decode())
+            r = subprocess.run([os.path.abspath(TAVKIN), "registry", "show", "no-such-registry", "7"],
+                               capture_output=True, cwd=tmp, timeout=120)
+            self.assertEqual(r.returncode, 2)
+            self.assertIn(f"no-such-registry (looked for {missing})", r.stderr.decode())
+            plain_file = pathlib.Path(tmp) / "file"
+            plain_file.write_text("x")
+            r = tavkin("registry", "show", str(plain_file))
+            self.assertEqual(r.returncode, 2)
+            self.assertIn(f"Not a directory: {plain_file}", r.stderr.decode())
+
+    def test_help_and_version_exit_0(self):
+        for args in (("--help",), ("encode", "--help"), ("--version",)):
+            with self.subTest(args=args):
+                self.assertEqual(tavkin(*args).returncode, 0)
+        encode_help = tavkin("encode", "--help").stdout.decode()
+        self.assertIn("Base64", encode_help)
+        self.assertIn("unless --hex or --binary", encode_help)
 
 
 EXAMPLE_CONFIG = {"precision": 2, "ms_timestamps": True, "units": {"celsius": "c1"}, "states": {"online": "1", "ok": "0"}}
@@ -379,6 +425,94 @@ class EncodeDecodeTest(unittest.TestCase):
         self.config.write_text(json.dumps(EXAMPLE_CONFIG))
         default = tavkin("decode", stdin=self.encode(jsonl(EXAMPLE_FACT)).stdout)
         self.assertEqual(json.loads(default.stdout)["s1_v"], 0.215, "without --precision: the library's view")
+
+
+def pcap_records(data: bytes) -> list[tuple[int, int, bytes]]:
+    """(seconds, microseconds, IPv4 datagram) of each record of a raw-IPv4 pcap file."""
+    magic, major, minor, _, _, snap, link = struct.unpack_from("<IHHiIII", data)
+    assert (magic, major, minor, snap, link) == (0xA1B2C3D4, 2, 4, 65535, 101)
+    records, pos = [], 24
+    while pos < len(data):
+        sec, usec, incl, orig = struct.unpack_from("<IIII", data, pos)
+        assert incl == orig, (incl, orig)
+        records.append((sec, usec, data[pos + 16:pos + 16 + incl]))
+        pos += 16 + incl
+    assert pos == len(data)
+    return records
+
+
+def ipv4_checksum(header: bytes) -> int:
+    total = sum(struct.unpack(">10H", header))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return ~total & 0xFFFF
+
+
+class CaptureTest(unittest.TestCase):
+    def check_datagram(self, datagram: bytes, source: bytes, port: int) -> bytes:
+        """The UDP payload, after checking the IPv4 and UDP headers around it."""
+        version, _, total, _, flags, ttl, proto, _, src, dst = struct.unpack_from(">BBHHHBBH4s4s", datagram)
+        self.assertEqual((version, total, flags, ttl, proto), (0x45, len(datagram), 0x4000, 64, 17))
+        self.assertEqual(ipv4_checksum(datagram[:20]), 0)
+        self.assertEqual((src, dst), (source, bytes([192, 0, 2, 1])))
+        sport, dport, length, checksum = struct.unpack_from(">HHHH", datagram, 20)
+        self.assertEqual((sport, dport, length, checksum), (port, port, len(datagram) - 20, 0))
+        return datagram[28:]
+
+    def test_packets_from_standard_input(self):
+        short = bytes([63, 9, 1, 2])  # too short for its header: from 0.0.0.0, previous time
+        seconds = frame(127, 7, 24, 1_700_000_005, b"")  # a timestamp in seconds
+        packets = [FULL_PACKET, HEARTBEAT, short, seconds]
+        for args, stdin in ((["--hex"], b"\n".join(p.hex().encode() for p in packets)),
+                            ([], b"\n".join(base64.b64encode(p) for p in packets)),
+                            (["--binary"], b"".join(len(p).to_bytes(4, "big") + p for p in packets))):
+            with self.subTest(args=args):
+                r = tavkin("capture", "-o", "-", "--port", "5000", *args, stdin=stdin)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                records = pcap_records(r.stdout)
+                self.assertEqual([(s, us) for s, us, _ in records],
+                                 [(1_700_000_000, 0)] * 3 + [(1_700_000_005, 0)])
+                sources = [bytes.fromhex("12345678")] * 2 + [bytes(4), bytes([0, 0, 0, 7])]
+                self.assertEqual([self.check_datagram(d, src, 5000) for (_, _, d), src in zip(records, sources)],
+                                 packets)
+
+    def test_demo_fleet_to_a_file(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            out = pathlib.Path(tmp) / "demo.pcap"
+            r = tavkin("capture", "--demo", "--facts", "300", "--devices", "4", "--seed", "2", "-o", str(out))
+            self.assertEqual(r.returncode, 0, r.stderr)
+            records = pcap_records(out.read_bytes())
+        self.assertEqual(len(records), 300)
+        kinds = set()
+        for sec, usec, datagram in records:
+            packet = datagram[28:]
+            aid = packet[2:6]
+            self.assertEqual(self.check_datagram(datagram, aid, 47474), packet)
+            ms = int.from_bytes(packet[7:13], "big")
+            self.assertEqual(sec * 1000 + usec // 1000, ms)
+            self.assertEqual(crc16(packet[:-2]), int.from_bytes(packet[-2:], "big"))
+            kinds.add(packet[0])
+        self.assertEqual(kinds, {63, 127, 170})
+        self.assertEqual(len({d[12:16] for _, _, d in records}), 4)
+
+    def test_bad_input(self):
+        cases = [
+            (["-o", "-", "--hex"], b"3f0\n", "line 1: not a packet in hexadecimal"),
+            (["-o", "/nonexistent/dir/x.pcap", "--hex"], HEARTBEAT.hex().encode(), "cannot write /nonexistent/dir/x.pcap"),
+            (["-o", "-", "--binary"], (70000).to_bytes(4, "big") + bytes(70000),
+             "packet 1: 70000 bytes do not fit in one UDP datagram"),
+        ]
+        for args, stdin, message in cases:
+            with self.subTest(message=message):
+                r = tavkin("capture", *args, stdin=stdin)
+                self.assertEqual(r.returncode, 1)
+                self.assertEqual(r.stdout, b"")
+                self.assertIn(message, r.stderr.decode())
+        for args in (["--hex"], ["-o", "-", "--facts", "5"], ["-o", "-", "--demo", "--port", "0"]):
+            with self.subTest(args=args):
+                r = tavkin("capture", *args, stdin=b"")
+                self.assertNotEqual(r.returncode, 0)
+                self.assertEqual(r.stdout, b"")
 
 
 def summary(text: str) -> dict:

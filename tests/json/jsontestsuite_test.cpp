@@ -17,8 +17,10 @@ namespace fs = std::filesystem;
 
 TEST(JsonTestSuite, DocumentsAsSkippedValues) {
   const fs::path dir = VM_JSONTESTSUITE_DIR;
-  ASSERT_TRUE(fs::is_directory(dir)) << "JSONTestSuite documents not found at " << dir
-                                     << " (set VM_JSONTESTSUITE_DIR)";
+  // The documents live outside the repository: a plain clone has no copy of them.
+  if (!fs::is_directory(dir)) {
+    GTEST_SKIP() << "JSONTestSuite documents not found at " << dir << " (set VM_JSONTESTSUITE_DIR)";
+  }
   int yes = 0, no = 0, either = 0;
   Reader reader;
   for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
@@ -29,6 +31,11 @@ TEST(JsonTestSuite, DocumentsAsSkippedValues) {
     content << in.rdbuf();
     const std::string request = R"({"packet_b64":"QQ==","zz":)" + content.str() + "}";
     const bool accepted = read_record(reader, request, sample::kFusionDecompressReq).has_value();
+    EXPECT_EQ(read_record_parsed(reader, request, sample::kFusionDecompressReq).has_value(), accepted) << name;
+    sample::FusionDecompressReq direct;
+    if (sample::kFusionDecompressReq.read_plain(request, direct)) {
+      EXPECT_TRUE(accepted) << name;
+    }
     if (name.starts_with("y_")) {
       ++yes;
       EXPECT_TRUE(accepted) << name;

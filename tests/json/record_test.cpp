@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "json/record.h"
 #include "sample_records.h"
@@ -74,7 +78,20 @@ TEST(Record, ReadsArraysAsFieldValuesInOrder) {
 TEST(Record, AcceptsAndRejectsByTheRecordRules) {
   static const struct { std::string_view text; bool ok; const char* why; } kCases[] = {
       {R"({"raw_input":"x","zz":{"a":[1,{"b":null}],"c":"\ud83d\ude00"}})", true, "unknown key, any value"},
-      {R"({"zz":1,"zz":2,"raw_input":"x"})", true, "unknown key given twice is still skipped"},
+      {R"({"zz":1,"zz":2,"raw_input":"x"})", false, "unknown key given twice"},
+      {R"({"zz":1,"raw_input":"x","zy":{"zz":1,"zz":2}})", true, "repeats inside a skipped value"},
+      {R"({"a":0,"b":0,"c":0,"d":0,"e":0,"f":0,"g":0,"h":0,"i":0,"raw_input":"x"})", true, "nine unknown keys"},
+      {R"({"a":0,"b":0,"c":0,"d":0,"e":0,"f":0,"g":0,"h":0,"i":0,"raw_input":"x","a":[]})", false,
+       "an unknown key given twice among many"},
+      {R"({"raw_input":"x","ctx_id":01})", false, "leading zero"},
+      {R"({"raw_input":"x","ctx_id":1x})", false, "letters after a number"},
+      {R"({"raw_input":"x","zz":tru})", false, "cut literal"},
+      {R"({"raw_input":"x","zz":nulls})", false, "literal run on"},
+      {"{\"raw_input\":\"a\tb\"}", false, "control character in a string"},
+      {R"({"raw_input":"x" "ctx_id":1})", false, "no comma"},
+      {R"({"raw_input":"x",,"ctx_id":1})", false, "two commas"},
+      {R"({"raw_input":"x")", false, "unclosed object"},
+      {R"({"raw_input":"x)", false, "unclosed string"},
       {" \t\r\n{\"raw_input\":\"x\"}\n\r\t ", true, "JSON white space around the value"},
       {R"({"raw_input":"x","ctx_id":-0})", true, "-0 is the integer 0"},
       {R"({"raw_input":"x","raw_input":"x"})", false, "field given twice"},
@@ -149,11 +166,11 @@ TEST(Record, NestingDeeperThan128LevelsIsRejected) {
 // thread (a registry file, say).
 TEST(Record, NestedReadersOnOneThreadKeepTheirDocuments) {
   Reader outer;
-  const auto r = run_req(outer, R"({"raw_input":"outer text","registry_root":"/outer"})");
+  const auto r = read_record_parsed(outer, R"({"raw_input":"outer text","registry_root":"/outer"})", kFusionRunReq);
   ASSERT_TRUE(r);
   for (int i = 0; i < 3; ++i) {
     Reader inner;
-    const auto d = read_record(inner, R"({"packet_b64":"inner text, longer than the first"})",
+    const auto d = read_record_parsed(inner, R"({"packet_b64":"inner text, longer than the first"})",
                                kFusionDecompressReq);
     ASSERT_TRUE(d);
     EXPECT_EQ(d->packet_b64, "inner text, longer than the first");
@@ -177,6 +194,67 @@ TEST(Record, ReadersOnManyThreads) {
   }
   for (auto& th : threads) th.join();
   EXPECT_EQ(good.load(), 2000);
+}
+
+bool same(const std::optional<FusionRunReq>& a, const std::optional<FusionRunReq>& b) {
+  if (a.has_value() != b.has_value()) return false;
+  return !a || (a->ctx_id == b->ctx_id && a->raw_input == b->raw_input && a->strategy == b->strategy &&
+                a->src_aid == b->src_aid && a->registry_root == b->registry_root);
+}
+
+// The direct reader of plain requests reads every text as the parsing reader does: random
+// requests of known and unknown keys, values of every JSON kind, escapes, odd numbers and
+// white space, some of them with one byte changed.
+TEST(Record, PlainRequestsReadAsParsed) {
+  const unsigned seed = std::random_device{}();
+  std::printf("seed %u\n", seed);
+  std::mt19937 rng(seed);
+  const std::vector<std::string> keys = {"ctx_id", "raw_input", "strategy", "src_aid", "registry_root",
+                                         "zz", "Raw_input", "ctx\\u005fid", "", "\xC3\xA9"};
+  const std::vector<std::string> values = {
+      "\"x\"", "\"\"", "\"42;n.s.AAAAAAAA|r>s.u:1|\"", "\"a\\\"b\"", "\"\\u0034\"", "\"\xF0\x9F\x98\x80\"",
+      "0", "7", "01", "-1", "-0", "1.5", "1e2", "4294967295", "4294967296", "18446744073709551615",
+      "18446744073709551616", "9999999999999999999", "true", "false", "null", "[]", "{}", "[1,{\"a\":2}]",
+      "nul", "\"\x01\""};
+  const std::vector<std::string> spaces = {"", "", " ", "\t", "\r\n"};
+  const auto pick = [&](const std::vector<std::string>& from) { return from[rng() % from.size()]; };
+  int plain = 0;
+  Reader reader;
+  for (int i = 0; i < 20000; ++i) {
+    std::string text = pick(spaces);
+    text += '{';
+    // Half of them of the common shape: the fields with values of their types, in any order.
+    std::vector<std::pair<std::string, std::string>> members;
+    if (i % 2 == 0) {
+      members = {{"raw_input", pick({"\"x\"", "\"42;n.s.AAAAAAAA|r>s.u:1|\"", "\"\""})},
+                 {"ctx_id", pick({"0", "7", "18446744073709551615", "1234567890123456789"})},
+                 {"src_aid", pick({"null", "4294967295", "9"})},
+                 {"registry_root", pick({"null", "\"/tmp/r\""})},
+                 {"strategy", pick({"\"full\"", "\"\""})},
+                 {"zz", pick(values)}};
+      std::shuffle(members.begin(), members.end(), rng);
+      members.resize(1 + rng() % members.size());
+    } else {
+      for (int m = static_cast<int>(rng() % 5); m > 0; --m) members.emplace_back(pick(keys), pick(values));
+    }
+    for (std::size_t m = 0; m < members.size(); ++m) {
+      if (m > 0) text += ',';
+      for (const std::string& piece : {pick(spaces), std::string("\""), members[m].first, std::string("\""),
+                                       pick(spaces), std::string(":"), pick(spaces), members[m].second, pick(spaces)})
+        text += piece;
+    }
+    text += '}';
+    text += pick(spaces);
+    if (rng() % 4 == 0) text[rng() % text.size()] = "{}[]\",:\\ 0a\x80"[rng() % 12];
+    const auto general = read_record_parsed(reader, text, kFusionRunReq);
+    FusionRunReq direct;
+    if (kFusionRunReq.read_plain(text, direct)) {
+      ++plain;
+      ASSERT_TRUE(same(direct, general)) << "seed " << seed << ": " << text;
+    }
+    ASSERT_TRUE(same(read_record(reader, text, kFusionRunReq), general)) << "seed " << seed << ": " << text;
+  }
+  EXPECT_GT(plain, 2000) << "the direct reader answers the common shape";
 }
 
 }  // namespace

@@ -18,13 +18,13 @@ struct FusionRunReq {
   std::optional<std::string_view> registry_root;
 };
 
-inline constexpr Record kFusionRunReq{
+inline constexpr auto kFusionRunReq = Record{
     field("ctx_id", &FusionRunReq::ctx_id),
     required("raw_input", &FusionRunReq::raw_input),
     field("strategy", &FusionRunReq::strategy),
     field("src_aid", &FusionRunReq::src_aid),
     field("registry_root", &FusionRunReq::registry_root),
-};
+}.any_key_once();
 
 struct FusionDecompressReq {
   std::uint64_t ctx_id = 0;
@@ -32,10 +32,10 @@ struct FusionDecompressReq {
   std::optional<std::string_view> registry_root;
 };
 
-inline constexpr Record kFusionDecompressReq{
+inline constexpr auto kFusionDecompressReq = Record{
     field("ctx_id", &FusionDecompressReq::ctx_id),
     required("packet_b64", &FusionDecompressReq::packet_b64),
     field("registry_root", &FusionDecompressReq::registry_root),
-};
+}.any_key_once();
 
 }  // namespace vm::json::sample

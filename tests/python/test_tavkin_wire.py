@@ -1,5 +1,7 @@
 """The tavkin package's codecs and byte records: values from the protocol's worked
 examples, checked through the package (and so through ctypes into the library)."""
+import pathlib
+import re
 import struct
 import unittest
 
@@ -30,6 +32,29 @@ class WireTest(unittest.TestCase):
         self.assertEqual(tavkin.normalize_command(tavkin.Command.DATA_DIFF_SEC), tavkin.Command.DATA_DIFF)
         self.assertEqual(tavkin.secure_variant(127), 128)
         self.assertEqual(tavkin.secure_variant(5), 5)
+
+    def test_out_of_range_integers_raise_instead_of_wrapping(self):
+        cases = [
+            (tavkin.is_data_command, (319,)), (tavkin.is_data_command, (-1,)), (tavkin.is_data_command, (True,)),
+            (tavkin.normalize_command, (256,)), (tavkin.secure_variant, (63.0,)),
+            (tavkin.b62_encode, (2**64 + 5,)), (tavkin.b62_encode, (2**63,)), (tavkin.b62_encode, (-2**63 - 1,)),
+            (tavkin.crc16, (b"", 0x11021)), (tavkin.crc16, (b"", 0x1021, -1)),
+            (tavkin.crc8, (b"", 0x107)), (tavkin.crc8, (b"", 0x07, 256)),
+        ]
+        for function, args in cases:
+            with self.subTest(function=function.__name__, args=args):
+                with self.assertRaises(ValueError):
+                    function(*args)
+        # The edges of each range still pass.
+        self.assertEqual((tavkin.secure_variant(0), tavkin.secure_variant(255)), (0, 255))
+        self.assertEqual((tavkin.crc8(b"", 0xFF, 0xFF), tavkin.crc16(b"", 0xFFFF, 0xFFFF)), (0xFF, 0xFFFF))
+
+    def test_packet_bound_is_the_headers(self):
+        header = pathlib.Path(__file__).resolve().parents[2] / "include" / "velmarinthos_tavkin.h"
+        match = re.search(r"#define VM_PACKET_BOUND\(text_len\) \(\(size_t\)\(text_len\) \+ (\d+)u\)",
+                          header.read_text())
+        self.assertIsNotNone(match)
+        self.assertEqual(_records.packet_bound(100), 100 + int(match.group(1)))
 
     def test_parse_header(self):
         h = tavkin.parse_header(HEARTBEAT)

@@ -206,6 +206,8 @@ TEST_F(RegistryFiles, LoadFollowsTheReadingRules) {
        "next_tid saturates"},
       {R"({"templates":{"24":{"sig":"A","last_vals_bin":["QQ=="]},"24":{"sig":"B"}}})",
        "24=B[] | B>24 | next 25", "a template key given twice: the later member counts"},
+      {R"({"x":1,"x":2,"templates":{"24":{"sig":"a","y":1,"y":2}}})", "24=a[] | a>24 | next 25",
+       "an unnamed key given twice is skipped, unlike in a request"},
       {R"({"templates":{"24":{"sig":"a\u0001b\"\u00e9"}}})", "24=a\x01" "b\"\xC3\xA9[] | a\x01" "b\"\xC3\xA9>24 | next 25",
        "escapes resolved in signatures"},
       {"", "none", "empty file"},

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "abi/result_buffer.h"
 #include "allocation_meter.h"
@@ -183,6 +184,74 @@ TEST(HostileInput, RegistryRootThatIsAFileOrUnwritable) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(plain), {}), "not a directory");
   fs::permissions(dir / "locked", fs::perms::owner_all);
   fs::remove_all(dir);
+}
+
+// A fact with more readings than the library answers within memory is refused where it
+// enters, as invalid input, and teaches nothing; one reading fewer still goes through.
+TEST(HostileInput, FactsWithTooManyReadingsAreRefused) {
+  const auto fact = [](std::size_t readings) {
+    std::string text = "n.s.AYvP5WgA|";
+    for (std::size_t i = 0; i < readings; ++i) text += ">:|";
+    return text;
+  };
+  const auto packet = [](char cmd, std::string_view body) {
+    std::string p = {cmd, char(1), 0, 0, 0, 7, char(24), 1, char(0x8B), char(0xCF), char(0xE5), 0x68, 0};
+    p += body;
+    p += static_cast<char>(vm_crc8(reinterpret_cast<const std::uint8_t*>(body.data()), body.size(), 0x07, 0));
+    const std::uint16_t crc = vm_crc16_ccitt_pub(reinterpret_cast<const std::uint8_t*>(p.data()), p.size(), 0x1021, 0xFFFF);
+    return p + static_cast<char>(crc >> 8) + static_cast<char>(crc & 0xFF);
+  };
+  const std::string fits = fact(65536), too_many = fact(65537);
+  constexpr std::size_t kCap = 16 << 20;
+
+  EXPECT_GT(call(vm_auto_decompose_input, fits, kCap).size(), fits.size());
+  EXPECT_EQ(call(vm_auto_decompose_input, too_many, kCap), "");
+  EXPECT_EQ(call(vm_fusion_run_json_v1, run_request(8'200'000'000, too_many), kCap),
+            R"({"error":"auto_decompose_failed"})");
+  EXPECT_EQ(call(vm_fusion_run_json_v1, run_request(8'200'000'000, fits), kCap).size(), fits.size() + 16);
+
+  const std::string refused = call(vm_fusion_decompress_json_v1, decompress_request(8'200'000'001, packet(char(63), too_many)), kCap);
+  EXPECT_EQ(refused, R"({"error":"invalid_json"})");
+  EXPECT_EQ(call(vm_fusion_decompress_json_v1, decompress_request(8'200'000'001, packet(char(127), ""))),
+            R"({"error":"fusion_receive_apply_failed"})");  // nothing was learnt
+  const std::string answered = call(vm_fusion_decompress_json_v1, decompress_request(8'200'000'002, packet(char(63), fits)), kCap);
+  EXPECT_NE(answered.find("\"s65536_v\":"), std::string::npos);
+}
+
+// A huge call grows the calling thread's scratch buffers; they are given back, so the thread
+// does not keep the memory for good. Each call here fails after filling its scratch, so it
+// leaves nothing in any state; the small call after it frees the answer buffer.
+TEST(HostileInput, ThreadScratchIsReleasedAfterAHugeCall) {
+  if (!meter::on) GTEST_SKIP() << "the allocation meter is off under sanitizers";
+  const std::string small_fact = "n.s.AYvP5WgA|t>0.c:1|";
+  const std::string long_fact = small_fact + "@" + std::string(8 << 20, 'A');
+  // 2^20 values, then one byte too many: read whole, then refused.
+  Bytes apply = Bytes{}.u32(7).u8(0).str("S").u32(1 << 20);
+  apply.b.append(std::size_t{4} << 20, '\0');
+  apply.u8(0);
+  std::string packet = call(vm_fusion_run_json_v1, run_request(8'100'000'000, "42;" + long_fact), 16 << 20);
+  ASSERT_GT(packet.size(), 8u << 20);
+  packet[13] ^= 1;  // the trailer no longer matches: answered before any state is touched
+  const std::string decompress = decompress_request(8'100'000'001, packet);
+  const std::uint64_t state = vm_fusion_state_create_v1();
+  const struct {
+    const char* what;
+    std::function<void()> call;
+  } kCalls[] = {
+      {"decompose", [&] { (void)call(vm_auto_decompose_input, long_fact, 0); }},
+      {"fusion state apply", [&] { EXPECT_EQ(vm_fusion_state_apply_v1(state, apply.data(), apply.b.size(), nullptr, 0), 0); }},
+      {"decompress", [&] { (void)call(vm_fusion_decompress_json_v1, decompress, 0); }},
+  };
+  for (const auto& c : kCalls) {
+    std::thread([&] {
+      (void)call(vm_auto_decompose_input, small_fact, 0);  // warm: the small buffers every call keeps
+      const std::size_t before = meter::live.load();
+      c.call();
+      (void)call(vm_auto_decompose_input, small_fact, 0);
+      EXPECT_LT(meter::live.load(), before + (std::size_t{3} << 20)) << c.what;
+    }).join();
+  }
+  vm_fusion_state_free_v1(state);
 }
 
 }  // namespace

@@ -133,6 +133,9 @@ TEST(RunRequest, RequestRecordRules) {
       "{\"raw_input\":" + f + ",\"registry_root\":5}",
       "{\"raw_input\":" + f + ",\"registry_root\":" + r + "} x",
       "{\"raw_input\":" + f + ",\"registry_root\":" + r + ",\"src_aid\":1,\"src_aid\":1}",
+      "{\"zz\":1,\"zz\":2,\"raw_input\":" + f + ",\"registry_root\":" + r + "}",  // an unknown key twice
+      "{\"a\":0,\"b\":0,\"c\":0,\"d\":0,\"e\":0,\"f\":0,\"g\":0,\"h\":0,\"i\":0,\"raw_input\":" + f +
+          ",\"registry_root\":" + r + ",\"a\":0}",  // the repeat among many unknown keys
       "[1," + f + ",\"\",null," + r + ",0]",  // six values
       "[1]",
       "{\"raw_input\":\"42;n.s.AAAAAAAA|\xFF|\",\"registry_root\":" + r + "}",  // not UTF-8
@@ -153,6 +156,7 @@ TEST(RunRequest, RequestRecordRules) {
       "[" + c + "," + f + ",\"\",null,null]",
       " \t\r\n{\"raw_input\":" + f + ",\"ctx_id\":" + c + ",\"other\":{\"a\":[1,{\"b\":null}]},\"src_aid\":null} \n",
       "{\"raw_input\":" + f + ",\"ctx_id\":" + c + ",\"registry_root\":null,\"Raw_input\":3}",
+      "{\"raw_input\":" + f + ",\"ctx_id\":" + c + ",\"x\":{\"a\":1,\"a\":2}}",  // repeats inside a skipped value
   };
   std::vector<std::uint8_t> commands;
   for (const auto& request : kAccepted) {
@@ -161,7 +165,7 @@ TEST(RunRequest, RequestRecordRules) {
     commands.push_back(command_of(a.bytes));
     EXPECT_EQ(aid_of(a.bytes), 42u) << request;
   }
-  EXPECT_EQ(commands, (std::vector<std::uint8_t>{63, 127, 127, 127})) << "all in one context";
+  EXPECT_EQ(commands, (std::vector<std::uint8_t>{63, 127, 127, 127, 127})) << "all in one context";
   EXPECT_GT(call(vm_fusion_run_json_v1, "{\"ctx_id\":18446744073709551615,\"raw_input\":" + f + "}").result, 0);
 }
 

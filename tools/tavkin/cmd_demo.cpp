@@ -95,7 +95,7 @@ class Road {
       input += forced[i] ? '\1' : '\0';  // a key frame is a forced full packet
       put(record.size(), 4);
       input += record;
-      capacity += 4 + packet_bound(fmt::formatted_size("{};", *s.fact.aid) + s.text.size());
+      capacity += 4 + VM_PACKET_BOUND(fmt::formatted_size("{};", *s.fact.aid) + s.text.size());
     }
     const auto start = Clock::now();
     const Answer answer = call_batch(input, capacity, buffer_);

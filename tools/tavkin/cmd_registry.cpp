@@ -1,6 +1,9 @@
 // `tavkin registry show`: a registry directory's device files in readable form.
 #include <fmt/format.h>
 
+#include <filesystem>
+#include <system_error>
+
 #include "commands.h"
 #include "registry_file.h"
 #include "signature_text.h"
@@ -62,6 +65,21 @@ int show_device(const std::string& root, std::uint32_t aid) {
 }  // namespace
 
 int run_registry_show(const RegistryShowOptions& options) {
+  namespace fs = std::filesystem;
+  // A wrong directory is a wrong argument (exit 2). A relative path is also shown in full,
+  // since it was looked for under the working directory.
+  const fs::path root(options.root);
+  std::error_code ec;
+  if (!fs::is_directory(root, ec)) {
+    const char* what = fs::exists(root, ec) ? "Not a directory" : "Directory does not exist";
+    const fs::path where = fs::absolute(root, ec);
+    if (root.is_absolute() || ec) {
+      fmt::print(stderr, "tavkin registry show: {}: {}\n", what, options.root);
+    } else {
+      fmt::print(stderr, "tavkin registry show: {}: {} (looked for {})\n", what, options.root, where.string());
+    }
+    return 2;
+  }
   return options.aid ? show_device(options.root, *options.aid) : list_root(options.root);
 }
 

@@ -50,6 +50,16 @@ struct InspectOptions {
   std::string registry;  // to look up a difference packet's template
 };
 
+struct CaptureOptions {
+  std::string out;  // "-": standard output
+  PacketFormat format = PacketFormat::base64;  // of the packets on standard input
+  bool demo = false;  // packets of the demo fleet instead of standard input
+  std::uint64_t facts = 200;
+  std::uint32_t devices = 4;
+  std::uint64_t seed = 1;
+  std::uint16_t port = 47474;  // both ends of every datagram
+};
+
 struct RegistryShowOptions {
   std::string root;
   std::optional<std::uint32_t> aid;
@@ -59,6 +69,7 @@ struct RegistryShowOptions {
 [[nodiscard]] int run_encode(const EncodeOptions& options);
 [[nodiscard]] int run_decode(const DecodeOptions& options);
 [[nodiscard]] int run_inspect(const InspectOptions& options);
+[[nodiscard]] int run_capture(const CaptureOptions& options);
 [[nodiscard]] int run_registry_show(const RegistryShowOptions& options);
 
 }  // namespace tavkin

@@ -131,6 +131,4 @@ std::size_t compact_text_bound(std::size_t record_size, std::size_t longest_code
   return (record_size + 1) * (24 + longest_code) + 64;
 }
 
-std::size_t packet_bound(std::size_t text_size) { return 2 * text_size + 64; }
-
 }  // namespace tavkin

@@ -54,9 +54,4 @@ void append_fact_json(std::string& out, const Fact& fact);
 // a value code, ",", a prefix, a mapped code and the factor's own bytes.
 [[nodiscard]] std::size_t compact_text_bound(std::size_t record_size, std::size_t longest_code);
 
-// A capacity certain to hold the packet (or an error text) for a compact text of
-// `text_size` bytes, routing prefix included: a full body is the text, a difference body
-// is at most a 16-byte mask and a length byte per value; plus 16 bytes of framing.
-[[nodiscard]] std::size_t packet_bound(std::size_t text_size);
-
 }  // namespace tavkin

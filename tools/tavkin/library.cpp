@@ -81,7 +81,7 @@ std::string decompress_request(std::uint64_t ctx, std::string_view packet_b64, s
 }
 
 Answer call_run(std::string_view request, std::size_t text_size, std::string& buffer) {
-  return call(vm_fusion_run_json_v1, request, packet_bound(text_size), buffer);
+  return call(vm_fusion_run_json_v1, request, VM_PACKET_BOUND(text_size), buffer);
 }
 
 Answer call_decompress(std::string_view request, std::size_t capacity, std::string& buffer) {

@@ -8,6 +8,8 @@
 
 namespace {
 
+constexpr int kUsageError = 2;
+
 std::string library_version() {
   std::uint8_t buf[32] = {};
   return vm_tavkin_version(buf, sizeof buf) == 1 ? std::string(reinterpret_cast<char*>(buf)) : "unknown";
@@ -52,7 +54,7 @@ int main(int argc, char** argv) {
   demo_cmd->callback([&] { status = tavkin::run_demo(demo); });
 
   tavkin::EncodeOptions encode;
-  auto* encode_cmd = app.add_subcommand("encode", "facts as JSON Lines on standard input to packets on standard output");
+  auto* encode_cmd = app.add_subcommand("encode", "facts as JSON Lines on standard input to packets on standard output, one standard Base64 line each unless --hex or --binary");
   encode_cmd->add_option("--config", encode.config_path, "compressor configuration (JSON file)")->required();
   encode_cmd->add_option("--ctx", encode.ctx, "sending context number")->capture_default_str();
   encode_cmd->add_option("--registry", encode.registry, "registry directory of the sender's device files");
@@ -70,7 +72,7 @@ int main(int argc, char** argv) {
   encode_cmd->callback([&] { status = tavkin::run_encode(encode); });
 
   tavkin::DecodeOptions decode;
-  auto* decode_cmd = app.add_subcommand("decode", "packets on standard input to JSON Lines on standard output");
+  auto* decode_cmd = app.add_subcommand("decode", "packets on standard input (standard Base64 lines unless --hex or --binary) to JSON Lines on standard output");
   decode_cmd->add_option("--ctx", decode.ctx, "receiving context number")->capture_default_str();
   decode_cmd->add_option("--registry", decode.registry, "registry directory of the receiver's device files");
   decode_cmd->add_flag("--keep-going", decode.keep_going, "report bad packets and go on with the next");
@@ -92,16 +94,36 @@ int main(int argc, char** argv) {
   inspect_cmd->add_option("--registry", inspect.registry, "receiver's registry directory, to label a difference packet's values");
   inspect_cmd->callback([&] { status = tavkin::run_inspect(inspect); });
 
+  tavkin::CaptureOptions capture;
+  auto* capture_cmd = app.add_subcommand("capture", "packets as a pcap file of UDP datagrams, one per packet");
+  capture_cmd->add_option("-o,--output", capture.out, "the pcap file to write (- for standard output)")->required();
+  auto* capture_demo = capture_cmd->add_flag("--demo", capture.demo, "packets of the demo fleet instead of standard input");
+  capture_cmd->add_option("--facts", capture.facts, "with --demo: number of facts")->capture_default_str()
+      ->check(CLI::Range(1ULL, 10'000'000ULL))->needs(capture_demo);
+  capture_cmd->add_option("--devices", capture.devices, "with --demo: number of devices")->capture_default_str()
+      ->check(CLI::Range(1U, 100'000U))->needs(capture_demo);
+  capture_cmd->add_option("--seed", capture.seed, "with --demo: seed of the simulation")->capture_default_str()
+      ->needs(capture_demo);
+  capture_cmd->add_option("--port", capture.port, "UDP port of both ends of every datagram")->capture_default_str()
+      ->check(CLI::Range(1, 65535));
+  add_packet_format_flags(capture_cmd, capture.format, true);
+  capture_cmd->callback([&] { status = tavkin::run_capture(capture); });
+
   tavkin::RegistryShowOptions show;
   auto* registry_cmd = app.add_subcommand("registry", "look at registry directories");
   registry_cmd->require_subcommand(1);
   auto* show_cmd = registry_cmd->add_subcommand("show", "list a directory's devices, or show one device's templates");
-  show_cmd->add_option("dir", show.root, "registry directory")->required()->check(CLI::ExistingDirectory);
+  show_cmd->add_option("dir", show.root, "registry directory")->required();
   show_cmd->add_option("aid", show.aid, "device id");
   show_cmd->callback([&] { status = tavkin::run_registry_show(show); });
 
   tavkin::add_broker_commands(app, status);
 
-  CLI11_PARSE(app, argc, argv);
+  // Wrong arguments exit with 2, the usual status of a usage error; --help and --version 0.
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : kUsageError;
+  }
   return status;
 }

@@ -1,0 +1,101 @@
+#include "registry/decompress_packet.h"
+
+#include <mutex>
+#include <string>
+
+#include "compressor/decompose.h"
+#include "fusion/packet_decoder.h"
+#include "registry/context_cache.h"
+#include "registry/registry_file.h"
+#include "support/scratch.h"
+#include "wire/base64.h"
+#include "wire/command.h"
+#include "wire/utf8.h"
+
+namespace vm {
+namespace {
+
+// Learns the template of a full packet; the text is answered whether or not it decomposes.
+void learn_from_full(const FusionStatePtr& state, const HeaderInfo& h, std::string_view text,
+                     std::optional<std::string_view> root) {
+  thread_local DecomposedFact fact;
+  const ScratchRelease release(fact.sig, fact.vals);
+  if (!decompose(text, fact)) return;
+  const DeviceId aid{h.source_aid};
+  std::lock_guard lock(state->lock);
+  load_device_file(state->registry, aid, root);
+  DeviceTemplates& device = device_for(state->registry, aid);
+  const TemplateId tid{h.tid};
+  learn_template_from_views(device, tid, fact.sig, fact.vals);
+  raise_next_tid(device, tid);
+  save_device_file(state->registry, aid, root);
+}
+
+bool holds_values(const TemplateRegistry& registry, DeviceId aid, TemplateId tid) {
+  const DeviceTemplates* device = find_device(registry, aid);
+  return device != nullptr && device->last_vals.contains(tid);
+}
+
+}  // namespace
+
+void decompress_packet(std::uint64_t ctx_id, std::string_view packet,
+                       std::optional<std::string_view> root, PacketAnswerSink& sink) {
+  const ByteSpan p = as_bytes(packet);
+  if (p.size() < 5) {
+    sink.refused(PacketRefusal::too_short, nullptr);
+    return;
+  }
+  const auto header = parse_header(p);
+  if (!header) {
+    sink.refused(PacketRefusal::incomplete_header, nullptr);
+    return;
+  }
+  if (!header->crc16_ok) {
+    sink.crc_mismatch(*header);
+    return;
+  }
+
+  // The body without its last byte (the writer's CRC-8, which is not checked here).
+  const std::size_t body_at = body_offset(header->route_count);
+  const std::string_view body = packet.substr(body_at, p.size() - body_at - 3);
+  char ts_text[8];
+  write_base64(ts_text, packet.substr(header->tid_offset + 1, 6), Base64::url);
+
+  const FusionStatePtr state = context_state_for(ctx_id);
+  thread_local std::string rebuilt;
+  const ScratchRelease release_rebuilt(rebuilt);
+  std::string_view text;
+  switch (header->base_cmd) {
+    case DATA_FULL:
+      text = is_valid_utf8(body) ? body : std::string_view();
+      learn_from_full(state, *header, text, root);
+      break;
+    case DATA_HEART:
+    case DATA_DIFF: {
+      rebuilt.clear();
+      const DeviceId aid{header->source_aid};
+      const TemplateId tid{header->tid};
+      std::unique_lock lock(state->lock);
+      load_device_file(state->registry, aid, root);
+      if (!receive_apply(state->registry, aid, header->base_cmd, tid, std::string_view(ts_text, 8), body,
+                         rebuilt)) {
+        const bool known = holds_values(state->registry, aid, tid);
+        lock.unlock();
+        sink.refused(known ? PacketRefusal::not_applicable : PacketRefusal::unknown_template, &*header);
+        return;
+      }
+      if (header->base_cmd == DATA_DIFF) save_device_file(state->registry, aid, root);
+      text = is_valid_utf8(rebuilt) ? std::string_view(rebuilt) : std::string_view();
+      break;
+    }
+    default:
+      sink.refused(PacketRefusal::unknown_command, &*header);
+      return;
+  }
+
+  if (const std::size_t semicolon = text.find(';'); semicolon != std::string_view::npos)
+    text.remove_prefix(semicolon + 1);
+  sink.fact(text, *header);
+}
+
+}  // namespace vm

@@ -1,0 +1,43 @@
+// The receiving end of the fusion chain for one packet given as bytes: length and CRC-16
+// checks, then the fact brought back with the templates of a context (a full packet
+// teaches its template; heartbeats and diffs are applied to the stored values), with the
+// registry files loaded and saved as the decompress request does. The outcome goes to a
+// sink, so that one engine answers both the JSON request and hosts that build their own
+// objects. Thread-safe: the context's lock is held only for the template work.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "wire/packet_header.h"
+
+namespace vm {
+
+// Why a packet gave no fact.
+enum class PacketRefusal {
+  too_short,          // fewer than 5 bytes
+  incomplete_header,  // shorter than its route needs
+  unknown_command,    // not a data command
+  unknown_template,   // a heartbeat or diff for a template the context holds no values of
+  not_applicable,     // a heartbeat or diff of a known template that does not apply (short body, ...)
+};
+
+class PacketAnswerSink {
+ public:
+  // `header` is null for too_short and incomplete_header.
+  virtual void refused(PacketRefusal why, const HeaderInfo* header) = 0;
+  // The trailer did not match; nothing else happened.
+  virtual void crc_mismatch(const HeaderInfo& header) = 0;
+  // The packet's fact: its compact text with any routing prefix removed (valid UTF-8,
+  // empty when the packet's text was not), valid only during the call.
+  virtual void fact(std::string_view text, const HeaderInfo& header) = 0;
+
+ protected:
+  ~PacketAnswerSink() = default;
+};
+
+void decompress_packet(std::uint64_t ctx_id, std::string_view packet,
+                       std::optional<std::string_view> registry_root, PacketAnswerSink& sink);
+
+}  // namespace vm
