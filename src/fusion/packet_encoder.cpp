@@ -101,7 +101,7 @@ std::optional<FusionDecision> encode_into(TemplateRegistry& registry, DeviceId a
   const AssignedTemplate assigned = for_packet ? assign_packet_tid(device, sig) : assign_tid(device, sig);
   const std::uint8_t base = assigned.is_new ? DECISION_NEW_TEMPLATE : 0;
   std::vector<std::string>& stored = device.last_vals[assigned.tid];
-  TemplateUse* use = for_packet ? &device.use[assigned.tid] : nullptr;
+  TemplateUse* use = for_packet ? &device.use.at(assigned.tid) : nullptr;
   if (use != nullptr && use->loaded_unsent) force_full = true;
 
   std::optional<FusionDecision> decision = decide(assigned, base, force_full, stored, values, body);

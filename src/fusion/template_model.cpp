@@ -48,8 +48,8 @@ TemplateId reusable_packet_tid(const DeviceTemplates& device) {
     const std::uint32_t number = raw(tid);
     if (number > kMaxPacketTemplateId) continue;
     taken.set(number);
-    const auto use = device.use.find(tid);
-    const std::uint64_t last_used = use == device.use.end() ? 0 : use->second.last_used;
+    const TemplateUse* use = device.use.find(tid);
+    const std::uint64_t last_used = use == nullptr ? 0 : use->last_used;
     if (last_used < oldest_use || (last_used == oldest_use && number < oldest)) {
       oldest = number;
       oldest_use = last_used;
@@ -61,7 +61,27 @@ TemplateId reusable_packet_tid(const DeviceTemplates& device) {
   return TemplateId{oldest};
 }
 
+bool before(const std::pair<TemplateId, TemplateUse>& entry, TemplateId tid) noexcept {
+  return raw(entry.first) < raw(tid);
+}
+
 }  // namespace
+
+TemplateUse& TemplateUses::at(TemplateId tid) {
+  auto it = std::lower_bound(entries_.begin(), entries_.end(), tid, before);
+  if (it == entries_.end() || it->first != tid) it = entries_.insert(it, {tid, TemplateUse{}});
+  return it->second;
+}
+
+const TemplateUse* TemplateUses::find(TemplateId tid) const noexcept {
+  const auto it = std::lower_bound(entries_.begin(), entries_.end(), tid, before);
+  return it == entries_.end() || it->first != tid ? nullptr : &it->second;
+}
+
+void TemplateUses::erase(TemplateId tid) noexcept {
+  const auto it = std::lower_bound(entries_.begin(), entries_.end(), tid, before);
+  if (it != entries_.end() && it->first == tid) entries_.erase(it);
+}
 
 DeviceTemplates& device_for(TemplateRegistry& registry, DeviceId aid) {
   return registry.devices[aid];
@@ -128,8 +148,8 @@ void forget_template(DeviceTemplates& device, TemplateId tid) {
 }
 
 void mark_loaded(DeviceTemplates& device) {
-  for (const auto& [tid, sig] : device.tid_to_sig) device.use[tid].loaded_unsent = true;
-  for (const auto& [tid, values] : device.last_vals) device.use[tid].loaded_unsent = true;
+  for (const auto& [tid, sig] : device.tid_to_sig) device.use.at(tid).loaded_unsent = true;
+  for (const auto& [tid, values] : device.last_vals) device.use.at(tid).loaded_unsent = true;
 }
 
 void learn_template(DeviceTemplates& device, TemplateId tid, std::string_view sig,

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "support/bytes.h"
@@ -33,6 +34,21 @@ struct TemplateUse {
   bool loaded_unsent = false;
 };
 
+// The use of a device's templates, kept as a list sorted by number: most devices hold a
+// few templates, and a fleet of many devices would pay a hash map's buckets and nodes for
+// each of them.
+class TemplateUses {
+ public:
+  // The entry of `tid`, added unused when absent. Stays valid until the next call that
+  // adds or removes an entry.
+  TemplateUse& at(TemplateId tid);
+  [[nodiscard]] const TemplateUse* find(TemplateId tid) const noexcept;
+  void erase(TemplateId tid) noexcept;
+
+ private:
+  std::vector<std::pair<TemplateId, TemplateUse>> entries_;
+};
+
 struct DeviceTemplates {
   BytesMap<TemplateId> sig_to_tid;
   std::unordered_map<TemplateId, std::string> tid_to_sig;
@@ -40,7 +56,7 @@ struct DeviceTemplates {
   std::uint32_t next_tid = kFirstTemplateId;
 
   // Kept only by the request pipelines (packet numbering); absent entries mean unused.
-  std::unordered_map<TemplateId, TemplateUse> use;
+  TemplateUses use;
   std::uint64_t use_clock = 0;
 
   // The signature that assign_tid met last and its template: a device reports the same
