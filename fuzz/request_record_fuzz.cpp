@@ -11,7 +11,9 @@
 
 // GCC 12 at -O3 takes the optional members of a record that read_plain fills in part for
 // uninitialized when they are compared; they are default-constructed.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 namespace {
 
