@@ -6,8 +6,8 @@ carries one library file and no links."""
 from __future__ import annotations
 
 import importlib.machinery
-import importlib.util
 import sys
+import types
 
 import velmarinthos_tavkin as _extension
 
@@ -18,8 +18,8 @@ def load():
     if NAME in sys.modules:
         return sys.modules[NAME]
     loader = importlib.machinery.ExtensionFileLoader(NAME, _extension.__file__)
-    spec = importlib.util.spec_from_file_location(NAME, _extension.__file__, loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    # The extension loader reads only the module's name and the file it comes from.
+    module = loader.create_module(types.SimpleNamespace(name=NAME, origin=_extension.__file__))
     sys.modules[NAME] = module
     try:
         loader.exec_module(module)
