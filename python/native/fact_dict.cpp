@@ -10,6 +10,7 @@
 #include "names.h"
 #include "py_ref.h"
 #include "registry/compact_fact_json.h"
+#include "registry/decompress_answer.h"
 #include "scratch.h"
 
 namespace vm::py {
@@ -89,22 +90,6 @@ bool put_reading(PyObject* dict, std::size_t n, const CompactFactReading& r, int
          put(dict, keys[3], PyFloat_FromDouble(reading_value(r, precision)));
 }
 
-// Reading numbers in the byte order of their keys, as the JSON answer writes them:
-// "s10_" comes before "s1_" and "s2_".
-const std::vector<std::uint32_t>& reading_order(std::size_t count, std::vector<std::uint32_t>& order) {
-  order.resize(count);
-  for (std::size_t i = 0; i < count; ++i) order[i] = static_cast<std::uint32_t>(i + 1);
-  const auto key = [](std::uint32_t n, char (&text)[16]) {
-    char* end = std::to_chars(text, text + 15, n).ptr;
-    *end++ = '_';
-    return std::string_view(text, static_cast<std::size_t>(end - text));
-  };
-  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-    char ta[16], tb[16];
-    return key(a, ta) < key(b, tb);
-  });
-  return order;
-}
 
 struct Members {
   CompactFactMembers fact;
@@ -131,7 +116,8 @@ PyObject* fact_dict(std::string_view fact_text, const HeaderInfo& header, int pr
     for (std::size_t i = 0; i < n; ++i)
       if (!put_reading(d, i + 1, m.readings[i], precision)) return nullptr;
   } else {
-    for (std::uint32_t number : reading_order(n, scratch->order))
+    order_readings_by_key(n, scratch->order);
+    for (std::uint32_t number : scratch->order)
       if (!put_reading(d, number, m.readings[number - 1], precision)) return nullptr;
   }
   if (m.t_raw && !put(d, names.t_raw, PyLong_FromUnsignedLongLong(*m.t_raw))) return nullptr;

@@ -50,7 +50,6 @@ bool frame_packet(std::uint8_t command, DeviceId aid, TemplateId tid, const Pack
 
 bool build_packet(std::uint8_t command, DeviceId aid, TemplateId tid, std::string_view ts_text,
                   std::string_view body, std::string& out) {
-  if (raw(tid) > 0xFF) return false;
   const std::optional<PacketTimestamp> ts = read_packet_timestamp(ts_text);
   return ts && frame_packet(command, aid, tid, *ts, body, out);
 }

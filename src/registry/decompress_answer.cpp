@@ -66,28 +66,32 @@ char* put_reading(char* w, std::size_t number, const CompactFactReading& r) noex
   return json::write_double(w, r.value);
 }
 
-// Reading numbers in the byte order of their keys: "s10_" comes before "s1_" and "s2_".
+// The key order of `count` readings, kept per thread: a fleet's facts have the same count.
 const std::vector<std::uint32_t>& reading_order(std::size_t count) {
   thread_local std::vector<std::uint32_t> order;
   thread_local std::size_t ordered = 0;
   if (ordered != count) {
-    order.resize(count);
-    for (std::size_t i = 0; i < count; ++i) order[i] = static_cast<std::uint32_t>(i + 1);
-    const auto key = [](std::uint32_t n, char (&text)[16]) {
-      char* end = std::to_chars(text, text + 15, n).ptr;
-      *end++ = '_';
-      return std::string_view(text, static_cast<std::size_t>(end - text));
-    };
-    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-      char ta[16], tb[16];
-      return key(a, ta) < key(b, tb);
-    });
+    order_readings_by_key(count, order);
     ordered = count;
   }
   return order;
 }
 
 }  // namespace
+
+void order_readings_by_key(std::size_t count, std::vector<std::uint32_t>& order) {
+  order.resize(count);
+  for (std::size_t i = 0; i < count; ++i) order[i] = static_cast<std::uint32_t>(i + 1);
+  const auto key = [](std::uint32_t n, char (&text)[16]) {
+    char* end = std::to_chars(text, text + 15, n).ptr;
+    *end++ = '_';
+    return std::string_view(text, static_cast<std::size_t>(end - text));
+  };
+  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+    char ta[16], tb[16];
+    return key(a, ta) < key(b, tb);
+  });
+}
 
 void append_decompress_answer(const CompactFactMembers& fact, const HeaderInfo& header, std::string& out) {
   std::size_t room = kFixedRoom + fact.readings.size() * kReadingRoom;

@@ -4,12 +4,19 @@
 // sorted at run time except reading numbers from 10 on). Pure function.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "registry/compact_fact_json.h"
 #include "wire/packet_header.h"
 
 namespace vm {
+
+// Fills `order` with the reading numbers 1 to `count` in the byte order of their keys, as
+// every answer writes them: "s10_" comes before "s1_" and "s2_".
+void order_readings_by_key(std::size_t count, std::vector<std::uint32_t>& order);
 
 // Appends {"__packet_meta__":{...},"geohash":...,"id":...,...,"url":...} to `out`.
 void append_decompress_answer(const CompactFactMembers& fact, const HeaderInfo& header, std::string& out);
