@@ -69,11 +69,14 @@ test-tsan: deps
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -LE 'python|large|gateway'
 
 # Builds the benchmarks (Release) and runs them: one report of medians over repetitions,
-# with the zstd peer side by side and the targets. BENCH_FLAGS passes Google Benchmark flags.
+# with the zstd peer side by side and the targets, then the same for the Python roads
+# (bench/python_bench.py, against the json + zlib peer). BENCH_FLAGS passes Google
+# Benchmark flags.
 BENCH_FLAGS ?=
 bench: deps
 	$(call cmake_build,build-bench,-DCMAKE_BUILD_TYPE=Release -DVM_BUILD_BENCH=ON -DVM_BUILD_TESTS=OFF -DVM_BUILD_TOOLS=OFF)
 	build-bench/bin/tavkin_bench $(BENCH_FLAGS)
+	@PY=$$(tools/find-python.sh) && $$PY bench/python_bench.py build-bench/lib
 
 # Facts per second through 1, 2 and 3 gateways on a broker cluster of its own.
 bench-gateway: build
