@@ -5,7 +5,9 @@
 
 #include "compressor/decompose.h"
 #include "fusion/packet_decoder.h"
+#include "registry/compact_fact_json.h"
 #include "registry/context_cache.h"
+#include "registry/direct_fact.h"
 #include "registry/registry_file.h"
 #include "support/scratch.h"
 #include "wire/base64.h"
@@ -77,14 +79,26 @@ void decompress_packet(std::uint64_t ctx_id, std::string_view packet,
       const TemplateId tid{header->tid};
       std::unique_lock lock(state->lock);
       load_device_file(state->registry, aid, root);
-      if (!receive_apply(state->registry, aid, header->base_cmd, tid, std::string_view(ts_text, 8), body,
-                         rebuilt)) {
+      const auto received = receive_update(state->registry, aid, header->base_cmd, tid, body);
+      if (!received) {
         const bool known = holds_values(state->registry, aid, tid);
         lock.unlock();
         sink.refused(known ? PacketRefusal::not_applicable : PacketRefusal::unknown_template, &*header);
         return;
       }
+      const std::string_view ts(ts_text, 8);
+      thread_local CompactFactMembers members;
+      const ScratchRelease release_members(members.readings, members.url_text, members.msg_text, members.scratch);
+      const std::uint64_t layout_key = (std::uint64_t{raw(aid)} << 32) | raw(tid);
+      const bool direct =
+          sink.takes_members() && direct_fact_members(layout_key, received->sig, ts, received->values, members);
+      if (!direct) (void)rebuild_fact(received->sig, ts, received->values, rebuilt);
       if (header->base_cmd == DATA_DIFF) save_device_file(state->registry, aid, root);
+      if (direct) {
+        lock.unlock();
+        sink.fact_members(members, *header);
+        return;
+      }
       text = is_valid_utf8(rebuilt) ? std::string_view(rebuilt) : std::string_view();
       break;
     }
