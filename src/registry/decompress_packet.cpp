@@ -90,13 +90,18 @@ void decompress_packet(std::uint64_t ctx_id, std::string_view packet,
       thread_local CompactFactMembers members;
       const ScratchRelease release_members(members.readings, members.url_text, members.msg_text, members.scratch);
       const std::uint64_t layout_key = (std::uint64_t{raw(aid)} << 32) | raw(tid);
-      const bool direct =
-          sink.takes_members() && direct_fact_members(layout_key, received->sig, ts, received->values, members);
+      // A host's code run by the sink (a Python finaliser, say) may receive again on this
+      // thread while the members are still being answered: that call leaves them alone.
+      thread_local bool answering_members = false;
+      const bool direct = sink.takes_members() && !answering_members &&
+                          direct_fact_members(layout_key, received->sig, ts, received->values, members);
       if (!direct) (void)rebuild_fact(received->sig, ts, received->values, rebuilt);
       if (header->base_cmd == DATA_DIFF) save_device_file(state->registry, aid, root);
       if (direct) {
         lock.unlock();
+        answering_members = true;
         sink.fact_members(members, *header);
+        answering_members = false;
         return;
       }
       text = is_valid_utf8(rebuilt) ? std::string_view(rebuilt) : std::string_view();
