@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
 #include "compressor/decompose.h"
+#include "wire/base64.h"
 #include "wire/utf8.h"
 
 namespace vm {
@@ -29,6 +31,7 @@ struct Segment {
     fixed,    // signature bytes only: read in place
     reading,  // "id>" value ":" value: placed without reading
     mixed,    // anything else: put together, then read
+    stamped,  // the header "id.s." then the timestamp text: only the timestamp is read
   } kind;
   bool header;
   std::uint32_t first, last;  // parts [first, last)
@@ -116,6 +119,17 @@ Segment::Kind kind_of(const Layout& layout, std::uint32_t first, std::uint32_t l
   return Segment::reading;
 }
 
+// A header of the signature's bytes "id.s." and the timestamp text, nothing after: the
+// timestamp text (URL-safe Base64 of six bytes, no ".") is the header's whole third part.
+Segment::Kind header_kind_of(const Layout& layout, std::uint32_t first, std::uint32_t last) {
+  const Part* part = layout.parts.data() + first;
+  if (last - first != 2 || part[0].kind != Part::literal || part[1].kind != Part::timestamp) return Segment::mixed;
+  const std::string_view ids(layout.sig.data() + part[0].begin, part[0].end - part[0].begin);
+  const std::size_t dot1 = ids.find('.');
+  if (dot1 == std::string_view::npos || ids.find('.', dot1 + 1) != ids.size() - 1) return Segment::mixed;
+  return Segment::stamped;
+}
+
 void work_out(Layout& layout) {
   const std::string_view sig = layout.sig;
   layout.parts.clear();
@@ -144,7 +158,7 @@ void work_out(Layout& layout) {
     add_parts(probe, from, to, layout);
     const auto last = static_cast<std::uint32_t>(layout.parts.size());
     const bool header = layout.segments.empty();
-    layout.segments.push_back({header ? Segment::mixed : kind_of(layout, first, last), header, first, last});
+    layout.segments.push_back({header ? header_kind_of(layout, first, last) : kind_of(layout, first, last), header, first, last});
     if (to == main_end) break;
     from = to + 1;
   }
@@ -182,6 +196,24 @@ constexpr std::array<bool, 256> kRefused = [] {
   t['|'] = t['@'] = t[';'] = true;
   return t;
 }();
+
+// The first `c` in `v`, or npos: values are a few bytes, shorter than a library call's setup.
+std::size_t find_byte(std::string_view v, char c) noexcept {
+  for (std::size_t i = 0; i < v.size(); ++i)
+    if (v[i] == c) return i;
+  return std::string_view::npos;
+}
+
+// The timestamp of a header's URL-safe Base64 text, as the reader takes it: the first six
+// bytes of a strict decoding.
+std::optional<std::uint64_t> stamp_of(std::string_view ts_text) {
+  thread_local std::string bytes;
+  bytes.clear();
+  if (!decode_base64(ts_text, Base64::url, bytes) || bytes.size() < 6) return std::nullopt;
+  std::uint64_t t = 0;
+  for (int i = 0; i < 6; ++i) t = (t << 8) | static_cast<unsigned char>(bytes[static_cast<std::size_t>(i)]);
+  return t;
+}
 
 bool plain(std::string_view v) noexcept {
   bool refused = false;
@@ -233,12 +265,12 @@ bool direct_fact_members(std::uint64_t layout_key, std::string_view sig, std::st
       }
       case Segment::reading: {
         const std::string& code = values[part[3].begin];
-        if (code.find(':') != std::string::npos) {
+        if (find_byte(code, ':') != std::string_view::npos) {
           add_fact_segment(put_together(segment.first, segment.last), false, out);
           break;
         }
         const std::string_view l = put_together(segment.first + 1, segment.first + 2);
-        const std::size_t dot = l.find('.');
+        const std::size_t dot = find_byte(l, '.');
         const std::int64_t n = read_fact_value_code(code);
         out.readings.push_back({std::string_view(layout.sig.data() + part->begin, part->end - part->begin - 1),
                                 l.substr(0, dot),
@@ -249,6 +281,14 @@ bool direct_fact_members(std::uint64_t layout_key, std::string_view sig, std::st
       case Segment::mixed:
         add_fact_segment(put_together(segment.first, segment.last), segment.header, out);
         break;
+      case Segment::stamped: {
+        const std::string_view ids(layout.sig.data() + part->begin, part->end - part->begin);
+        const std::size_t dot = find_byte(ids, '.');
+        out.id = ids.substr(0, dot);
+        out.s = ids.substr(dot + 1, ids.size() - dot - 2);
+        out.t_raw = stamp_of(ts_text.substr(0, find_byte(ts_text, '.')));
+        break;
+      }
     }
   }
   if (layout.has_msg) add_fact_msg(put_together(layout.msg_first, layout.msg_last), out);
