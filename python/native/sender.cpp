@@ -15,8 +15,8 @@
 #include "errors.h"
 #include "keyframes.h"
 #include "py_ref.h"
-#include "pipeline/send_fact.h"
-#include "registry/context_cache.h"
+#include "requests/send_fact.h"
+#include "contexts/context_cache.h"
 #include "scratch.h"
 
 namespace vm::py {

@@ -1,4 +1,4 @@
-#include "pipeline/send_fact.h"
+#include "requests/send_fact.h"
 
 #include <algorithm>
 
