@@ -95,7 +95,7 @@ bool run_batch(ByteSpan input, std::string& out) {
   std::optional<std::string_view> root;
   if (!root_bytes->empty() && is_valid_utf8(*root_bytes)) root = *root_bytes;
 
-  const auto compressor = acquire_compressor(handle);
+  const auto compressor = acquire_compressor(CompressorHandle{handle});
   if (!compressor) return false;
 
   thread_local ItemScratch scratch;
