@@ -1,11 +1,11 @@
-#include "registry/decompress_packet.h"
+#include "requests/decompress_packet.h"
 
 #include <mutex>
 #include <string>
 
 #include "compressor/decompose.h"
 #include "fusion/packet_decoder.h"
-#include "registry/context_cache.h"
+#include "contexts/context_cache.h"
 #include "registry/registry_file.h"
 #include "support/scratch.h"
 #include "wire/base64.h"
