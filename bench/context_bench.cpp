@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "bench_util.h"
-#include "registry/context_cache.h"
+#include "contexts/context_cache.h"
 
 namespace bench {
 namespace {

@@ -13,8 +13,8 @@
 #include "json/json_writer.h"
 #include "json/object_builder.h"
 #include "json/record.h"
-#include "registry/compact_fact_json.h"
-#include "registry/decompress_answer.h"
+#include "requests/compact_fact_json.h"
+#include "requests/decompress_answer.h"
 
 namespace bench {
 namespace {

@@ -30,9 +30,11 @@ if(VM_FUZZ)
   target_link_options(vm_build_flags INTERFACE -fsanitize=address,undefined)
 endif()
 
-# vm_add_test(NAME SOURCES ... LIBS ... LABELS ...): one GoogleTest executable run through CTest.
+# vm_add_test(NAME SOURCES ... LIBS ... LABELS ... [COST n]): one GoogleTest executable run
+# through CTest. COST marks long tests, which a parallel run on a fresh checkout (no timing
+# history yet) then starts first instead of leaving them for a one-core tail.
 function(vm_add_test name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "COST" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE vm_build_flags GTest::gtest_main ${T_LIBS})
   # GCC 12 at -O3 reports false -Wrestrict and -Wmaybe-uninitialized warnings in inlined
@@ -41,5 +43,8 @@ function(vm_add_test name)
   if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
     target_compile_options(${name} PRIVATE -Wno-restrict -Wno-maybe-uninitialized)
   endif()
-  gtest_discover_tests(${name} PROPERTIES LABELS "${T_LABELS}" DISCOVERY_TIMEOUT 60)
+  if(NOT T_COST)
+    set(T_COST 0)
+  endif()
+  gtest_discover_tests(${name} PROPERTIES LABELS "${T_LABELS}" COST ${T_COST} DISCOVERY_TIMEOUT 60)
 endfunction()

@@ -18,7 +18,7 @@
 
 #include "fuzz_support.h"
 #include "json/object_builder.h"
-#include "registry/compact_fact_json.h"
+#include "requests/compact_fact_json.h"
 #include "velmarinthos_tavkin.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "python_api.h"
-#include "registry/decompress_packet.h"
+#include "requests/decompress_packet.h"
 #include "wire/packet_header.h"
 
 namespace vm::py {

@@ -9,8 +9,8 @@
 #include "errors.h"
 #include "names.h"
 #include "py_ref.h"
-#include "registry/compact_fact_json.h"
-#include "registry/decompress_answer.h"
+#include "requests/compact_fact_json.h"
+#include "requests/decompress_answer.h"
 #include "scratch.h"
 
 namespace vm::py {

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "python_api.h"
-#include "registry/compact_fact_json.h"
+#include "requests/compact_fact_json.h"
 #include "wire/packet_header.h"
 
 namespace vm::py {

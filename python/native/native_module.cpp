@@ -24,7 +24,7 @@ PyObject* compress_fact(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   }
   const unsigned long long handle = PyLong_AsUnsignedLongLong(args[0]);
   if (handle == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
-  const auto compressor = vm::acquire_compressor(handle);
+  const auto compressor = vm::acquire_compressor(vm::CompressorHandle{handle});
   if (!compressor) {
     PyErr_SetString(vm::py::errors.tavkin_error, "the compressor is closed");
     return nullptr;

@@ -11,7 +11,7 @@
 #include "errors.h"
 #include "fact_dict.h"
 #include "py_ref.h"
-#include "registry/decompress_packet.h"
+#include "requests/decompress_packet.h"
 #include "scratch.h"
 
 namespace vm::py {

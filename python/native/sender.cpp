@@ -15,8 +15,8 @@
 #include "errors.h"
 #include "keyframes.h"
 #include "py_ref.h"
-#include "pipeline/send_fact.h"
-#include "registry/context_cache.h"
+#include "requests/send_fact.h"
+#include "contexts/context_cache.h"
 #include "scratch.h"
 
 namespace vm::py {
@@ -178,7 +178,7 @@ int sender_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!handle_object) return -1;
   const unsigned long long handle = PyLong_AsUnsignedLongLong(handle_object.get());
   if (handle == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
-  auto compressor = acquire_compressor(handle);
+  auto compressor = acquire_compressor(CompressorHandle{handle});
   if (!compressor) {
     PyErr_SetString(errors.tavkin_error, "the compressor is closed");
     return -1;

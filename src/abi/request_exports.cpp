@@ -1,8 +1,8 @@
 // C exports of the requests: decompress, run (and relay, the same entry), batch.
 #include "abi/result_buffer.h"
-#include "pipeline/batch_pipeline.h"
-#include "pipeline/fusion_run.h"
-#include "registry/decompress_request.h"
+#include "requests/batch_pipeline.h"
+#include "requests/fusion_run.h"
+#include "requests/decompress_request.h"
 #include "velmarinthos_tavkin.h"
 
 extern "C" int32_t vm_fusion_decompress_json_v1(const uint8_t* in, size_t in_len, uint8_t* out,

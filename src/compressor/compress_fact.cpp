@@ -16,7 +16,7 @@ bool compress_fact(const FactCompressor& compressor, ByteSpan record, std::strin
   return compress_fact_from(compressor, reader, out, layout);
 }
 
-bool compress_fact_with_handle(std::uint64_t handle, ByteSpan record, std::string& out) {
+bool compress_fact_with_handle(CompressorHandle handle, ByteSpan record, std::string& out) {
   const auto compressor = acquire_compressor(handle);
   return compressor && compress_fact(*compressor, record, out);
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "compressor/compressor_table.h"
 #include "compressor/fact_compressor.h"
 #include "compressor/fact_layout.h"
 #include "support/bytes.h"
@@ -29,7 +30,7 @@ namespace vm {
 // The same with the compressor registered under `handle`, held by its own reference for
 // the whole compression (freeing the handle meanwhile does not disturb it). False also
 // when the handle is not registered.
-[[nodiscard]] bool compress_fact_with_handle(std::uint64_t handle, ByteSpan record,
+[[nodiscard]] bool compress_fact_with_handle(CompressorHandle handle, ByteSpan record,
                                              std::string& out);
 
 }  // namespace vm

@@ -97,12 +97,12 @@ bool decompose(std::string_view text, DecomposedFact& out) {
   // Room for the worst case: each body byte written at most twice (a reading of L bytes,
   // at least ">" and ":", becomes its id and the four mark bytes), and the closing bar.
   const std::string_view body = text.substr(bar + 1);
-  out.sig.resize(dot + 6 + 2 * body.size() + 1);
+  out.sig.resize(dot + kTimestampField.size() + 2 * body.size() + 1);
   char* w = out.sig.data();
   copy_text(w, header.data(), dot);
   w += dot;
-  std::memcpy(w, ".{TS}|", 6);
-  w += 6;
+  std::memcpy(w, kTimestampField.data(), kTimestampField.size());
+  w += kTimestampField.size();
 
   // One pass over the separators of the body, found 64 bytes at a time: per segment the
   // first ">" and the last ":" after it. Empty segments are skipped.

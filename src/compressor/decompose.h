@@ -9,12 +9,9 @@
 #include <string_view>
 #include <vector>
 
-namespace vm {
+#include "signature/signature_format.h"
 
-// In a signature the timestamp text stands as kTimestampMark and each reading as its id
-// followed by kReadingMark (">" 0x01 ":" 0x01).
-inline constexpr std::string_view kTimestampMark = "{TS}";
-inline constexpr std::string_view kReadingMark = "\x3E\x01\x3A\x01";
+namespace vm {
 
 // A fact with more readings than this does not decompose. Each reading costs tens of bytes
 // in memory wherever the fact goes (value views, stored values, a JSON answer of four

@@ -47,12 +47,12 @@ bool decompose_written(std::string_view text, const FactLayout& l, DecomposedFac
   // The header up to the timestamp, ".{TS}|", each reading as its id and the mark, the
   // trailers as written, and the closing bar (one more when the body is empty).
   const std::size_t trailers = text.size() - l.trailers;
-  out.sig.resize(l.ts_dot - l.start + 6 + l.readings.size() * (8 + kReadingMark.size()) + trailers + 2);
+  out.sig.resize(l.ts_dot - l.start + kTimestampField.size() + l.readings.size() * (8 + kReadingMark.size()) + trailers + 2);
   char* w = out.sig.data();
   copy_text(w, p + l.start, l.ts_dot - l.start);
   w += l.ts_dot - l.start;
-  std::memcpy(w, ".{TS}|", 6);
-  w += 6;
+  std::memcpy(w, kTimestampField.data(), kTimestampField.size());
+  w += kTimestampField.size();
   for (const ReadingLayout& r : l.readings) {
     const std::size_t id = r.gt - r.start;
     if (static_cast<std::size_t>(out.sig.data() + out.sig.size() - w) < id + kReadingMark.size() + 1 + trailers + 2) {

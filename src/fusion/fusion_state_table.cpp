@@ -2,14 +2,12 @@
 
 #include <memory>
 
-#include "support/handle_table.h"
-
 namespace vm {
 namespace {
 
 // Never destroyed, so a host thread still calling during process exit finds it intact.
-HandleTable<FusionState>& table() {
-  static HandleTable<FusionState>* const instance = new HandleTable<FusionState>(kFirstFusionStateHandle);
+HandleTable<FusionState, FusionStateHandle>& table() {
+  static auto* const instance = new HandleTable<FusionState, FusionStateHandle>(kFirstFusionStateHandle);
   return *instance;
 }
 

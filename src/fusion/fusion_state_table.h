@@ -8,12 +8,14 @@
 #include <cstdint>
 
 #include "fusion/fusion_state.h"
+#include "support/handle_table.h"
 
 namespace vm {
 
-using FusionStateHandle = std::uint64_t;
+// Names a fusion state; 0 names none.
+enum class FusionStateHandle : std::uint64_t {};
 
-inline constexpr FusionStateHandle kFirstFusionStateHandle = 1000000;
+inline constexpr FusionStateHandle kFirstFusionStateHandle{1000000};
 
 // A new handle naming a new, empty state.
 [[nodiscard]] FusionStateHandle create_fusion_state();

@@ -6,18 +6,16 @@
 
 #include "fusion/diff_mask.h"
 #include "fusion/packet_encoder.h"
+#include "signature/signature_format.h"
 #include "support/small_copy.h"
 #include "wire/command.h"
 
 namespace vm {
 namespace {
 
-constexpr std::string_view kTimestampSlot = "{TS}";
-constexpr char kValueSlot = '\x01';
-
 // Whether rebuild_fact succeeds for `sig` and `value_count` values, whatever they hold.
 bool can_rebuild(std::string_view sig, std::size_t value_count) noexcept {
-  return sig.find(kTimestampSlot) != std::string_view::npos &&
+  return sig.find(kTimestampMark) != std::string_view::npos &&
          static_cast<std::size_t>(std::count(sig.begin(), sig.end(), kValueSlot)) >= value_count;
 }
 
@@ -69,7 +67,7 @@ bool apply_difference(std::vector<std::string>& stored, std::string_view body) {
 
 bool rebuild_fact(std::string_view sig, std::string_view ts_text, std::span<const std::string> values,
                   std::string& out) {
-  const std::size_t ts_at = sig.find(kTimestampSlot);
+  const std::size_t ts_at = sig.find(kTimestampMark);
   if (ts_at == std::string_view::npos) return false;
   // Sized once for the signature, the timestamp text and every value (slot bytes and the
   // timestamp mark only shrink it), written through a pointer, then cut to size.
@@ -81,7 +79,7 @@ bool rebuild_fact(std::string_view sig, std::string_view ts_text, std::span<cons
   std::size_t next = 0;
   char* w = fill_slots(sig.substr(0, ts_at), values, next, out.data() + start);
   copy_text(w, ts_text.data(), ts_text.size());
-  w = fill_slots(sig.substr(ts_at + kTimestampSlot.size()), values, next, w + ts_text.size());
+  w = fill_slots(sig.substr(ts_at + kTimestampMark.size()), values, next, w + ts_text.size());
   if (next < values.size()) {
     out.resize(start);
     return false;

@@ -5,11 +5,13 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "compressor/compress_fact.h"
 #include "compressor/compressor_table.h"
 #include "compressor/fact_compressor.h"
+#include "fusion/fusion_state_table.h"
 #include "record_builder.h"
 #include "support/bytes.h"
 
@@ -85,23 +87,30 @@ TEST(CompressorConfig, MalformedRecordsFail) {
   EXPECT_FALSE(read_compressor_config(as_bytes(huge.bytes)));
 }
 
+// A compressor handle and a fusion-state handle are distinct types, and neither is a bare
+// number: mixing them up fails to compile.
+static_assert(!std::is_convertible_v<CompressorHandle, FusionStateHandle>);
+static_assert(!std::is_convertible_v<FusionStateHandle, CompressorHandle>);
+static_assert(!std::is_convertible_v<std::uint64_t, CompressorHandle>);
+static_assert(!std::is_convertible_v<std::uint64_t, FusionStateHandle>);
+
 TEST(CompressorTable, HandlesCountUpOnlyForValidRecords) {
   const std::string valid = config_record({}).bytes;
   const std::string invalid = config_record({19, 0, {}, {}}).bytes;
   const auto first = create_compressor(as_bytes(valid));
   ASSERT_TRUE(first);
-  EXPECT_GE(*first, 1u);
+  EXPECT_GE(handle_number(*first), 1u);
   EXPECT_FALSE(create_compressor(as_bytes(invalid)));
   const auto second = create_compressor(as_bytes(valid));
   ASSERT_TRUE(second);
-  EXPECT_EQ(*second, *first + 1);  // the failed create used up no number
+  EXPECT_EQ(handle_number(*second), handle_number(*first) + 1);  // the failed create used up no number
 
   EXPECT_NE(acquire_compressor(*first), nullptr);
   EXPECT_TRUE(free_compressor(*first));
   EXPECT_FALSE(free_compressor(*first));
   EXPECT_EQ(acquire_compressor(*first), nullptr);
-  EXPECT_FALSE(free_compressor(0));
-  EXPECT_EQ(acquire_compressor(0), nullptr);
+  EXPECT_FALSE(free_compressor(CompressorHandle{0}));
+  EXPECT_EQ(acquire_compressor(CompressorHandle{0}), nullptr);
   EXPECT_TRUE(free_compressor(*second));
 }
 
@@ -129,7 +138,7 @@ TEST(CompressorTable, ConcurrentUse) {
   const std::string config = config_record(testing::example_config()).bytes;
   const std::string record = testing::fact_record(testing::example_fact()).bytes;
   constexpr int kThreads = 4, kRounds = 300;
-  std::vector<std::vector<std::uint64_t>> handles(kThreads);
+  std::vector<std::vector<CompressorHandle>> handles(kThreads);
   std::atomic<int> mismatches{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
@@ -143,7 +152,7 @@ TEST(CompressorTable, ConcurrentUse) {
         }
         handles[t].push_back(*h);
         // Also try a neighbour's handle, which may be freed at any moment.
-        for (std::uint64_t probe : {*h, *h - 1}) {
+        for (CompressorHandle probe : {*h, CompressorHandle{handle_number(*h) - 1}}) {
           out.clear();
           if (compress_fact_with_handle(probe, as_bytes(record), out) &&
               out != testing::kExampleCompact)
@@ -155,11 +164,11 @@ TEST(CompressorTable, ConcurrentUse) {
   }
   for (auto& th : threads) th.join();
   EXPECT_EQ(mismatches.load(), 0);
-  std::vector<std::uint64_t> all;
+  std::vector<CompressorHandle> all;
   for (const auto& v : handles) all.insert(all.end(), v.begin(), v.end());
   std::sort(all.begin(), all.end());
   EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end()) << "a handle was handed out twice";
-  for (std::uint64_t h : all) free_compressor(h);
+  for (CompressorHandle h : all) free_compressor(h);
 }
 
 }  // namespace

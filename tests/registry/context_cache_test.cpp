@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "registry/context_cache.h"
+#include "contexts/context_cache.h"
 
 namespace vm {
 namespace {

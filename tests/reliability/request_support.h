@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "json/object_builder.h"
-#include "registry/compact_fact_json.h"
+#include "requests/compact_fact_json.h"
 #include "velmarinthos_tavkin.h"
 
 namespace reliability {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "compact_view_reference.h"
-#include "registry/compact_fact_json.h"
+#include "requests/compact_fact_json.h"
 
 namespace vm {
 namespace {

@@ -5,7 +5,7 @@
 #include <random>
 #include <string>
 
-#include "pipeline/packet_writer.h"
+#include "wire/packet_writer.h"
 #include "request_support.h"
 
 namespace vm {

@@ -1,13 +1,13 @@
-#include "registry/decompress_request.h"
+#include "requests/decompress_request.h"
 
 #include <cstdint>
 #include <optional>
 
 #include "json/object_builder.h"
 #include "json/record.h"
-#include "registry/compact_fact_json.h"
-#include "registry/decompress_answer.h"
-#include "registry/decompress_packet.h"
+#include "requests/compact_fact_json.h"
+#include "requests/decompress_answer.h"
+#include "requests/decompress_packet.h"
 #include "support/scratch.h"
 #include "wire/base64.h"
 

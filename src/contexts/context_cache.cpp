@@ -1,4 +1,4 @@
-#include "registry/context_cache.h"
+#include "contexts/context_cache.h"
 
 #include <time.h>
 #if defined(__x86_64__) || defined(__i386__)

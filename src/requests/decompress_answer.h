@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "registry/compact_fact_json.h"
+#include "requests/compact_fact_json.h"
 #include "wire/packet_header.h"
 
 namespace vm {

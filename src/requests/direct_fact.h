@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "registry/compact_fact_json.h"
+#include "requests/compact_fact_json.h"
 
 namespace vm {
 

@@ -1,4 +1,4 @@
-#include "registry/decompress_answer.h"
+#include "requests/decompress_answer.h"
 
 #include <algorithm>
 #include <charconv>

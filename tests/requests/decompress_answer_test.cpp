@@ -7,8 +7,8 @@
 #include <string>
 
 #include "json/object_builder.h"
-#include "registry/compact_fact_json.h"
-#include "registry/decompress_answer.h"
+#include "requests/compact_fact_json.h"
+#include "requests/decompress_answer.h"
 
 namespace vm {
 namespace {

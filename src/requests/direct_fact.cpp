@@ -1,4 +1,4 @@
-#include "registry/direct_fact.h"
+#include "requests/direct_fact.h"
 
 #include <algorithm>
 #include <array>

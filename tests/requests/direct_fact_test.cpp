@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "fusion/packet_decoder.h"
-#include "registry/compact_fact_json.h"
-#include "registry/decompress_answer.h"
-#include "registry/direct_fact.h"
+#include "requests/compact_fact_json.h"
+#include "requests/decompress_answer.h"
+#include "requests/direct_fact.h"
 #include "wire/base64.h"
 #include "wire/utf8.h"
 

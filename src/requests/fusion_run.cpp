@@ -1,4 +1,4 @@
-#include "pipeline/fusion_run.h"
+#include "requests/fusion_run.h"
 
 #include <cstdint>
 #include <mutex>
@@ -6,8 +6,8 @@
 
 #include "compressor/unicode_space.h"
 #include "json/record.h"
-#include "pipeline/send_fact.h"
-#include "registry/context_cache.h"
+#include "requests/send_fact.h"
+#include "contexts/context_cache.h"
 
 namespace vm {
 namespace {

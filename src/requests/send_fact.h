@@ -12,7 +12,7 @@
 #include "compressor/decompose.h"
 #include "compressor/fact_layout.h"
 #include "fusion/template_model.h"
-#include "pipeline/packet_writer.h"
+#include "wire/packet_writer.h"
 #include "support/ids.h"
 
 namespace vm {

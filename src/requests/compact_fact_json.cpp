@@ -1,4 +1,4 @@
-#include "registry/compact_fact_json.h"
+#include "requests/compact_fact_json.h"
 
 #include <charconv>
 #include <cstdint>

@@ -1,10 +1,9 @@
-#include "pipeline/send_fact.h"
+#include "requests/send_fact.h"
 
 #include <algorithm>
 
 #include "compressor/decompose_written.h"
 #include "fusion/packet_encoder.h"
-#include "pipeline/whole_packet.h"
 #include "registry/registry_file.h"
 #include "support/fault.h"
 
@@ -16,7 +15,7 @@ SendResult finish_prepare(std::string_view text, PreparedFact& prepared) {
   const std::optional<PacketTimestamp> ts = read_packet_timestamp(prepared.decomposed.ts);
   if (!ts) return SendResult::no_packet;
   prepared.ts = *ts;
-  prepared.whole = must_travel_whole(prepared.decomposed, text);
+  prepared.whole = must_travel_whole(prepared.decomposed.sig, text);
   return SendResult::packet;
 }
 

@@ -1,4 +1,4 @@
-#include "pipeline/packet_writer.h"
+#include "wire/packet_writer.h"
 
 #include <cstring>
 

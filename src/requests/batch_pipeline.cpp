@@ -1,4 +1,4 @@
-#include "pipeline/batch_pipeline.h"
+#include "requests/batch_pipeline.h"
 
 #include <algorithm>
 #include <charconv>
@@ -10,8 +10,8 @@
 
 #include "compressor/compress_fact.h"
 #include "compressor/compressor_table.h"
-#include "pipeline/send_fact.h"
-#include "registry/context_cache.h"
+#include "requests/send_fact.h"
+#include "contexts/context_cache.h"
 #include "wire/byte_reader.h"
 #include "wire/utf8.h"
 
@@ -95,7 +95,7 @@ bool run_batch(ByteSpan input, std::string& out) {
   std::optional<std::string_view> root;
   if (!root_bytes->empty() && is_valid_utf8(*root_bytes)) root = *root_bytes;
 
-  const auto compressor = acquire_compressor(handle);
+  const auto compressor = acquire_compressor(CompressorHandle{handle});
   if (!compressor) return false;
 
   thread_local ItemScratch scratch;

@@ -1,13 +1,13 @@
-#include "registry/decompress_packet.h"
+#include "requests/decompress_packet.h"
 
 #include <mutex>
 #include <string>
 
 #include "compressor/decompose.h"
+#include "contexts/context_cache.h"
 #include "fusion/packet_decoder.h"
-#include "registry/compact_fact_json.h"
-#include "registry/context_cache.h"
-#include "registry/direct_fact.h"
+#include "requests/compact_fact_json.h"
+#include "requests/direct_fact.h"
 #include "registry/registry_file.h"
 #include "support/scratch.h"
 #include "wire/base64.h"
