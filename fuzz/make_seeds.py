@@ -163,6 +163,12 @@ def seeds():
     rng = random.Random(20240601)
     s["round_trip"] = [bytes(rng.randrange(256) for _ in range(n)) for n in (8, 24, 64, 96, 128, 200)] + \
                       [b"\x00" * 32, b"\x01\x05" + b"\x03" * 60, b"\xff" * 48]
+    mark = b">\x01:\x01"
+    s["direct_fact"] = [
+        u8(4) + b"gw;n1.OK.{TS}|temp" + mark + b"|hum" + mark + b"|&u4pruyd@ZG9vcg|\x0021.C\x005Bf\x003.pct\x00-Q2",
+        u8(0x42) + b"a.b.{TS}|x\x01y>\x01:z\x01|#\x01|t" + mark + b"\x00q\x00w.e\x00r:\x00t\x00AAAAAAAA",
+        u8(0x81) + b"{TS}.{TS}|\x01|&\x01||#aHR0cDovL3g@\x01@z\x00..",
+        u8(0xC3) + b"n.s.{TS}|:>" + mark + b"|" + mark + b"\x00a.b.c\x00::\x00"]
     return s
 
 

@@ -16,7 +16,7 @@ targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   targets=(config_record fact_record decompose fusion_seed fusion_apply fusion_receive
            decompress_request run_request batch_request parse_header b62_decode round_trip
-           request_record registry_root)
+           request_record registry_root direct_fact)
 fi
 
 dict_of() {

@@ -93,7 +93,6 @@ bool put_reading(PyObject* dict, std::size_t n, const CompactFactReading& r, int
 
 struct Members {
   CompactFactMembers fact;
-  std::vector<std::uint32_t> order;
 };
 
 }  // namespace
@@ -104,7 +103,11 @@ PyObject* fact_dict(std::string_view fact_text, const HeaderInfo& header, int pr
   // The decompress export answers {"error":"invalid_json"} for a fact with more readings
   // than can be answered within memory; so does the dict road.
   if (!read_compact_fact(fact_text, m)) return raise(request_error("receive", "invalid_json"));
+  return fact_members_dict(m, header, precision);
+}
 
+PyObject* fact_members_dict(const CompactFactMembers& m, const HeaderInfo& header, int precision) {
+  Scratch<std::vector<std::uint32_t>> order;
   Ref dict(_PyDict_NewPresized(static_cast<Py_ssize_t>(8 + 4 * m.readings.size())));
   if (!dict) return nullptr;
   PyObject* d = dict.get();
@@ -116,8 +119,8 @@ PyObject* fact_dict(std::string_view fact_text, const HeaderInfo& header, int pr
     for (std::size_t i = 0; i < n; ++i)
       if (!put_reading(d, i + 1, m.readings[i], precision)) return nullptr;
   } else {
-    order_readings_by_key(n, scratch->order);
-    for (std::uint32_t number : scratch->order)
+    order_readings_by_key(n, *order);
+    for (std::uint32_t number : *order)
       if (!put_reading(d, number, m.readings[number - 1], precision)) return nullptr;
   }
   if (m.t_raw && !put(d, names.t_raw, PyLong_FromUnsignedLongLong(*m.t_raw))) return nullptr;

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "python_api.h"
+#include "requests/compact_fact_json.h"
 #include "wire/packet_header.h"
 
 namespace vm::py {
@@ -15,5 +16,8 @@ namespace vm::py {
 // `header`, or null with an exception set. Reading values are the library's view (the
 // integer over 10^4) when `precision` is negative, else the integer over 10^precision.
 [[nodiscard]] PyObject* fact_dict(std::string_view text, const HeaderInfo& header, int precision);
+
+// The same for a fact already read into its members.
+[[nodiscard]] PyObject* fact_members_dict(const CompactFactMembers& fact, const HeaderInfo& header, int precision);
 
 }  // namespace vm::py

@@ -129,6 +129,11 @@ class DictAnswer final : public PacketAnswerSink {
     note_outcome(r_, false, header.base_cmd == 63, &header);
     result_ = fact_dict(text, header, r_->precision);
   }
+  bool takes_members() const noexcept override { return true; }
+  void fact_members(const CompactFactMembers& fact, const HeaderInfo& header) override {
+    note_outcome(r_, false, false, &header);
+    result_ = fact_members_dict(fact, header, r_->precision);
+  }
 
   ReceiverObject* r_;
 

@@ -88,20 +88,26 @@ bool rebuild_fact(std::string_view sig, std::string_view ts_text, std::span<cons
   return true;
 }
 
-bool receive_apply(TemplateRegistry& registry, DeviceId aid, std::uint8_t command, TemplateId tid,
-                   std::string_view ts_text, std::string_view body, std::string& out) {
-  if (command != DATA_HEART && command != DATA_DIFF) return false;
+std::optional<ReceivedTemplate> receive_update(TemplateRegistry& registry, DeviceId aid, std::uint8_t command,
+                                              TemplateId tid, std::string_view body) {
+  if (command != DATA_HEART && command != DATA_DIFF) return std::nullopt;
   DeviceTemplates* device = find_device(registry, aid);
-  if (device == nullptr) return false;
+  if (device == nullptr) return std::nullopt;
   const auto sig = device->tid_to_sig.find(tid);
-  if (sig == device->tid_to_sig.end()) return false;
+  if (sig == device->tid_to_sig.end()) return std::nullopt;
   const auto stored = device->last_vals.find(tid);
-  if (stored == device->last_vals.end()) return false;
+  if (stored == device->last_vals.end()) return std::nullopt;
 
   // Checked first so that a packet refused for its signature changes no value either.
-  if (!can_rebuild(sig->second, stored->second.size())) return false;
-  if (command == DATA_DIFF && !apply_difference(stored->second, body)) return false;
-  return rebuild_fact(sig->second, ts_text, stored->second, out);
+  if (!can_rebuild(sig->second, stored->second.size())) return std::nullopt;
+  if (command == DATA_DIFF && !apply_difference(stored->second, body)) return std::nullopt;
+  return ReceivedTemplate{sig->second, stored->second};
+}
+
+bool receive_apply(TemplateRegistry& registry, DeviceId aid, std::uint8_t command, TemplateId tid,
+                   std::string_view ts_text, std::string_view body, std::string& out) {
+  const auto received = receive_update(registry, aid, command, tid, body);
+  return received && rebuild_fact(received->sig, ts_text, received->values, out);
 }
 
 }  // namespace vm

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -12,6 +13,19 @@
 #include "fusion/template_model.h"
 
 namespace vm {
+
+// A template's signature and its values brought up to date; views into the registry,
+// valid while its lock is held and it is not changed.
+struct ReceivedTemplate {
+  std::string_view sig;
+  std::span<const std::string> values;
+};
+
+// The first half of receive_apply: the same checks and the same update of the stored
+// values, without rebuilding the fact (rebuild_fact on the result always succeeds).
+[[nodiscard]] std::optional<ReceivedTemplate> receive_update(TemplateRegistry& registry, DeviceId aid,
+                                                             std::uint8_t command, TemplateId tid,
+                                                             std::string_view body);
 
 // Applies a DATA_HEART (127: body ignored) or DATA_DIFF (170) packet of template `tid` of
 // device `aid` and appends the rebuilt compact fact to `out`. False, with the registry and

@@ -14,8 +14,6 @@
 namespace vm {
 namespace {
 
-constexpr double kValueScale = 10000.0;
-
 // Signed Base62 as the reader of values takes it: any fault, overflow included, reads as 0.
 std::int64_t read_value_code(std::string_view v) noexcept {
   if (v.empty() || v == "-") return 0;
@@ -80,7 +78,7 @@ bool add_reading(std::string_view segment, CompactFactMembers& out) {
   const std::string_view state = l.substr(0, dot);
   const std::string_view unit = dot == std::string_view::npos ? std::string_view() : l.substr(dot + 1);
   const std::int64_t code = read_value_code(r.substr(colon + 1));
-  out.readings.push_back({segment.substr(0, gt), state, unit, static_cast<double>(code) / kValueScale, code});
+  out.readings.push_back({segment.substr(0, gt), state, unit, static_cast<double>(code) / kFactValueScale, code});
   return true;
 }
 
@@ -114,7 +112,7 @@ std::string_view reading_key(char (&key)[24], std::size_t n, std::string_view su
 
 }  // namespace
 
-bool read_compact_fact(std::string_view text, CompactFactMembers& out) {
+void clear_compact_fact(CompactFactMembers& out) noexcept {
   out.id.reset();
   out.s.reset();
   out.t_raw.reset();
@@ -122,6 +120,26 @@ bool read_compact_fact(std::string_view text, CompactFactMembers& out) {
   out.geohash.reset();
   out.url.reset();
   out.msg.reset();
+}
+
+void add_fact_segment(std::string_view segment, bool header, CompactFactMembers& out) {
+  if (header) {
+    add_header(segment, out);
+  } else if (!segment.empty() && segment.front() == '&') {
+    out.geohash = segment.substr(1);
+  } else if (!segment.empty() && segment.front() == '#') {
+    add_url(segment.substr(1), out);
+  } else {
+    (void)add_reading(segment, out);
+  }
+}
+
+void add_fact_msg(std::string_view encoded, CompactFactMembers& out) { add_msg(encoded, out); }
+
+std::int64_t read_fact_value_code(std::string_view v) noexcept { return read_value_code(v); }
+
+bool read_compact_fact(std::string_view text, CompactFactMembers& out) {
+  clear_compact_fact(out);
   const std::size_t at = text.find('@');
   const std::string_view main = text.substr(0, at);
 
@@ -129,20 +147,11 @@ bool read_compact_fact(std::string_view text, CompactFactMembers& out) {
   bool header = true;
   while (true) {
     const std::size_t bar = main.find('|', start);
-    const std::string_view segment = main.substr(start, bar == std::string_view::npos ? bar : bar - start);
-    if (header) {
-      add_header(segment, out);
-      header = false;
-    } else if (!segment.empty() && segment.front() == '&') {
-      out.geohash = segment.substr(1);
-    } else if (!segment.empty() && segment.front() == '#') {
-      add_url(segment.substr(1), out);
-    } else {
-      (void)add_reading(segment, out);
-      if (out.readings.size() > kMaxFactReadings) [[unlikely]] {
-        out.readings.clear();
-        return false;
-      }
+    add_fact_segment(main.substr(start, bar == std::string_view::npos ? bar : bar - start), header, out);
+    header = false;
+    if (out.readings.size() > kMaxFactReadings) [[unlikely]] {
+      out.readings.clear();
+      return false;
     }
     if (bar == std::string_view::npos) break;
     start = bar + 1;

@@ -39,6 +39,18 @@ struct CompactFactMembers {
 // readings: their answer would take many times the text's size in memory.
 bool read_compact_fact(std::string_view text, CompactFactMembers& out);
 
+// The steps of read_compact_fact, for readers that find the segments themselves: forget
+// every member; read one "|" segment (the first is the header); read the text after "@"
+// up to the next "@". Views point into the segment or into `out`'s buffers.
+void clear_compact_fact(CompactFactMembers& out) noexcept;
+void add_fact_segment(std::string_view segment, bool header, CompactFactMembers& out);
+void add_fact_msg(std::string_view encoded, CompactFactMembers& out);
+
+// A reading's value text as the reader takes it (signed Base62, any fault read as 0), and
+// the scale its value is read at.
+[[nodiscard]] std::int64_t read_fact_value_code(std::string_view v) noexcept;
+inline constexpr double kFactValueScale = 10000.0;
+
 // Adds the members read from `text` (valid UTF-8, routing prefix already removed) to `out`;
 // a text with too many readings adds none of its readings.
 void compact_fact_to_json(std::string_view text, json::ObjectBuilder& out);

@@ -4,8 +4,10 @@
 #include <string>
 
 #include "compressor/decompose.h"
-#include "fusion/packet_decoder.h"
 #include "contexts/context_cache.h"
+#include "fusion/packet_decoder.h"
+#include "requests/compact_fact_json.h"
+#include "requests/direct_fact.h"
 #include "registry/registry_file.h"
 #include "support/scratch.h"
 #include "wire/base64.h"
@@ -77,14 +79,31 @@ void decompress_packet(std::uint64_t ctx_id, std::string_view packet,
       const TemplateId tid{header->tid};
       std::unique_lock lock(state->lock);
       load_device_file(state->registry, aid, root);
-      if (!receive_apply(state->registry, aid, header->base_cmd, tid, std::string_view(ts_text, 8), body,
-                         rebuilt)) {
+      const auto received = receive_update(state->registry, aid, header->base_cmd, tid, body);
+      if (!received) {
         const bool known = holds_values(state->registry, aid, tid);
         lock.unlock();
         sink.refused(known ? PacketRefusal::not_applicable : PacketRefusal::unknown_template, &*header);
         return;
       }
+      const std::string_view ts(ts_text, 8);
+      thread_local CompactFactMembers members;
+      const ScratchRelease release_members(members.readings, members.url_text, members.msg_text, members.scratch);
+      const std::uint64_t layout_key = (std::uint64_t{raw(aid)} << 32) | raw(tid);
+      // A host's code run by the sink (a Python finaliser, say) may receive again on this
+      // thread while the members are still being answered: that call leaves them alone.
+      thread_local bool answering_members = false;
+      const bool direct = sink.takes_members() && !answering_members &&
+                          direct_fact_members(layout_key, received->sig, ts, received->values, members);
+      if (!direct) (void)rebuild_fact(received->sig, ts, received->values, rebuilt);
       if (header->base_cmd == DATA_DIFF) save_device_file(state->registry, aid, root);
+      if (direct) {
+        lock.unlock();
+        answering_members = true;
+        sink.fact_members(members, *header);
+        answering_members = false;
+        return;
+      }
       text = is_valid_utf8(rebuilt) ? std::string_view(rebuilt) : std::string_view();
       break;
     }

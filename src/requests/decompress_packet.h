@@ -14,6 +14,8 @@
 
 namespace vm {
 
+struct CompactFactMembers;
+
 // Why a packet gave no fact.
 enum class PacketRefusal {
   too_short,          // fewer than 5 bytes
@@ -32,6 +34,15 @@ class PacketAnswerSink {
   // The packet's fact: its compact text with any routing prefix removed (valid UTF-8,
   // empty when the packet's text was not), valid only during the call.
   virtual void fact(std::string_view text, const HeaderInfo& header) = 0;
+  // Whether the sink also takes a fact already read into its members, which spares
+  // heartbeats and diffs the writing and reading of their text where that is sound.
+  [[nodiscard]] virtual bool takes_members() const noexcept { return false; }
+  // The packet's fact as read_compact_fact gives it for the text fact() would get (never
+  // with too many readings), valid only during the call. Only for sinks that take members.
+  virtual void fact_members(const CompactFactMembers& fact, const HeaderInfo& header) {
+    (void)fact;
+    (void)header;
+  }
 
  protected:
   ~PacketAnswerSink() = default;

@@ -79,6 +79,11 @@ class JsonAnswer final : public PacketAnswerSink {
     append_decompress_answer(fact, header, out_);
   }
 
+  bool takes_members() const noexcept override { return true; }
+  void fact_members(const CompactFactMembers& fact, const HeaderInfo& header) override {
+    append_decompress_answer(fact, header, out_);
+  }
+
  private:
   std::string& out_;
 };
