@@ -64,7 +64,12 @@ void decompress_packet(std::uint64_t ctx_id, std::string_view packet,
   write_base64(ts_text, packet.substr(header->tid_offset + 1, 6), Base64::url);
 
   const FusionStatePtr state = context_state_for(ctx_id);
-  thread_local std::string rebuilt;
+  // A host's code run by the sink (a Python finaliser, say) may receive again on this
+  // thread while the text is still being answered: that call rebuilds into its own string.
+  thread_local std::string rebuilt_scratch;
+  thread_local bool answering_text = false;
+  std::string nested_rebuilt;
+  std::string& rebuilt = answering_text ? nested_rebuilt : rebuilt_scratch;
   const ScratchRelease release_rebuilt(rebuilt);
   std::string_view text;
   switch (header->base_cmd) {
@@ -114,7 +119,10 @@ void decompress_packet(std::uint64_t ctx_id, std::string_view packet,
 
   if (const std::size_t semicolon = text.find(';'); semicolon != std::string_view::npos)
     text.remove_prefix(semicolon + 1);
+  const bool outermost = !answering_text;
+  answering_text = true;
   sink.fact(text, *header);
+  if (outermost) answering_text = false;
 }
 
 }  // namespace vm
