@@ -123,13 +123,23 @@ stop_node() {
 }
 
 # A node that joined keeps its membership in its own data directory; the marker beside it
-# spares the CLI calls when the cluster is started again.
+# spares the CLI calls when the cluster is started again. Nodes join one at a time: two
+# joining the same node at once can fail to start their database, so a failed join is
+# also retried from a reset node.
 join_node() {  # the CLI reports passing errors while a node joins; they go to join.log
-  local i=$1 nd; nd=$(node_dir "$i")
+  local i=$1 nd try; nd=$(node_dir "$i")
   [ -e "$nd/joined" ] && return 0
-  { ctl "$i" stop_app && ctl "$i" join_cluster "$(node_name 1)" && ctl "$i" start_app; } >>"$DIR/join.log" 2>&1 ||
-    { tail -n 20 "$DIR/join.log" >&2; return 1; }
-  touch "$nd/joined"
+  for try in 1 2 3; do
+    if { ctl "$i" stop_app && ctl "$i" join_cluster "$(node_name 1)" && ctl "$i" start_app; } >>"$DIR/join.log" 2>&1; then
+      touch "$nd/joined"
+      return 0
+    fi
+    echo "cluster.sh: node $i failed to join (try $try); resetting it" >>"$DIR/join.log"
+    { ctl "$i" stop_app; ctl "$i" reset; } >>"$DIR/join.log" 2>&1 || true
+    sleep 1
+  done
+  tail -n 20 "$DIR/join.log" >&2
+  return 1
 }
 
 declare_topology() {  # definitions are imported once per cluster directory
@@ -153,9 +163,8 @@ case "${1:-}" in
     start_epmd
     for i in "${NODES[@]}"; do start_node "$i"; done
     for i in "${NODES[@]}"; do wait_node "$i"; done
-    join_node 2 & joining2=$!
-    join_node 3 & joining3=$!
-    wait "$joining2"; wait "$joining3"  # both at once; a failed join stops the script here
+    join_node 2
+    join_node 3
     for i in "${NODES[@]}"; do wait_node "$i"; done
     declare_topology
     echo "cluster up: $(brokers) ($PARTITIONS partitions; dir $DIR)"
