@@ -101,6 +101,8 @@ class GatewayFaultTest(unittest.TestCase):
             took = handovers(gateways, at, until)
             shown = ", ".join(f"p{p} {s:.2f} s" for p, s in took.items()) or "no partition moved"
             print(f"  {what}: {shown}")
+        waits, put_back = (sum(n) for n in zip(*(gw.fence() for gw in gateways)))
+        print(f"  fence: {waits} partitions waited for the gateway before them, {put_back} device files put back")
         print(f"  gateway exit statuses after SIGTERM: {statuses}")
         print(f"  wall time {time.time() - self.started:.0f} s, cluster start and stop left out")
         sys.stdout.flush()

@@ -1,9 +1,15 @@
 // The gateway's reading of real decompress answers (fact, unknown template, CRC mismatch,
-// malformed packets), the fact message it publishes, and broker address lists.
+// malformed packets), the fact message it publishes, broker address lists, and the fence
+// that keeps a hand-over from decoding on a file one packet ahead.
 #include <gtest/gtest.h>
 
 #include <simdjson.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <map>
 #include <random>
 #include <vector>
@@ -13,6 +19,8 @@
 #include "device_queue.h"
 #include "gateway_outcome.h"
 #include "library.h"
+#include "partition_fence.h"
+#include "registry_file.h"
 
 namespace tavkin {
 namespace {
@@ -125,6 +133,119 @@ TEST(DeviceQueue, OneInWorkPerDeviceInArrivalOrder) {
     EXPECT_EQ(queue.waiting(), 0u);
     EXPECT_EQ(worked, sent);
   }
+}
+
+class HandOver : public testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = std::filesystem::temp_directory_path() /
+            ("tavkin-handover-" + std::to_string(::getpid()) + "-" + testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(root_);
+    std::filesystem::create_directories(root_);
+  }
+  void TearDown() override { std::filesystem::remove_all(root_); }
+
+  std::string packet(std::uint64_t sender_ctx, std::string_view text) {
+    const Answer a = call_run(run_request(sender_ctx, text, kAid, false, ""), text.size(), buffer_);
+    return std::string(a.bytes);
+  }
+  std::string decode(std::uint64_t receiver_ctx, std::string_view packet) {
+    const std::string request =
+        decompress_request(receiver_ctx, base64_encode(packet, Base64Alphabet::standard), root_.string());
+    const Answer a = call_decompress(request, 4096, buffer_);
+    return std::string(a.result > 0 ? a.bytes : "");
+  }
+
+  std::filesystem::path root_;
+  std::string buffer_;
+};
+
+// A gateway decodes p1 and p2 and acknowledges both, but the broker never gets p2's
+// acknowledgement; it decodes p3, then loses its connection. The next gateway gets p2 and
+// p3 again and must answer them as the first did. Without the files put back, p2 would be
+// decoded on the state p3 left and take p3's humidity.
+TEST_F(HandOver, RedeliveredPacketsDecodeAsBeforeOnceTheFilesArePutBack) {
+  const std::string p1 = packet(9301, "node7.1.AYvP5WgA|t1>0.c1:yG|h>0.m/s2:q0U|");
+  const std::string p2 = packet(9301, "node7.1.AYvP5WhA|t1>0.c1:yH|h>0.m/s2:q0U|");
+  const std::string p3 = packet(9301, "node7.1.AYvP5WiA|t1>0.c1:yH|h>0.m/s2:q0V|");
+  for (const bool put_back : {false, true}) {
+    SCOPED_TRACE(put_back ? "files put back" : "files left");
+    std::filesystem::remove_all(root_ / "00");
+    const std::uint64_t first = put_back ? 9310 : 9320, next = first + 1;
+    DeviceSnapshots snapshots(root_.string());
+    std::vector<std::string> answers;
+    for (const std::string* p : {&p1, &p2, &p3}) {
+      snapshots.take(kAid);
+      answers.push_back(decode(first, *p));
+      ASSERT_FALSE(answers.back().empty());
+      if (p != &p3) snapshots.forget(kAid);  // acknowledged
+    }
+    EXPECT_NE(answers[1], answers[2]);
+    std::string errors;
+    if (put_back) {
+      EXPECT_EQ(snapshots.restore_all(errors), 1u);
+      EXPECT_EQ(errors, "");
+    }
+    const bool same = decode(next, p2) == answers[1] && decode(next, p3) == answers[2];
+    EXPECT_EQ(same, put_back);
+  }
+}
+
+// A device without a file before its first packet has none again after the put-back; a
+// device whose packet was acknowledged keeps its file.
+TEST_F(HandOver, PutBackRemovesNewFilesAndLeavesAcknowledgedOnes) {
+  const std::string p1 = packet(9401, "node7.1.AYvP5WgA|t1>0.c1:yG|h>0.m/s2:q0U|");
+  DeviceSnapshots snapshots(root_.string());
+  snapshots.take(kAid);
+  ASSERT_FALSE(decode(9410, p1).empty());
+  const std::string path = device_file_path(root_.string(), kAid);
+  ASSERT_TRUE(std::filesystem::exists(path));
+  std::string errors;
+  EXPECT_EQ(snapshots.restore_all(errors), 1u);
+  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_EQ(snapshots.size(), 0u);
+
+  snapshots.take(kAid);
+  ASSERT_FALSE(decode(9411, p1).empty());
+  snapshots.forget(kAid);
+  EXPECT_EQ(snapshots.restore_all(errors), 0u);
+  EXPECT_TRUE(std::filesystem::exists(path));
+}
+
+// One holder per partition across processes; the kernel lets go when the holder is killed.
+TEST_F(HandOver, PartitionLockHasOneHolderAndGoesWithAKilledProcess) {
+  std::string error;
+  PartitionLock first, second;
+  ASSERT_TRUE(first.try_acquire(root_.string(), "packets.3", error)) << error;
+  EXPECT_FALSE(second.try_acquire(root_.string(), "packets.3", error));
+  EXPECT_EQ(error, "");
+  PartitionLock other;
+  EXPECT_TRUE(other.try_acquire(root_.string(), "packets.4", error));
+  first.release();
+  EXPECT_TRUE(second.try_acquire(root_.string(), "packets.3", error));
+  second.release();
+
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    PartitionLock held;
+    std::string child_error;
+    const char byte = held.try_acquire(root_.string(), "packets.3", child_error) ? 'y' : 'n';
+    (void)!::write(ready[1], &byte, 1);
+    ::pause();
+    ::_exit(0);
+  }
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  ASSERT_EQ(byte, 'y');
+  EXPECT_FALSE(first.try_acquire(root_.string(), "packets.3", error));
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  EXPECT_TRUE(first.try_acquire(root_.string(), "packets.3", error));
+  ::close(ready[0]);
+  ::close(ready[1]);
 }
 
 TEST(BrokerAddresses, ReadAsHostAndPortLists) {

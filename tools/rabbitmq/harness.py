@@ -86,6 +86,12 @@ class Gateway:
         pattern = re.compile(r"partition (\d+) active at ([\d.]+)")
         return [(int(m.group(1)), float(m.group(2))) for m in pattern.finditer(self.log_path.read_text())]
 
+    def fence(self):
+        """(times a partition waited for the gateway before it, device files put back)."""
+        text = self.log_path.read_text()
+        put_back = sum(int(n) for n in re.findall(r"put back (\d+) device files", text))
+        return len(re.findall(r"waits until the gateway before lets go", text)), put_back
+
 
 def publish(tavkin, brokers, facts, devices, moving, seed, expect_out, rate=0, window=256, wait=True, log=None):
     args = [tavkin, "publish", "--brokers", brokers, "--facts", str(facts), "--devices", str(devices),

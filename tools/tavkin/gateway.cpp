@@ -5,7 +5,8 @@
 // gives the same fact and the same state, so a gateway that takes a partition over can
 // decode that packet once more from the shared files. Decoding an older packet on a newer
 // state would not, so a device's next packet waits until the previous one is acknowledged.
-// Other devices of the partition go on meanwhile.
+// Other devices of the partition go on meanwhile. How a hand-over keeps the files right
+// although the last gateway may not yet know it lost the partition: partition_fence.h.
 #include "gateway.h"
 
 #include <signal.h>
@@ -14,10 +15,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <thread>
 
 #include <fmt/format.h>
@@ -28,6 +31,7 @@
 #include "gateway_outcome.h"
 #include "library.h"
 #include "packet_view.h"
+#include "partition_fence.h"
 
 namespace tavkin {
 namespace {
@@ -78,6 +82,9 @@ struct InFlight {
 
 struct PartitionState {
   bool active = false;  // a delivery came on this connection's consumer
+  PartitionLock lock;   // held while this gateway decodes the partition's packets
+  std::deque<Delivery> waiting_for_lock;
+  std::optional<Clock::time_point> waiting_since;
   std::uint64_t delivered = 0;
   std::optional<std::uint32_t> lag;
 };
@@ -90,7 +97,11 @@ struct Counters {
 class Gateway {
  public:
   Gateway(const GatewayOptions& options, std::vector<BrokerAddress> brokers, std::ofstream* jsonl)
-      : options_(options), brokers_(std::move(brokers)), jsonl_(jsonl), partitions_(options.partitions) {}
+      : options_(options),
+        brokers_(std::move(brokers)),
+        jsonl_(jsonl),
+        partitions_(options.partitions),
+        snapshots_(options.registry_root) {}
 
   int run() {
     auto disconnected_since = Clock::now();
@@ -117,17 +128,19 @@ class Gateway {
       if (draining_) {
         if (in_flight_.empty()) {
           log("stopped: every decoded packet acknowledged; {} received and not decoded go back to the broker",
-              order_.waiting() + held_back_);
+              order_.waiting() + held_back_ + waiting_for_locks());
           print_status();
           conn_.reset();
           return kGatewayStopped;
         }
         if (Clock::now() > drain_deadline_) {
           log("stopped with {} decoded packets unacknowledged; the broker delivers them again", in_flight_.size());
+          drop_session();
           return kGatewayWorkLeft;
         }
       }
       if (!standby_.empty() && !draining_ && Clock::now() >= standby_at_) subscribe_standby();
+      if (!draining_) retry_partition_locks();
       if (!conn_->broken()) handle(conn_->next(milliseconds(100)));
       if (conn_ && conn_->broken()) {
         log("connection to {}:{} lost: {}", conn_->address().host, conn_->address().port, conn_->last_error());
@@ -200,11 +213,58 @@ class Gateway {
 
   // After a lost connection the broker gives every unacknowledged packet to the next
   // consumer, so nothing of this session is kept, its contexts included.
+  // The files of devices with an unacknowledged decode are put back before the
+  // partitions' locks go, so the gateway that takes over starts from them.
   void drop_session() {
     conn_.reset();
+    if (snapshots_.size() > 0) {
+      std::string errors;
+      const std::size_t restored = snapshots_.restore_all(errors);
+      log("put back {} device files as they were before their unacknowledged packets{}{}", restored,
+          errors.empty() ? "" : "; failed: ", errors);
+    }
     in_flight_.clear();
     order_.clear();
     for (auto& p : partitions_) p = PartitionState{};
+  }
+
+  // Takes the partition's lock if it is free; packets that waited for it then go on in
+  // their order.
+  bool hold_partition(std::uint32_t k) {
+    PartitionState& p = partitions_[k];
+    if (p.lock.held()) return true;
+    std::string error;
+    if (!p.lock.try_acquire(options_.registry_root, partition_queue(k), error)) {
+      if (!error.empty()) log("{}", error);
+      if (!p.waiting_since) {
+        p.waiting_since = Clock::now();
+        log("partition {} waits until the gateway before lets go of it", k);
+      }
+      return false;
+    }
+    if (p.waiting_since) {
+      log("partition {} taken after waiting {:.3f} s", k,
+          std::chrono::duration<double>(Clock::now() - *p.waiting_since).count());
+      p.waiting_since.reset();
+    }
+    while (!p.waiting_for_lock.empty() && conn_) {
+      Delivery d = std::move(p.waiting_for_lock.front());
+      p.waiting_for_lock.pop_front();
+      route(std::move(d));
+    }
+    return true;
+  }
+
+  void retry_partition_locks() {
+    for (std::uint32_t k = 0; k < options_.partitions && conn_; ++k) {
+      if (!partitions_[k].waiting_for_lock.empty()) hold_partition(k);
+    }
+  }
+
+  std::size_t waiting_for_locks() const {
+    std::size_t n = 0;
+    for (const auto& p : partitions_) n += p.waiting_for_lock.size();
+    return n;
   }
 
   // Stopping decodes nothing more and waits for the confirms of what was decoded; closing
@@ -259,6 +319,14 @@ class Gateway {
       ++held_back_;
       return;
     }
+    if (!hold_partition(d.partition)) {
+      p.waiting_for_lock.push_back(std::move(d));
+      return;
+    }
+    route(std::move(d));
+  }
+
+  void route(Delivery d) {
     std::string error;
     const auto view = view_packet(d.body, error);
     const std::uint32_t device = view ? view->source_aid : 0;
@@ -266,6 +334,7 @@ class Gateway {
   }
 
   void decode(Delivery d, std::uint32_t device) {
+    snapshots_.take(device);
     const std::uint64_t ctx = kContextBase + session_ * options_.partitions + d.partition;
     const std::string request =
         decompress_request(ctx, base64_encode(d.body, Base64Alphabet::standard), options_.registry_root);
@@ -343,6 +412,7 @@ class Gateway {
   }
 
   void release(std::uint32_t device) {
+    snapshots_.forget(device);
     auto next = order_.release(device);
     if (next && draining_) ++held_back_;
     if (next && !draining_) decode(std::move(*next), device);
@@ -380,6 +450,7 @@ class Gateway {
   std::map<std::uint64_t, InFlight> in_flight_;  // by publish number
   DeviceQueue<Delivery> order_;                  // one packet per device in flight
   std::vector<PartitionState> partitions_;
+  DeviceSnapshots snapshots_;
   std::vector<std::uint32_t> standby_;  // not yet subscribed
   Clock::time_point standby_at_;
   std::map<std::uint32_t, std::uint64_t> unknown_by_device_;
