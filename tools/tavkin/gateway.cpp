@@ -235,10 +235,13 @@ class Gateway {
     if (p.lock.held()) return true;
     std::string error;
     if (!p.lock.try_acquire(options_.registry_root, partition_queue(k), error)) {
-      if (!error.empty()) log("{}", error);
-      if (!p.waiting_since) {
+      if (!p.waiting_since) {  // said once per wait; the lock is tried again every loop
         p.waiting_since = Clock::now();
-        log("partition {} waits until the gateway before lets go of it", k);
+        if (error.empty()) {
+          log("partition {} waits until the gateway before lets go of it", k);
+        } else {
+          log("partition {} waits: {}", k, error);
+        }
       }
       return false;
     }
