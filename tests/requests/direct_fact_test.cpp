@@ -155,7 +155,7 @@ TEST(DirectFact, AnswersAsTheRebuiltTextReadBack) {
     for (int packet = 0; packet < 3; ++packet) {
       const std::vector<std::string> values = make.values_for(sig);
       // Timestamp texts other than the packets' own reach the reader's odd cases too.
-      static constexpr std::string_view kOddTs[] = {"AY.D-_0A", "AYvD-_0=", "A:>&#__-", "AYvD-_0"};
+      static constexpr std::string_view kOddTs[] = {"AY.D-_0A", "AYvD-_0=", "A:>&#__-", "AYvD-_0", "AYvD+/0A", "________", "AAAAAAAA"};
       const std::string_view ts = make.one_in(6) ? kOddTs[make.below(std::size(kOddTs))] : kTs;
       const auto answer = direct(key, sig, ts, values);
       ++tried;
