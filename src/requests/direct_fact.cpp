@@ -204,30 +204,9 @@ std::size_t find_byte(std::string_view v, char c) noexcept {
   return std::string_view::npos;
 }
 
-// URL-safe Base64 digits; 64 marks a byte outside the alphabet.
-constexpr std::array<std::uint8_t, 256> kUrlDigit = [] {
-  std::array<std::uint8_t, 256> t{};
-  t.fill(64);
-  constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-  for (std::size_t i = 0; i < alphabet.size(); ++i) t[static_cast<unsigned char>(alphabet[i])] = static_cast<std::uint8_t>(i);
-  return t;
-}();
-
 // The timestamp of a header's URL-safe Base64 text, as the reader takes it: the first six
-// bytes of a strict decoding. Eight digits are exactly six bytes with no leftover bits,
-// so they decode in place; other lengths take the general decoder.
+// bytes of a strict decoding.
 std::optional<std::uint64_t> stamp_of(std::string_view ts_text) {
-  if (ts_text.size() == kTimestampSize) {
-    std::uint64_t t = 0;
-    std::uint8_t seen = 0;
-    for (const char c : ts_text) {
-      const std::uint8_t digit = kUrlDigit[static_cast<unsigned char>(c)];
-      seen |= digit;
-      t = (t << 6) | (digit & 63u);
-    }
-    if (seen & 64u) return std::nullopt;
-    return t;
-  }
   thread_local std::string bytes;
   bytes.clear();
   if (!decode_base64(ts_text, Base64::url, bytes) || bytes.size() < 6) return std::nullopt;
