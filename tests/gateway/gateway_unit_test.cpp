@@ -192,7 +192,7 @@ TEST_F(HandOver, RedeliveredPacketsDecodeAsBeforeOnceTheFilesArePutBack) {
 }
 
 // A device without a file before its first packet has none again after the put-back; a
-// device whose packet was acknowledged keeps its file.
+// device whose packet was acknowledged keeps its file; one that could not be read is left.
 TEST_F(HandOver, PutBackRemovesNewFilesAndLeavesAcknowledgedOnes) {
   const std::string p1 = packet(9401, "node7.1.AYvP5WgA|t1>0.c1:yG|h>0.m/s2:q0U|");
   DeviceSnapshots snapshots(root_.string());
@@ -210,6 +210,14 @@ TEST_F(HandOver, PutBackRemovesNewFilesAndLeavesAcknowledgedOnes) {
   snapshots.forget(kAid);
   EXPECT_EQ(snapshots.restore_all(errors), 0u);
   EXPECT_TRUE(std::filesystem::exists(path));
+
+  // A file that cannot be read before the decode is never written over with a part of it.
+  const std::string unreadable = device_file_path(root_.string(), kAid + 1);
+  std::filesystem::create_directories(unreadable);
+  snapshots.take(kAid + 1);
+  EXPECT_EQ(snapshots.restore_all(errors), 0u);
+  EXPECT_NE(errors.find("could not be read"), std::string::npos) << errors;
+  EXPECT_TRUE(std::filesystem::is_directory(unreadable));
 }
 
 // One holder per partition across processes; the kernel lets go when the holder is killed.

@@ -8,8 +8,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <utility>
 
 #include <fmt/format.h>
@@ -57,12 +55,30 @@ bool PartitionLock::try_acquire(const std::string& root, const std::string& name
 
 namespace {
 
-std::optional<std::string> read_whole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return std::move(bytes).str();
+// Plain reads: this runs before every decode, where a stream's set-up would cost more
+// than reading the file. A file that cannot be read whole is not kept at all.
+std::optional<std::string> read_whole(const std::string& path, bool& exists) {
+  exists = true;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    exists = errno != ENOENT;
+    return std::nullopt;
+  }
+  std::string bytes;
+  char chunk[8192];
+  bool whole = false;
+  while (true) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      whole = n == 0;
+      break;
+    }
+    bytes.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  if (!whole) return std::nullopt;
+  return bytes;
 }
 
 // Temporary file beside the target, flushed to disk, renamed over it.
@@ -94,16 +110,27 @@ bool write_back(const std::string& path, const std::string& bytes, std::string& 
 }  // namespace
 
 void DeviceSnapshots::take(std::uint32_t device) {
-  before_.insert_or_assign(device, read_whole(device_file_path(root_, device)));
+  const std::string path = device_file_path(root_, device);
+  bool exists = false;
+  std::optional<std::string> bytes = read_whole(path, exists);
+  if (exists && !bytes) {
+    before_.insert_or_assign(device, Before{false, {}});
+    return;
+  }
+  before_.insert_or_assign(device, Before{true, std::move(bytes)});
 }
 
 std::size_t DeviceSnapshots::restore_all(std::string& errors) {
   std::size_t restored = 0;
-  for (const auto& [device, bytes] : before_) {
+  for (const auto& [device, before] : before_) {
     const std::string path = device_file_path(root_, device);
+    const std::optional<std::string>& bytes = before.bytes;
     std::string error;
     bool ok = true;
-    if (bytes) {
+    if (!before.read) {
+      ok = false;
+      error = fmt::format("{}: could not be read before the decode, left as it is", path);
+    } else if (bytes) {
       ok = write_back(path, *bytes, error);
     } else if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
       ok = false;

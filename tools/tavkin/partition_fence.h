@@ -60,8 +60,12 @@ class DeviceSnapshots {
   [[nodiscard]] std::size_t size() const { return before_.size(); }
 
  private:
+  struct Before {
+    bool read = false;                 // false: the file existed but could not be read
+    std::optional<std::string> bytes;  // nullopt: the device had no file
+  };
   std::string root_;
-  std::unordered_map<std::uint32_t, std::optional<std::string>> before_;
+  std::unordered_map<std::uint32_t, Before> before_;
 };
 
 }  // namespace tavkin
