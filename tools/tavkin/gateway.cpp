@@ -212,9 +212,9 @@ class Gateway {
   }
 
   // After a lost connection the broker gives every unacknowledged packet to the next
-  // consumer, so nothing of this session is kept, its contexts included.
-  // The files of devices with an unacknowledged decode are put back before the
-  // partitions' locks go, so the gateway that takes over starts from them.
+  // consumer, so nothing of this session is kept, its contexts included. The files of
+  // devices with an unacknowledged decode are put back before the partitions' locks go,
+  // so the gateway that takes over starts from them.
   void drop_session() {
     conn_.reset();
     if (snapshots_.size() > 0) {

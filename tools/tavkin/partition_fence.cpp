@@ -56,29 +56,24 @@ bool PartitionLock::try_acquire(const std::string& root, const std::string& name
 namespace {
 
 // Plain reads: this runs before every decode, where a stream's set-up would cost more
-// than reading the file. A file that cannot be read whole is not kept at all.
-std::optional<std::string> read_whole(const std::string& path, bool& exists) {
-  exists = true;
+// than reading the file. `bytes` is nullopt when there is no file; false when there is
+// one that cannot be read whole.
+bool read_whole(const std::string& path, std::optional<std::string>& bytes) {
+  bytes.reset();
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    exists = errno != ENOENT;
-    return std::nullopt;
-  }
-  std::string bytes;
+  if (fd < 0) return errno == ENOENT;
+  std::string read;
   char chunk[8192];
-  bool whole = false;
-  while (true) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+  ssize_t n = 0;
+  while ((n = ::read(fd, chunk, sizeof chunk)) != 0) {
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      whole = n == 0;
-      break;
-    }
-    bytes.append(chunk, static_cast<std::size_t>(n));
+    if (n < 0) break;
+    read.append(chunk, static_cast<std::size_t>(n));
   }
   ::close(fd);
-  if (!whole) return std::nullopt;
-  return bytes;
+  if (n != 0) return false;
+  bytes = std::move(read);
+  return true;
 }
 
 // Temporary file beside the target, flushed to disk, renamed over it.
@@ -110,28 +105,22 @@ bool write_back(const std::string& path, const std::string& bytes, std::string& 
 }  // namespace
 
 void DeviceSnapshots::take(std::uint32_t device) {
-  const std::string path = device_file_path(root_, device);
-  bool exists = false;
-  std::optional<std::string> bytes = read_whole(path, exists);
-  if (exists && !bytes) {
-    before_.insert_or_assign(device, Before{false, {}});
-    return;
-  }
-  before_.insert_or_assign(device, Before{true, std::move(bytes)});
+  Before before;
+  before.read = read_whole(device_file_path(root_, device), before.bytes);
+  before_.insert_or_assign(device, std::move(before));
 }
 
 std::size_t DeviceSnapshots::restore_all(std::string& errors) {
   std::size_t restored = 0;
   for (const auto& [device, before] : before_) {
     const std::string path = device_file_path(root_, device);
-    const std::optional<std::string>& bytes = before.bytes;
     std::string error;
     bool ok = true;
     if (!before.read) {
       ok = false;
       error = fmt::format("{}: could not be read before the decode, left as it is", path);
-    } else if (bytes) {
-      ok = write_back(path, *bytes, error);
+    } else if (before.bytes) {
+      ok = write_back(path, *before.bytes, error);
     } else if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
       ok = false;
       error = fmt::format("{}: {}", path, std::strerror(errno));
