@@ -34,6 +34,7 @@ bool init_errors() {
   return take(module.get(), "TavkinError", errors.tavkin_error) &&
          take(module.get(), "RequestError", errors.request_error) &&
          take(module.get(), "UnknownTemplate", errors.unknown_template) &&
+         take(module.get(), "StateMismatch", errors.state_mismatch) &&
          take(module.get(), "ChecksumError", errors.checksum_error) &&
          take(module.get(), "MalformedPacket", errors.malformed_packet);
 }
@@ -63,6 +64,19 @@ PyObject* refusal_error(const char* call, PacketRefusal why, const HeaderInfo* h
     case PacketRefusal::unknown_command: text = "unknown_command"; break;
     case PacketRefusal::unknown_template:
     case PacketRefusal::not_applicable: text = "fusion_receive_apply_failed"; break;
+    case PacketRefusal::state_mismatch: text = "state_mismatch"; break;
+  }
+  if (why == PacketRefusal::state_mismatch) {
+    // Members in the order of the JSON answer: the header summary first.
+    Ref answer(PyDict_New());
+    Ref meta(packet_meta(*header));
+    Ref error(PyUnicode_FromString(text));
+    if (!answer || !meta || !error || PyDict_SetItem(answer.get(), names.packet_meta, meta.get()) < 0 ||
+        PyDict_SetItem(answer.get(), names.error, error.get()) < 0)
+      return nullptr;
+    return PyObject_CallFunction(errors.state_mismatch, "sOkk", call, answer.get(),
+                                 static_cast<unsigned long>(header->source_aid),
+                                 static_cast<unsigned long>(header->tid));
   }
   Ref answer(answer_with_error(text));
   if (!answer) return nullptr;

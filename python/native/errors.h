@@ -11,7 +11,7 @@
 namespace vm::py {
 
 struct ErrorClasses {
-  PyObject *tavkin_error, *request_error, *unknown_template, *checksum_error, *malformed_packet;
+  PyObject *tavkin_error, *request_error, *unknown_template, *checksum_error, *malformed_packet, *state_mismatch;
 };
 extern ErrorClasses errors;
 

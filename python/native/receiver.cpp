@@ -31,6 +31,7 @@ struct ReceiverObject {
   std::uint64_t ctx_id;
   std::optional<std::string> root;
   int precision;  // readings at 10^-precision; -1: the library's view (10^-4)
+  bool state_check;  // heartbeats and diffs must carry the state check
   // Packets this receiver could not rebuild, per (device, template), until a full packet
   // of that template arrives. Touched only with the GIL held.
   std::map<std::pair<std::uint32_t, std::uint32_t>, std::uint64_t> unknown;
@@ -51,6 +52,7 @@ PyObject* receiver_new(PyTypeObject* type, PyObject*, PyObject*) {
   r->ctx_id = 0;
   new (&r->root) std::optional<std::string>();
   r->precision = -1;
+  r->state_check = true;
   new (&r->unknown) decltype(r->unknown)();
   return self;
 }
@@ -63,12 +65,13 @@ void receiver_dealloc(PyObject* self) {
 }
 
 int receiver_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"ctx_id", "registry_root", "precision", nullptr};
+  static const char* keywords[] = {"ctx_id", "registry_root", "precision", "state_check", nullptr};
   PyObject* ctx_object = nullptr;
   PyObject* root_object = Py_None;
   PyObject* precision_object = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOO:Receiver", const_cast<char**>(keywords), &ctx_object,
-                                   &root_object, &precision_object))
+  int state_check = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOp:Receiver", const_cast<char**>(keywords), &ctx_object,
+                                   &root_object, &precision_object, &state_check))
     return -1;
   ReceiverObject* r = as_receiver(self);
   if (r->bound) {
@@ -90,6 +93,7 @@ int receiver_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     precision = static_cast<int>(p);
   }
   r->precision = precision;
+  r->state_check = state_check != 0;
   r->ctx_id = ctx_id;
   r->root = std::move(root);
   r->bound = true;
@@ -102,12 +106,17 @@ bool check_bound(const ReceiverObject* r) {
   return false;
 }
 
+// Refusals that only a full packet of the template mends.
+bool asks_full_packet(PacketRefusal why) noexcept {
+  return why == PacketRefusal::unknown_template || why == PacketRefusal::state_mismatch;
+}
+
 // Answers straight as Python objects, with the GIL held: the fact dict, or the exception.
 // Keeps the count of packets that could not be rebuilt; with the GIL held.
-void note_outcome(ReceiverObject* r, bool unknown_template, bool full, const HeaderInfo* header) {
+void note_outcome(ReceiverObject* r, bool needs_full, bool full, const HeaderInfo* header) {
   if (header == nullptr) return;
   const std::pair<std::uint32_t, std::uint32_t> key{header->source_aid, header->tid};
-  if (unknown_template)
+  if (needs_full)
     ++r->unknown[key];
   else if (full && !r->unknown.empty())
     r->unknown.erase(key);
@@ -117,7 +126,7 @@ class DictAnswer final : public PacketAnswerSink {
  public:
   explicit DictAnswer(ReceiverObject* r) : r_(r) {}
   void refused(PacketRefusal why, const HeaderInfo* header) override {
-    note_outcome(r_, why == PacketRefusal::unknown_template, false, header);
+    note_outcome(r_, asks_full_packet(why), false, header);
     result_ = refusal_error("receive", why, header);
     is_error_ = true;
   }
@@ -169,7 +178,7 @@ PyObject* receiver_receive(PyObject* self, PyObject* packet) {
   std::string_view bytes;
   if (!packet_bytes(packet, *copy, bytes)) return nullptr;
   DictAnswer answer(r);
-  decompress_packet(r->ctx_id, bytes, root_of(r), answer);
+  decompress_packet(r->ctx_id, bytes, root_of(r), r->state_check, answer);
   return answer.is_error_ ? raise(answer.result_) : answer.result_;
 }
 
@@ -214,7 +223,7 @@ class RecordedAnswers final : public PacketAnswerSink {
           item = fact_dict(std::string_view(texts_.data() + start, e.text_end - start), e.header, r->precision);
           break;
         case Kind::refused:
-          note_outcome(r, e.why == PacketRefusal::unknown_template, false, e.has_header ? &e.header : nullptr);
+          note_outcome(r, asks_full_packet(e.why), false, e.has_header ? &e.header : nullptr);
           item = refusal_error("receive_many", e.why, e.has_header ? &e.header : nullptr);
           break;
         case Kind::crc_mismatch:
@@ -274,7 +283,7 @@ PyObject* receiver_receive_many(PyObject* self, PyObject* packets) {
     m.packets[m.copied[k]] = std::string_view(m.copies.data() + start, m.copy_ends[k] - start);
 
   Py_BEGIN_ALLOW_THREADS
-  for (std::string_view packet : m.packets) decompress_packet(r->ctx_id, packet, root_of(r), m.answers);
+  for (std::string_view packet : m.packets) decompress_packet(r->ctx_id, packet, root_of(r), r->state_check, m.answers);
   Py_END_ALLOW_THREADS
   return m.answers.to_list(r);
 }
@@ -327,8 +336,9 @@ PyMethodDef kReceiverMethods[] = {
      "``__packet_meta__`` (the header summary), ``id``, ``s``, ``t_raw``, ``s1_id``/``s1_s``/\n"
      "``s1_u``/``s1_v``, ..., ``geohash``, ``url``, ``msg``. A full packet teaches the context\n"
      "its template; heartbeats and differences need it.\n\n"
-     "Raises UnknownTemplate (ask the device for a full packet), ChecksumError or\n"
-     "MalformedPacket, all RequestError subclasses carrying the library's text."},
+     "Raises UnknownTemplate or StateMismatch (ask the device for a full packet),\n"
+     "ChecksumError or MalformedPacket, all RequestError subclasses carrying the library's\n"
+     "text."},
     {"receive_many", receiver_receive_many, METH_O,
      "receive_many($self, packets)\n--\n\n"
      "One result per packet, in order: the fact dict, or the exception instance that\n"
@@ -336,7 +346,8 @@ PyMethodDef kReceiverMethods[] = {
      "are read."},
     {"needs_full", receiver_needs_full, METH_NOARGS,
      "needs_full($self)\n--\n\n"
-     "The devices that sent packets this receiver could not rebuild (UnknownTemplate) since\n"
+     "The devices that sent packets this receiver could not rebuild (UnknownTemplate) or\n"
+     "refused because its state was not theirs (StateMismatch) since\n"
      "their last full packet of that template, as a dict of device id to the number of such\n"
      "packets. Ask those devices for a full packet over the application's own channel; a\n"
      "device leaves the dict once full packets of its unknown templates have arrived."},
@@ -357,13 +368,18 @@ bool init_receiver_type() {
   t.tp_basicsize = sizeof(ReceiverObject);
   t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
   t.tp_doc =
-      "Receiver(*, ctx_id=0, registry_root=None, precision=None)\n--\n\n"
+      "Receiver(*, ctx_id=0, registry_root=None, precision=None, state_check=True)\n--\n\n"
       "Wire packets to fact dicts with the templates of context ``ctx_id`` (shared with\n"
       "every other user of that context in the process, the C exports included), mirrored\n"
       "to the device files under ``registry_root`` when given. Any thread may use it.\n\n"
       "Reading values are the library's view (the integer over 10**4) unless ``precision`` is\n"
       "given: then they are the integer over 10**precision, the values the sender's\n"
-      "compressor of that precision kept.";
+      "compressor of that precision kept.\n\n"
+      "With ``state_check`` (the default) every heartbeat and difference must carry the\n"
+      "state check that a Sender with ``state_check=True`` writes: a packet whose fact would\n"
+      "not be the one sent raises StateMismatch and changes nothing, and its template is\n"
+      "refused until a full packet arrives. ``state_check=False`` decodes the published\n"
+      "packets, whose last body byte is not examined.";
   t.tp_new = receiver_new;
   t.tp_init = receiver_init;
   t.tp_dealloc = receiver_dealloc;

@@ -39,6 +39,7 @@ struct SenderObject {
   std::optional<std::string> root;
   PyObject* clock;  // the key frames' clock, or null
   KeyFrames keyframes;  // used with the context's lock held
+  bool state_check;
 };
 
 SenderObject* as_sender(PyObject* self) { return reinterpret_cast<SenderObject*>(self); }
@@ -58,6 +59,7 @@ PyObject* sender_new(PyTypeObject* type, PyObject*, PyObject*) {
   s->ctx_id = 0;
   new (&s->root) std::optional<std::string>();
   s->clock = nullptr;
+  s->state_check = true;
   new (&s->keyframes) KeyFrames(0, 0);
   return self;
 }
@@ -142,24 +144,25 @@ SendResult send_one(SenderObject* s, TemplateRegistry& registry, std::uint32_t a
                     const PreparedFact& prepared, double now, DeferredSaves* deferred, std::string& out) {
   const std::size_t start = out.size();
   const bool force = full || s->keyframes.due(aid, now);
-  const SendResult result =
-      send_prepared(registry, DeviceId{aid}, force, text, prepared, root_of(s), deferred, out);
+  const SendOptions options{.force_full = force, .state_check = s->state_check};
+  const SendResult result = send_prepared(registry, DeviceId{aid}, options, text, prepared, root_of(s), deferred, out);
   if (result == SendResult::packet) s->keyframes.sent(aid, is_full_packet(out, start), now);
   return result;
 }
 
 int sender_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"compressor", "ctx_id", "registry_root", "keyframe_every",
-                                   "keyframe_seconds", "clock", nullptr};
+                                   "keyframe_seconds", "clock", "state_check", nullptr};
   PyObject* compressor_object;
   PyObject* ctx_object = nullptr;
   PyObject* root_object = Py_None;
   PyObject* every_object = Py_None;
   PyObject* seconds_object = Py_None;
   PyObject* clock_object = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOO:Sender", const_cast<char**>(keywords),
+  int state_check = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOp:Sender", const_cast<char**>(keywords),
                                    &compressor_object, &ctx_object, &root_object, &every_object, &seconds_object,
-                                   &clock_object))
+                                   &clock_object, &state_check))
     return -1;
   SenderObject* s = as_sender(self);
   if (s->bound) {
@@ -190,6 +193,7 @@ int sender_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   s->root = std::move(root);
   s->clock = clock.release();
   s->keyframes = KeyFrames(every, seconds);
+  s->state_check = state_check != 0;
   s->bound = true;
   return 0;
 }
@@ -425,7 +429,8 @@ bool init_sender_type() {
   t.tp_basicsize = sizeof(SenderObject);
   t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE;
   t.tp_doc =
-      "Sender(compressor, *, ctx_id=0, registry_root=None, keyframe_every=None, keyframe_seconds=None, clock=None)\n"
+      "Sender(compressor, *, ctx_id=0, registry_root=None, keyframe_every=None, keyframe_seconds=None, clock=None,\n"
+      "       state_check=True)\n"
       "--\n\n"
       "Fact dicts to wire packets: compression, fusion against the templates of context\n"
       "``ctx_id`` (shared with every other user of that context in the process, the C\n"
@@ -436,7 +441,12 @@ bool init_sender_type() {
       "once it has sent N - 1 packets since its last full one; with ``keyframe_seconds=T``\n"
       "once T seconds of ``clock()`` (default time.monotonic, read once per call) have passed\n"
       "since then. They bound how long a receiver that lost a packet or its state gives\n"
-      "wrong or no facts.";
+      "no facts.\n\n"
+      "With ``state_check`` (the default) heartbeats and differences carry the state check\n"
+      "in place of the CRC-8 of their body, so that a Receiver with ``state_check=True``\n"
+      "refuses a packet whose rebuilt fact would not be the one sent (StateMismatch)\n"
+      "instead of answering it wrong. A receiver that follows the published packets decodes\n"
+      "them as before. ``state_check=False`` sends the published bytes.";
   t.tp_new = sender_new;
   t.tp_init = sender_init;
   t.tp_dealloc = sender_dealloc;

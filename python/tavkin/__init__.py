@@ -4,8 +4,8 @@ The native road: a :class:`Sender` turns fact dicts into wire packets
 (:meth:`Sender.send`, :meth:`Sender.send_many`) with a :class:`Compressor`, and a
 :class:`Receiver` turns packets back into fact dicts (:meth:`Receiver.receive`,
 :meth:`Receiver.receive_many`), each in one compiled call with no JSON in between.
-Receive errors are :class:`UnknownTemplate`, :class:`ChecksumError` and
-:class:`MalformedPacket`, all :class:`RequestError` (which carries the library's error
+Receive errors are :class:`UnknownTemplate`, :class:`StateMismatch`,
+:class:`ChecksumError` and :class:`MalformedPacket`, all :class:`RequestError` (which carries the library's error
 text) and :class:`TavkinError`.
 
 The request road: :class:`Context` runs the library's JSON requests
@@ -35,14 +35,15 @@ _load_native()  # registers tavkin._native, which a plain import cannot find
 from ._native import Receiver, Sender  # noqa: E402
 from .compressor import Compressor  # noqa: E402
 from .context import Context  # noqa: E402
-from .errors import ChecksumError, MalformedPacket, RequestError, TavkinError, UnknownTemplate  # noqa: E402
+from .errors import (ChecksumError, MalformedPacket, RequestError, StateMismatch, TavkinError,  # noqa: E402
+                     UnknownTemplate)
 from .fusion_state import Decision, FusionState, Template  # noqa: E402
 from .wire import (Command, Decomposed, PacketHeader, b62_decode, b62_encode, crc8, crc16, decompose,  # noqa: E402
                    is_data_command, normalize_command, parse_header, secure_variant, version)
 
 __all__ = [
     "ChecksumError", "Command", "Compressor", "Context", "Decision", "Decomposed", "FusionState", "MalformedPacket",
-    "PacketHeader", "Receiver", "RequestError", "Sender", "TavkinError", "Template", "UnknownTemplate", "b62_decode",
+    "PacketHeader", "Receiver", "RequestError", "Sender", "StateMismatch", "TavkinError", "Template", "UnknownTemplate", "b62_decode",
     "b62_encode", "crc8", "crc16", "decompose", "is_data_command", "normalize_command", "parse_header",
     "secure_variant", "version",
 ]

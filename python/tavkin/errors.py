@@ -38,6 +38,23 @@ class UnknownTemplate(RequestError):
         return f"{self.export}: {self.error} (unknown template {self.tid} of device {self.aid})"
 
 
+class StateMismatch(RequestError):
+    """A state-checked heartbeat or difference packet whose fact, rebuilt on this
+    receiver's copy of template ``tid`` of device ``aid``, would not be the fact the device
+    sent: a packet was lost, or the receiver's files are stale. Nothing changed; the
+    template answers nothing until device ``aid`` sends a full packet of it, and the device
+    is counted in ``Receiver.needs_full()``. The library's text is ``"state_mismatch"``;
+    ``answer`` also holds ``__packet_meta__``."""
+
+    def __init__(self, export: str, answer: dict[str, Any], aid: int = 0, tid: int = 0):
+        super().__init__(export, answer)
+        self.aid = aid
+        self.tid = tid
+
+    def __str__(self) -> str:
+        return f"{self.export}: {self.error} (template {self.tid} of device {self.aid} needs a full packet)"
+
+
 class ChecksumError(RequestError):
     """The packet's CRC-16 trailer does not match (``"CRC16 mismatch"``). The header
     fields as received are in ``meta`` (``answer["__packet_meta__"]``) and in the

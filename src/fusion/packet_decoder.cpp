@@ -6,6 +6,7 @@
 
 #include "fusion/diff_mask.h"
 #include "fusion/packet_encoder.h"
+#include "fusion/state_check.h"
 #include "signature/signature_format.h"
 #include "support/small_copy.h"
 #include "wire/command.h"
@@ -38,8 +39,10 @@ char* fill_slots(std::string_view part, std::span<const std::string> values, std
 }
 
 // Applies a difference body to `stored`. The whole body is checked before the first
-// value is replaced, so a refused body changes nothing.
-bool apply_difference(std::vector<std::string>& stored, std::string_view body) {
+// value is replaced, so a refused body changes nothing. With `undo`, the replaced values
+// are swapped into it, in mask order, for undo_difference.
+bool apply_difference(std::vector<std::string>& stored, std::string_view body,
+                      std::vector<std::string>* undo = nullptr) {
   const std::size_t n = stored.size();
   if (n > kMaxDiffValues) return false;
   const std::size_t mask_bytes = mask_size(n);
@@ -55,12 +58,26 @@ bool apply_difference(std::vector<std::string>& stored, std::string_view body) {
     p += 1 + k;
   }
   p = mask_bytes;
+  std::size_t saved = 0;
   for (DiffMask rest = mask; rest != 0; rest &= rest - 1) {
     const std::size_t k = static_cast<std::uint8_t>(body[p]);
-    stored[lowest_set_bit(rest)].assign(body.substr(p + 1, k));
+    std::string& value = stored[lowest_set_bit(rest)];
+    if (undo != nullptr) {
+      if (undo->size() <= saved) undo->emplace_back();
+      value.swap((*undo)[saved++]);
+    }
+    value.assign(body.substr(p + 1, k));
     p += 1 + k;
   }
   return true;
+}
+
+// Puts back the values apply_difference swapped into `undo` for the same body.
+void undo_difference(std::vector<std::string>& stored, std::string_view body, std::vector<std::string>& undo) {
+  DiffMask mask = read_mask(body.substr(0, mask_size(stored.size())));
+  if (stored.size() < kMaxDiffValues) mask &= (DiffMask{1} << stored.size()) - 1;
+  std::size_t saved = 0;
+  for (DiffMask rest = mask; rest != 0; rest &= rest - 1) stored[lowest_set_bit(rest)].swap(undo[saved++]);
 }
 
 }  // namespace
@@ -102,6 +119,31 @@ std::optional<ReceivedTemplate> receive_update(TemplateRegistry& registry, Devic
   if (!can_rebuild(sig->second, stored->second.size())) return std::nullopt;
   if (command == DATA_DIFF && !apply_difference(stored->second, body)) return std::nullopt;
   return ReceivedTemplate{sig->second, stored->second};
+}
+
+CheckedReceive receive_checked_update(TemplateRegistry& registry, DeviceId aid, std::uint8_t command,
+                                      TemplateId tid, std::string_view body, ExpectedState expected) {
+  constexpr CheckedReceive kRefused{ReceiveStatus::refused, {}};
+  if (command != DATA_HEART && command != DATA_DIFF) return kRefused;
+  DeviceTemplates* device = find_device(registry, aid);
+  if (device == nullptr) return kRefused;
+  const auto sig = device->tid_to_sig.find(tid);
+  if (sig == device->tid_to_sig.end()) return kRefused;
+  const auto stored = device->last_vals.find(tid);
+  if (stored == device->last_vals.end()) return kRefused;
+  if (!can_rebuild(sig->second, stored->second.size())) return kRefused;
+  if (is_diverged(*device, tid)) return {ReceiveStatus::state_mismatch, {}};
+
+  std::vector<std::string>& values = stored->second;
+  thread_local std::vector<std::string> undo;
+  if (command == DATA_DIFF && !apply_difference(values, body, &undo)) return kRefused;
+  const std::span<const std::string> after(values);
+  if (state_check(std::string_view(sig->second), after, expected.timestamp) != expected.check) {
+    if (command == DATA_DIFF) undo_difference(values, body, undo);
+    mark_diverged(*device, tid);
+    return {ReceiveStatus::state_mismatch, {}};
+  }
+  return {ReceiveStatus::applied, ReceivedTemplate{sig->second, values}};
 }
 
 bool receive_apply(TemplateRegistry& registry, DeviceId aid, std::uint8_t command, TemplateId tid,

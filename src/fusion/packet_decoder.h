@@ -27,6 +27,30 @@ struct ReceivedTemplate {
                                                              std::uint8_t command, TemplateId tid,
                                                              std::string_view body);
 
+// The state check a packet carries (see state_check.h) and the packet's timestamp.
+struct ExpectedState {
+  std::uint8_t check;
+  std::uint64_t timestamp;
+};
+
+enum class ReceiveStatus {
+  applied,
+  refused,         // as receive_update gives nothing
+  state_mismatch,  // the template's state after the packet is not the sender's
+};
+
+struct CheckedReceive {
+  ReceiveStatus status;
+  ReceivedTemplate received;  // when applied
+};
+
+// receive_update that also proves the state: the values the packet leaves must give the
+// check it carries. A mismatch changes no value and marks the template diverged; a
+// diverged template refuses every packet as a mismatch until a full packet relearns it.
+[[nodiscard]] CheckedReceive receive_checked_update(TemplateRegistry& registry, DeviceId aid,
+                                                    std::uint8_t command, TemplateId tid,
+                                                    std::string_view body, ExpectedState expected);
+
 // Applies a DATA_HEART (127: body ignored) or DATA_DIFF (170) packet of template `tid` of
 // device `aid` and appends the rebuilt compact fact to `out`. False, with the registry and
 // `out` untouched, for an unknown device or template, a template without stored values,

@@ -145,6 +145,15 @@ void forget_template(DeviceTemplates& device, TemplateId tid) {
   }
   device.last_vals.erase(tid);
   device.use.erase(tid);
+  std::erase(device.diverged, tid);
+}
+
+bool is_diverged(const DeviceTemplates& device, TemplateId tid) noexcept {
+  return !device.diverged.empty() && std::find(device.diverged.begin(), device.diverged.end(), tid) != device.diverged.end();
+}
+
+void mark_diverged(DeviceTemplates& device, TemplateId tid) {
+  if (!is_diverged(device, tid)) device.diverged.push_back(tid);
 }
 
 void mark_loaded(DeviceTemplates& device) {
@@ -156,11 +165,13 @@ void learn_template(DeviceTemplates& device, TemplateId tid, std::string_view si
                     std::vector<std::string> values) {
   bind_signature(device, tid, sig);
   device.last_vals[tid] = std::move(values);
+  if (!device.diverged.empty()) std::erase(device.diverged, tid);
 }
 
 void learn_template_from_views(DeviceTemplates& device, TemplateId tid, std::string_view sig,
                                std::span<const std::string_view> values) {
   bind_signature(device, tid, sig);
+  if (!device.diverged.empty()) std::erase(device.diverged, tid);
   std::vector<std::string>& stored = device.last_vals[tid];
   stored.resize(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) stored[i].assign(values[i]);

@@ -65,6 +65,10 @@ struct DeviceTemplates {
   bool memo_valid = false;
   std::string memo_sig;
   TemplateId memo_tid{};
+
+  // Templates whose values a state-checked packet showed to differ from the sender's: a
+  // receiver that checks refuses them until a full packet teaches them again. Few, if any.
+  std::vector<TemplateId> diverged;
 };
 
 struct TemplateRegistry {
@@ -100,14 +104,18 @@ AssignedTemplate assign_tid(DeviceTemplates& device, std::string_view sig);
 AssignedTemplate assign_packet_tid(DeviceTemplates& device, std::string_view sig);
 
 // Forgets template `tid` of the device: its signature (where it still names `tid`), its
-// values and its use.
+// values, its use and any divergence.
 void forget_template(DeviceTemplates& device, TemplateId tid);
+
+// Whether a checked packet found template `tid` diverged (and no full packet came since).
+[[nodiscard]] bool is_diverged(const DeviceTemplates& device, TemplateId tid) noexcept;
+void mark_diverged(DeviceTemplates& device, TemplateId tid);
 
 // Marks every template of `device` as loaded from a file and not sent since.
 void mark_loaded(DeviceTemplates& device);
 
 // Registers (or replaces) template `tid` with its signature and values, as a full packet
-// or a seed entry carries them. A signature that `tid` named before is forgotten, so no
+// or a seed entry carries them, and clears its divergence. A signature that `tid` named before is forgotten, so no
 // signature keeps pointing at a template that now belongs to another. Does not touch
 // next_tid.
 void learn_template(DeviceTemplates& device, TemplateId tid, std::string_view sig,

@@ -20,6 +20,11 @@ namespace {
 
 constexpr std::size_t kBatchHeaderSize = 24;
 
+// The top bit of the registry text's length asks for state-checked packets. A length with
+// it set could never be met by an input, so a batch that sets it was refused before and
+// no caller can have meant anything else by it.
+constexpr std::uint32_t kStateCheckBit = 0x80000000u;
+
 struct BatchItem {
   DeviceId aid;
   bool force_full;
@@ -51,7 +56,7 @@ struct ItemScratch {
 // `out`, or returns false and appends nothing. Devices whose templates changed are noted
 // in the scratch, to be written back once the batch is done.
 bool process_item(const FactCompressor& compressor, TemplateRegistry& registry,
-                  std::optional<std::string_view> root, const BatchItem& item,
+                  std::optional<std::string_view> root, bool state_check, const BatchItem& item,
                   ItemScratch& scratch, std::string& out) {
   std::string& text = scratch.fact_text;
   text.clear();
@@ -68,7 +73,8 @@ bool process_item(const FactCompressor& compressor, TemplateRegistry& registry,
 
   const std::size_t entry = out.size();
   put_u32(out, 0);
-  if (send_prepared(registry, item.aid, item.force_full, text, scratch.prepared, root, &scratch.touched, out) !=
+  const SendOptions options{.force_full = item.force_full, .state_check = state_check};
+  if (send_prepared(registry, item.aid, options, text, scratch.prepared, root, &scratch.touched, out) !=
       SendResult::packet) {
     out.resize(entry);
     return false;
@@ -90,7 +96,9 @@ bool run_batch(ByteSpan input, std::string& out) {
   const std::uint64_t handle = *reader.u64();
   const std::uint64_t ctx_id = *reader.u64();
   const std::uint32_t count = *reader.u32();
-  const auto root_bytes = reader.counted();
+  const std::uint32_t root_word = *reader.u32();
+  const bool state_check = (root_word & kStateCheckBit) != 0;
+  const auto root_bytes = reader.bytes(root_word & ~kStateCheckBit);
   if (!root_bytes) return false;
   std::optional<std::string_view> root;
   if (!root_bytes->empty() && is_valid_utf8(*root_bytes)) root = *root_bytes;
@@ -110,7 +118,7 @@ bool run_batch(ByteSpan input, std::string& out) {
       put_empty_entry(out);
       break;
     }
-    if (!process_item(*compressor, state->registry, root, *item, scratch, out))
+    if (!process_item(*compressor, state->registry, root, state_check, *item, scratch, out))
       put_empty_entry(out);
   }
   // A device's file is written once per batch, after its last change: the content is the

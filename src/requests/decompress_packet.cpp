@@ -41,7 +41,7 @@ bool holds_values(const TemplateRegistry& registry, DeviceId aid, TemplateId tid
 }  // namespace
 
 void decompress_packet(std::uint64_t ctx_id, std::string_view packet,
-                       std::optional<std::string_view> root, PacketAnswerSink& sink) {
+                       std::optional<std::string_view> root, bool state_check, PacketAnswerSink& sink) {
   const ByteSpan p = as_bytes(packet);
   if (p.size() < 5) {
     sink.refused(PacketRefusal::too_short, nullptr);
@@ -84,7 +84,19 @@ void decompress_packet(std::uint64_t ctx_id, std::string_view packet,
       const TemplateId tid{header->tid};
       std::unique_lock lock(state->lock);
       load_device_file(state->registry, aid, root);
-      const auto received = receive_update(state->registry, aid, header->base_cmd, tid, body);
+      std::optional<ReceivedTemplate> received;
+      if (state_check) {
+        const ExpectedState expected{static_cast<std::uint8_t>(packet[p.size() - 3]), header->timestamp_raw};
+        const CheckedReceive checked = receive_checked_update(state->registry, aid, header->base_cmd, tid, body, expected);
+        if (checked.status == ReceiveStatus::state_mismatch) {
+          lock.unlock();
+          sink.refused(PacketRefusal::state_mismatch, &*header);
+          return;
+        }
+        if (checked.status == ReceiveStatus::applied) received = checked.received;
+      } else {
+        received = receive_update(state->registry, aid, header->base_cmd, tid, body);
+      }
       if (!received) {
         const bool known = holds_values(state->registry, aid, tid);
         lock.unlock();

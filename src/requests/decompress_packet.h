@@ -23,6 +23,7 @@ enum class PacketRefusal {
   unknown_command,    // not a data command
   unknown_template,   // a heartbeat or diff for a template the context holds no values of
   not_applicable,     // a heartbeat or diff of a known template that does not apply (short body, ...)
+  state_mismatch,     // a checked heartbeat or diff whose fact would not be the sender's; nothing changed
 };
 
 class PacketAnswerSink {
@@ -48,7 +49,11 @@ class PacketAnswerSink {
   ~PacketAnswerSink() = default;
 };
 
+// With `state_check`, heartbeats and diffs must carry the state check (state_check.h) of
+// the template's state they leave, in the byte after their body; without it that byte is
+// not examined, as a receiver of the published packets does.
 void decompress_packet(std::uint64_t ctx_id, std::string_view packet,
-                       std::optional<std::string_view> registry_root, PacketAnswerSink& sink);
+                       std::optional<std::string_view> registry_root, bool state_check,
+                       PacketAnswerSink& sink);
 
 }  // namespace vm

@@ -25,12 +25,14 @@ struct FusionDecompressReq {
   std::uint64_t ctx_id = 0;
   std::string_view packet_b64;
   std::optional<std::string_view> registry_root;
+  bool state_check = false;
 };
 
 constexpr auto kFusionDecompressReq = json::Record(
     json::field("ctx_id", &FusionDecompressReq::ctx_id),
     json::required("packet_b64", &FusionDecompressReq::packet_b64),
-    json::field("registry_root", &FusionDecompressReq::registry_root))
+    json::field("registry_root", &FusionDecompressReq::registry_root),
+    json::field("state_check", &FusionDecompressReq::state_check))
     .any_key_once();
 
 void add_packet_meta(const HeaderInfo& h, json::ObjectBuilder& answer) {
@@ -51,23 +53,20 @@ class JsonAnswer final : public PacketAnswerSink {
  public:
   explicit JsonAnswer(std::string& out) : out_(out) {}
 
-  void refused(PacketRefusal why, const HeaderInfo*) override {
+  void refused(PacketRefusal why, const HeaderInfo* header) override {
     switch (why) {
       case PacketRefusal::too_short: out_.append(kPacketTooShort); break;
       case PacketRefusal::incomplete_header: out_.append(kIncompleteHeader); break;
       case PacketRefusal::unknown_command: out_.append(kUnknownCommand); break;
       case PacketRefusal::unknown_template:
       case PacketRefusal::not_applicable: out_.append(kReceiveApplyFailed); break;
+      // Answered with the header, like a checksum failure, so that the host can name the
+      // device and template that need a full packet.
+      case PacketRefusal::state_mismatch: error_with_meta(*header, "state_mismatch"); break;
     }
   }
 
-  void crc_mismatch(const HeaderInfo& header) override {
-    thread_local json::ObjectBuilder answer;
-    answer.clear();
-    add_packet_meta(header, answer);
-    answer.add_string("error", "CRC16 mismatch");
-    answer.write(out_);
-  }
+  void crc_mismatch(const HeaderInfo& header) override { error_with_meta(header, "CRC16 mismatch"); }
 
   void fact(std::string_view text, const HeaderInfo& header) override {
     thread_local CompactFactMembers fact;
@@ -85,6 +84,14 @@ class JsonAnswer final : public PacketAnswerSink {
   }
 
  private:
+  void error_with_meta(const HeaderInfo& header, std::string_view error) {
+    thread_local json::ObjectBuilder answer;
+    answer.clear();
+    add_packet_meta(header, answer);
+    answer.add_string("error", error);
+    answer.write(out_);
+  }
+
   std::string& out_;
 };
 
@@ -105,7 +112,7 @@ void decompress_request(std::string_view request, std::string& out) {
     return;
   }
   JsonAnswer answer(out);
-  decompress_packet(req->ctx_id, packet, req->registry_root, answer);
+  decompress_packet(req->ctx_id, packet, req->registry_root, req->state_check, answer);
 }
 
 }  // namespace vm

@@ -21,13 +21,15 @@ struct FusionRunReq {
   std::string_view strategy;
   std::optional<std::uint32_t> src_aid;
   std::optional<std::string_view> registry_root;
+  bool state_check = false;
 };
 
 constexpr auto kFusionRunReq = json::Record(json::field("ctx_id", &FusionRunReq::ctx_id),
                                             json::required("raw_input", &FusionRunReq::raw_input),
                                             json::field("strategy", &FusionRunReq::strategy),
                                             json::field("src_aid", &FusionRunReq::src_aid),
-                                            json::field("registry_root", &FusionRunReq::registry_root))
+                                            json::field("registry_root", &FusionRunReq::registry_root),
+                                            json::field("state_check", &FusionRunReq::state_check))
                                     .any_key_once();
 
 // An unsigned 32-bit decimal: an optional "+", then only digits, no overflow.
@@ -88,7 +90,8 @@ bool fusion_run(std::string_view request, std::string& out) {
   const DeviceId aid = device_of(*req);
   const FusionStatePtr state = context_state_for(req->ctx_id);
   std::lock_guard lock(state->lock);
-  return send_prepared(state->registry, aid, wants_full_packet(req->strategy), req->raw_input, prepared,
+  const SendOptions options{.force_full = wants_full_packet(req->strategy), .state_check = req->state_check};
+  return send_prepared(state->registry, aid, options, req->raw_input, prepared,
                        req->registry_root, nullptr, out) == SendResult::packet;
 }
 

@@ -4,6 +4,7 @@
 
 #include "compressor/decompose_written.h"
 #include "fusion/packet_encoder.h"
+#include "fusion/state_check.h"
 #include "registry/registry_file.h"
 #include "support/fault.h"
 
@@ -31,13 +32,13 @@ SendResult prepare_written_fact(std::string_view text, const FactLayout& layout,
   return finish_prepare(text, prepared);
 }
 
-SendResult send_prepared(TemplateRegistry& registry, DeviceId aid, bool force_full, std::string_view text,
+SendResult send_prepared(TemplateRegistry& registry, DeviceId aid, SendOptions options, std::string_view text,
                          const PreparedFact& prepared, std::optional<std::string_view> registry_root,
                          DeferredSaves* deferred, std::string& out) {
   load_device_file(registry, aid, registry_root);
   thread_local std::string diff_body;
   const DecomposedFact& fact = prepared.decomposed;
-  const auto decision = encode_into(registry, aid, force_full || prepared.whole, fact.sig, fact.vals,
+  const auto decision = encode_into(registry, aid, options.force_full || prepared.whole, fact.sig, fact.vals,
                                     diff_body, EncodeFor::packet);
   if (!decision) return SendResult::no_packet;
   if (decision->flags & (DECISION_NEW_TEMPLATE | DECISION_STATE_CHANGED)) {
@@ -47,21 +48,27 @@ SendResult send_prepared(TemplateRegistry& registry, DeviceId aid, bool force_fu
       deferred->devices.push_back(aid);
     }
   }
-  const std::string_view body = (decision->flags & DECISION_FULL_BODY) ? text : std::string_view(diff_body);
+  const bool whole = (decision->flags & DECISION_FULL_BODY) != 0;
+  const std::string_view body = whole ? text : std::string_view(diff_body);
+  // After a heartbeat or difference the template holds exactly this fact's signature and
+  // values, so they give its state without a lookup.
+  std::optional<std::uint8_t> check;
+  if (options.state_check && !whole)
+    check = state_check(fact.sig, std::span<const std::string_view>(fact.vals), timestamp_number(prepared.ts));
   // Packet numbers never exceed one byte and the timestamp was read already: framing
   // cannot fail, so the template change above always travels.
-  const bool framed = frame_packet(decision->command, aid, decision->tid, prepared.ts, body, out);
+  const bool framed = frame_packet(decision->command, aid, decision->tid, prepared.ts, body, out, check);
   VM_CHECK(framed);
   return SendResult::packet;
 }
 
-SendResult send_fact_text(TemplateRegistry& registry, DeviceId aid, bool force_full, std::string_view text,
+SendResult send_fact_text(TemplateRegistry& registry, DeviceId aid, SendOptions options, std::string_view text,
                           std::optional<std::string_view> registry_root, DeferredSaves* deferred,
                           std::string& out) {
   thread_local PreparedFact prepared;
   const SendResult ready = prepare_fact(text, prepared);
   if (ready != SendResult::packet) return ready;
-  return send_prepared(registry, aid, force_full, text, prepared, registry_root, deferred, out);
+  return send_prepared(registry, aid, options, text, prepared, registry_root, deferred, out);
 }
 
 void save_deferred(const TemplateRegistry& registry, DeferredSaves& deferred,

@@ -50,13 +50,20 @@ struct DeferredSaves {
 // `out`; the packet's body is `text` (the text that was prepared, routing prefix included)
 // when it travels whole. A changed device's file is written now, or noted in `deferred`
 // when that is given. SendResult::no_packet appends nothing and changes no template.
-[[nodiscard]] SendResult send_prepared(TemplateRegistry& registry, DeviceId aid, bool force_full,
+// With `state_check`, heartbeats and differences carry the state check of the template's
+// new state (state_check.h) in place of the CRC-8 of their body.
+struct SendOptions {
+  bool force_full = false;
+  bool state_check = false;
+};
+
+[[nodiscard]] SendResult send_prepared(TemplateRegistry& registry, DeviceId aid, SendOptions options,
                                        std::string_view text, const PreparedFact& prepared,
                                        std::optional<std::string_view> registry_root,
                                        DeferredSaves* deferred, std::string& out);
 
 // prepare_fact and send_prepared in one, for callers that hold the lock anyway.
-[[nodiscard]] SendResult send_fact_text(TemplateRegistry& registry, DeviceId aid, bool force_full,
+[[nodiscard]] SendResult send_fact_text(TemplateRegistry& registry, DeviceId aid, SendOptions options,
                                         std::string_view text,
                                         std::optional<std::string_view> registry_root,
                                         DeferredSaves* deferred, std::string& out);

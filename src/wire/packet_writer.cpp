@@ -24,7 +24,7 @@ std::optional<PacketTimestamp> read_packet_timestamp(std::string_view ts_text) {
 }
 
 bool frame_packet(std::uint8_t command, DeviceId aid, TemplateId tid, const PacketTimestamp& ts,
-                  std::string_view body, std::string& out) {
+                  std::string_view body, std::string& out, std::optional<std::uint8_t> check_byte) {
   if (raw(tid) > 0xFF) return false;
   // Sized once and written through a pointer: header, body, CRC-8, CRC-16.
   const std::size_t start = out.size();
@@ -41,7 +41,7 @@ bool frame_packet(std::uint8_t command, DeviceId aid, TemplateId tid, const Pack
   std::memcpy(packet + 7, ts.data(), ts.size());
   if (!body.empty()) std::memcpy(packet + 13, body.data(), body.size());
   char* w = packet + 13 + body.size();
-  *w++ = static_cast<char>(body_crc8(as_bytes(body)));
+  *w++ = static_cast<char>(check_byte ? *check_byte : body_crc8(as_bytes(body)));
   const std::uint16_t crc = packet_crc16(as_bytes(std::string_view(packet, static_cast<std::size_t>(w - packet))));
   *w++ = static_cast<char>(crc >> 8);
   *w = static_cast<char>(crc);

@@ -26,9 +26,18 @@ using PacketTimestamp = std::array<std::uint8_t, 6>;
 [[nodiscard]] std::optional<PacketTimestamp> read_packet_timestamp(std::string_view ts_text);
 
 // Appends the packet to `out`; false (appending nothing) when `tid` does not fit one byte.
-// `body` must not point into `out`.
+// `body` must not point into `out`. The byte after the body is the CRC-8 of the body, or
+// `check_byte` when given (a state check, which only heartbeats and differences carry).
 [[nodiscard]] bool frame_packet(std::uint8_t command, DeviceId aid, TemplateId tid,
-                                const PacketTimestamp& ts, std::string_view body, std::string& out);
+                                const PacketTimestamp& ts, std::string_view body, std::string& out,
+                                std::optional<std::uint8_t> check_byte = std::nullopt);
+
+// The 48-bit number of a packet timestamp.
+[[nodiscard]] constexpr std::uint64_t timestamp_number(const PacketTimestamp& ts) noexcept {
+  std::uint64_t t = 0;
+  for (std::uint8_t b : ts) t = (t << 8) | b;
+  return t;
+}
 
 // Appends the packet to `out`. Fails (appending nothing) when `tid` does not fit one byte
 // or `ts_text` is not unpadded URL-safe Base64 of at least six bytes. `ts_text` and `body`
