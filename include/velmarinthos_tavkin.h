@@ -200,6 +200,17 @@ VM_API int32_t vm_fusion_relay_json_v1(const uint8_t* in, size_t in_len, uint8_t
  * handle. Numbering and full packets after a load as for vm_fusion_run_json_v1. */
 VM_API int32_t vm_pipeline_batch_v1(const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
 
+/* ===== Registry files ================================================================== */
+
+/* The number of registry-file saves that failed in this process since it started, over
+ * every context and root: a directory, temporary file or rename that could not be made (a
+ * full disk, a read-only file system, a directory without write permission). The request
+ * that saved still succeeds. The device's old file, now behind its templates in memory, is
+ * removed; when even that fails, this process never loads it again (a process started
+ * later cannot tell it is stale). The next change of the device saves again. Never
+ * decreases; a rising count means the files under registry_root no longer follow memory. */
+VM_API uint64_t vm_registry_save_failures_v1(void) VM_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif

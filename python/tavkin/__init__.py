@@ -38,6 +38,7 @@ from .context import Context  # noqa: E402
 from .errors import (ChecksumError, MalformedPacket, RequestError, StateMismatch, TavkinError,  # noqa: E402
                      UnknownTemplate)
 from .fusion_state import Decision, FusionState, Template  # noqa: E402
+from .registry import registry_save_failures  # noqa: E402
 from .wire import (Command, Decomposed, PacketHeader, b62_decode, b62_encode, crc8, crc16, decompose,  # noqa: E402
                    is_data_command, normalize_command, parse_header, secure_variant, version)
 
@@ -45,5 +46,5 @@ __all__ = [
     "ChecksumError", "Command", "Compressor", "Context", "Decision", "Decomposed", "FusionState", "MalformedPacket",
     "PacketHeader", "Receiver", "RequestError", "Sender", "StateMismatch", "TavkinError", "Template", "UnknownTemplate", "b62_decode",
     "b62_encode", "crc8", "crc16", "decompose", "is_data_command", "normalize_command", "parse_header",
-    "secure_variant", "version",
+    "registry_save_failures", "secure_variant", "version",
 ]

@@ -41,6 +41,7 @@ _SIGNATURES = {
     "vm_fusion_run_json_v1": _REQUEST,
     "vm_fusion_relay_json_v1": _REQUEST,
     "vm_pipeline_batch_v1": _REQUEST,
+    "vm_registry_save_failures_v1": (c_uint64, []),
 }
 
 for _name, (_restype, _argtypes) in _SIGNATURES.items():

@@ -10,6 +10,7 @@
 #include <system_error>
 #include <utility>
 
+#include "registry/failed_saves.h"
 #include "registry/registry_text.h"
 #include "registry/temporary_files.h"
 #include "support/file_identity.h"
@@ -96,6 +97,26 @@ bool write_all(int fd, std::string_view text) noexcept {
   return true;
 }
 
+// Writes `text` to a new temporary file in the open directory `dir` (its name left in
+// `temporary`) and renames it to `file_name`. On failure nothing of the attempt is left.
+bool replace_file(int dir, const std::string& file_name, std::string_view text, std::string& temporary) {
+  temporary_name_into(file_name, temporary);
+  const int fd = create_temporary(dir, temporary);
+  if (fd < 0) return false;
+  const bool written = write_all(fd, text);
+  const bool closed = ::close(fd) == 0;
+  if (written && closed && ::renameat(dir, temporary.c_str(), dir, file_name.c_str()) == 0) return true;
+  ::unlinkat(dir, temporary.c_str(), 0);
+  return false;
+}
+
+// Removes the file `file_name` from the open directory `dir`; whether it is gone. A
+// directory at that name is not removed and counts as not gone: refusing it costs nothing,
+// as loads ignore directories anyway.
+bool remove_file(int dir, const std::string& file_name) noexcept {
+  return ::unlinkat(dir, file_name.c_str(), 0) == 0 || errno == ENOENT;
+}
+
 // An open directory, closed when it goes.
 class Directory {
  public:
@@ -152,6 +173,7 @@ void load_device_file(TemplateRegistry& registry, DeviceId aid,
   thread_local FileLocation where;
   thread_local std::string root;
   locate_into(*registry_root, aid, where);
+  if (is_distrusted(where.directory, where.file_name)) return;
   root.assign(*registry_root);
   const Directory dir = open_device_directory(root, where, false);
   if (!dir.open()) return;
@@ -204,14 +226,17 @@ void save_device_file(const TemplateRegistry& registry, DeviceId aid,
   locate_into(*registry_root, aid, where);
   root.assign(*registry_root);
   const Directory dir = open_device_directory(root, where, true);
-  if (!dir.open()) return;
-  temporary_name_into(where.file_name, temporary);
-  const int fd = create_temporary(dir.fd(), temporary);
-  if (fd < 0) return;
-  const bool written = write_all(fd, text);
-  const bool closed = ::close(fd) == 0;
-  if (!written || !closed || ::renameat(dir.fd(), temporary.c_str(), dir.fd(), where.file_name.c_str()) != 0)
-    ::unlinkat(dir.fd(), temporary.c_str(), 0);
+  if (!dir.open()) {
+    // Without its directory the old file cannot be removed either.
+    note_failed_save(where.directory, where.file_name, false);
+    return;
+  }
+  if (replace_file(dir.fd(), where.file_name, text, temporary)) {
+    note_saved(where.directory, where.file_name);
+  } else {
+    // Remove the outdated file: a missing file costs a full packet, a stale one wrong facts.
+    note_failed_save(where.directory, where.file_name, remove_file(dir.fd(), where.file_name));
+  }
   sweep_stale_temporaries(dir.fd(), where.directory);
 }
 

@@ -1,7 +1,9 @@
 // Registry files: one JSON file per device under a caller-named root, at
 // root/DD/DD/<aid>.json (DD: pairs of digits of the aid padded to ten). Loading fills a
 // registry entry the first time a device is needed; saving replaces the file atomically.
-// The caller holds the lock of the FusionState that owns the registry. Failures are silent.
+// The caller holds the lock of the FusionState that owns the registry. Failures are silent
+// to the caller; failed saves are counted, and leave no file that a later load trusts
+// (failed_saves.h).
 #pragma once
 
 #include <cstddef>
@@ -29,8 +31,9 @@ inline constexpr std::size_t kMaxRegistryFileSize = std::size_t{64} << 20;
 // Adds the device's templates from its file when the registry has no entry for `aid` yet,
 // the file is at most kMaxRegistryFileSize bytes and it yields at least one usable
 // template. A file that yields nothing is remembered by its identity in
-// registry.unusable_files and not read again until it changes. An absent or empty root, or
-// one with a NUL byte, does nothing.
+// registry.unusable_files and not read again until it changes. A file that a failed save of
+// this process left behind is not read at all. An absent or empty root, or one with a NUL
+// byte, does nothing.
 void load_device_file(TemplateRegistry& registry, DeviceId aid,
                       std::optional<std::string_view> registry_root);
 
@@ -40,8 +43,10 @@ void load_device_file(TemplateRegistry& registry, DeviceId aid,
 // the old file or the new one whole. The temporary file has an unpredictable name and is
 // created exclusively without following links, so nothing planted under the root can
 // redirect or block the write. Temporary files that killed saves left in the directory are
-// removed once they are a minute old. An absent or empty root, or one with a NUL byte,
-// does nothing.
+// removed once they are a minute old. A save that fails is counted and removes the old
+// file, which would be behind memory from now on; when even that fails, this process
+// stops loading it. The next save tries afresh. An absent or empty root, or one with a NUL
+// byte, does nothing.
 void save_device_file(const TemplateRegistry& registry, DeviceId aid,
                       std::optional<std::string_view> registry_root);
 

@@ -1,17 +1,23 @@
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <sstream>
 #include <thread>
 
 #include "fusion/template_model.h"
+#include "registry/failed_saves.h"
 #include "registry/registry_file.h"
 #include "wire/utf8.h"
 
@@ -162,6 +168,7 @@ TEST_F(RegistryFiles, SaveWritesNothingWithoutRootOrDevice) {
 TEST_F(RegistryFiles, SaveFailuresAreSilent) {
   TemplateRegistry registry;
   learn_template(device_for(registry, DeviceId{7}), TemplateId{24}, "S", {"v"});
+  const std::uint64_t before = failed_save_count();
   std::ofstream(root_ / "plain_file") << "x";
   save_device_file(registry, DeviceId{7}, (root_ / "plain_file").string());  // root is a file
   EXPECT_TRUE(fs::is_regular_file(root_ / "plain_file"));
@@ -173,6 +180,144 @@ TEST_F(RegistryFiles, SaveFailuresAreSilent) {
   int files = 0;
   for (const auto& e : fs::recursive_directory_iterator(root_)) files += e.is_regular_file();
   EXPECT_EQ(files, 1);  // plain_file only
+  EXPECT_EQ(failed_save_count() - before, 2u);  // silent to the caller, not to the operator
+}
+
+// The description of what a registry of its own loads for `aid` under `root`, or "none".
+std::string loaded_fresh(const std::string& root, DeviceId aid) {
+  TemplateRegistry registry;
+  load_device_file(registry, aid, root);
+  const DeviceTemplates* d = find_device(registry, aid);
+  return d ? describe(*d) : "none";
+}
+
+// Lowers the limit on file sizes for its scope, so that every write fails as on a full
+// disk (for root too), with the signal such a write raises ignored.
+class NoRoomForFiles {
+ public:
+  NoRoomForFiles() {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit none{0, saved_.rlim_max};
+    ::setrlimit(RLIMIT_FSIZE, &none);
+  }
+  ~NoRoomForFiles() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, handler_);
+  }
+  NoRoomForFiles(const NoRoomForFiles&) = delete;
+  NoRoomForFiles& operator=(const NoRoomForFiles&) = delete;
+
+ private:
+  rlimit saved_{};
+  void (*handler_)(int) = SIG_DFL;
+};
+
+// A save that cannot write removes the device's old file, which memory has left behind;
+// nothing remembers the failure, so the next change saves again.
+TEST_F(RegistryFiles, FailedWriteRemovesTheOldFileAndTheNextChangeSavesAgain) {
+  const DeviceId aid{7};
+  TemplateRegistry registry;
+  learn_template(device_for(registry, aid), TemplateId{24}, "S", {"old"});
+  save_device_file(registry, aid, root());
+  ASSERT_EQ(loaded_fresh(root(), aid), "24=S[old] | S>24 | next 25");
+
+  learn_template(device_for(registry, aid), TemplateId{24}, "S", {"new"});
+  const std::uint64_t before = failed_save_count();
+  {
+    const NoRoomForFiles full_disk;
+    save_device_file(registry, aid, root());
+  }
+  EXPECT_EQ(failed_save_count() - before, 1u);
+  EXPECT_FALSE(fs::exists(registry_file_path(root(), aid)));
+  EXPECT_TRUE(fs::is_empty(fs::path(registry_file_path(root(), aid)).parent_path()));  // no temporary left
+  EXPECT_EQ(loaded_fresh(root(), aid), "none");
+
+  learn_template(device_for(registry, aid), TemplateId{24}, "S", {"newest"});
+  save_device_file(registry, aid, root());
+  EXPECT_EQ(failed_save_count() - before, 1u);
+  EXPECT_EQ(loaded_fresh(root(), aid), "24=S[newest] | S>24 | next 25");
+}
+
+// Runs `scenario` in a child process that gave up root's right to write anywhere, so that
+// directory permissions hold; answers the failures it reported, or why it did not finish.
+std::string in_unprivileged_child(const std::function<std::string()>& scenario) {
+  int pipe_ends[2];
+  if (::pipe(pipe_ends) != 0) return "no pipe";
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(pipe_ends[0]);
+    std::string failures = "could not give up root";
+    if (::geteuid() != 0 || (::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0))
+      failures = scenario();
+    const bool sent = ::write(pipe_ends[1], failures.data(), failures.size()) == ssize_t(failures.size());
+    ::_exit(sent ? 0 : 1);
+  }
+  ::close(pipe_ends[1]);
+  std::string failures;
+  char chunk[512];
+  for (ssize_t n; (n = ::read(pipe_ends[0], chunk, sizeof chunk)) > 0;) failures.append(chunk, std::size_t(n));
+  ::close(pipe_ends[0]);
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    failures += "the child did not finish";
+  return failures;
+}
+
+// Obstacles that make a save fail and keep the device's old file where it was: it must
+// not be loaded again by this process, until the next change saves the device anew.
+TEST_F(RegistryFiles, FileThatAFailedSaveLeftIsNotLoadedAgain) {
+  struct Obstacle {
+    const char* what;
+    std::uint32_t aid;  // each in a directory of its own
+    std::function<void(const fs::path& directory)> put, clear;
+  };
+  const auto aside = [](const fs::path& directory) { return fs::path(directory.string() + ".aside"); };
+  const Obstacle kObstacles[] = {
+      {"the device's directory replaced by a file", 1000000007,
+       [&](const fs::path& d) {
+         fs::rename(d, aside(d));
+         std::ofstream(d) << "x";
+       },
+       [&](const fs::path& d) {
+         fs::remove(d);
+         fs::rename(aside(d), d);
+       }},
+      {"the device's directory read-only", 2000000007,
+       [](const fs::path& d) { fs::permissions(d, fs::perms::owner_read | fs::perms::owner_exec); },
+       [](const fs::path& d) { fs::permissions(d, fs::perms::owner_all); }},
+  };
+  fs::permissions(root_, fs::perms::all);  // the child writes here as another user
+  const std::string failures = in_unprivileged_child([&] {
+    std::string found;
+    const auto expect = [&](const std::string& got, const std::string& want, const char* what, const char* step) {
+      if (got != want) found += std::string(what) + ", " + step + ": got " + got + ", want " + want + "\n";
+    };
+    for (const Obstacle& o : kObstacles) {
+      const DeviceId aid{o.aid};
+      const fs::path file = registry_file_path(root(), aid);
+      TemplateRegistry registry;
+      learn_template(device_for(registry, aid), TemplateId{24}, "S", {"old"});
+      save_device_file(registry, aid, root());
+      const std::string old_text = file_text(aid);
+
+      learn_template(device_for(registry, aid), TemplateId{24}, "S", {"new"});
+      const std::uint64_t before = failed_save_count();
+      o.put(file.parent_path());
+      save_device_file(registry, aid, root());
+      o.clear(file.parent_path());
+      expect(std::to_string(failed_save_count() - before), "1", o.what, "failures counted");
+      expect(file_text(aid), old_text, o.what, "the old file is still there");
+      expect(loaded_fresh(root(), aid), "none", o.what, "a fresh load");
+
+      learn_template(device_for(registry, aid), TemplateId{24}, "S", {"newest"});
+      save_device_file(registry, aid, root());
+      expect(std::to_string(failed_save_count() - before), "1", o.what, "failures after the next save");
+      expect(loaded_fresh(root(), aid), "24=S[newest] | S>24 | next 25", o.what, "a fresh load after the next save");
+    }
+    return found;
+  });
+  EXPECT_EQ(failures, "");
 }
 
 // Every reading rule of the file format, one small file each, loaded as device 7. The
