@@ -103,9 +103,14 @@ def seed_record(aid: int, templates: Iterable[tuple[int, bytes, Sequence[bytes]]
     return struct.pack(">II", u32(aid, "aid"), len(entries)) + b"".join(entries)
 
 
+# The top bit of the registry text's length asks the batch for state-checked packets.
+STATE_CHECK_BIT = 0x80000000
+
+
 def batch_input(handle: int, ctx_id: int, registry_root: bytes,
-                items: Sequence[tuple[int, bool, bytes]]) -> bytes:
-    head = struct.pack(">QQII", handle, ctx_id, len(items), len(registry_root)) + registry_root
+                items: Sequence[tuple[int, bool, bytes]], state_check: bool = False) -> bytes:
+    root_word = len(registry_root) | (STATE_CHECK_BIT if state_check else 0)
+    head = struct.pack(">QQII", handle, ctx_id, len(items), root_word) + registry_root
     return head + b"".join(struct.pack(">IBI", aid, 1 if force else 0, len(rec)) + rec for aid, force, rec in items)
 
 

@@ -27,13 +27,17 @@ class Context:
     threads.
     """
 
-    def __init__(self, ctx_id: int = 0, registry_root: str | os.PathLike[str] | None = None):
+    def __init__(self, ctx_id: int = 0, registry_root: str | os.PathLike[str] | None = None, *,
+                 state_check: bool = False):
         if isinstance(ctx_id, bool) or not isinstance(ctx_id, int) or not 0 <= ctx_id < 2**64:
             raise ValueError(f"ctx_id must be an int from 0 to 2**64 - 1, not {ctx_id!r}")
         self.ctx_id = ctx_id
+        # As in the requests themselves, off unless asked for: run and batch then write,
+        # and decompress requires, the state check of heartbeats and differences.
+        self.state_check = bool(state_check)
         self.registry_root = None if registry_root is None else os.fspath(registry_root)
         self._receiver: Receiver | None = None
-        self._receiver_key: tuple[int, str | None] | None = None
+        self._receiver_key: tuple[int, str | None, bool] | None = None
 
     def __repr__(self) -> str:
         return f"Context(ctx_id={self.ctx_id}, registry_root={self.registry_root!r})"
@@ -42,6 +46,8 @@ class Context:
         request = {"ctx_id": self.ctx_id, **fields}
         if self.registry_root is not None:
             request["registry_root"] = self.registry_root
+        if self.state_check:
+            request["state_check"] = True
         return json.dumps(request, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
 
     def run(self, text: str, *, src_aid: int | None = None, full: bool = False, relay: bool = False) -> bytes:
@@ -79,12 +85,13 @@ class Context:
 
         Runs natively (:meth:`tavkin.Receiver.receive`), with the same answer as the
         decompress request. Raises RequestError with the library's text (``"CRC16
-        mismatch"``, ``"fusion_receive_apply_failed"``, ...), as one of its subclasses
-        UnknownTemplate, ChecksumError or MalformedPacket.
+        mismatch"``, ``"fusion_receive_apply_failed"``, ``"state_mismatch"``, ...), as one of
+        its subclasses UnknownTemplate, StateMismatch, ChecksumError or MalformedPacket.
         """
-        key = (self.ctx_id, self.registry_root)
+        key = (self.ctx_id, self.registry_root, self.state_check)
         if self._receiver_key != key:
-            self._receiver = Receiver(ctx_id=self.ctx_id, registry_root=self.registry_root)
+            self._receiver = Receiver(ctx_id=self.ctx_id, registry_root=self.registry_root,
+                                      state_check=self.state_check)
             self._receiver_key = key
         return self._receiver.receive(packet)
 
@@ -108,7 +115,7 @@ class Context:
             routed = len(str(aid)) + 1 + compressor.text_bound(len(record))
             capacity += 4 + _records.packet_bound(routed)
         root = (self.registry_root or "").encode("utf-8")
-        data = _records.batch_input(compressor.handle, self.ctx_id, root, prepared)
+        data = _records.batch_input(compressor.handle, self.ctx_id, root, prepared, self.state_check)
         result, answer = call_into_buffer(lib.vm_pipeline_batch_v1, data=data, capacity=capacity)
         if result < 0:
             raise TavkinError(f"vm_pipeline_batch_v1: the answer needed {-result} bytes, more than the bound; "

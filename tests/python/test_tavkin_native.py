@@ -37,10 +37,11 @@ def export_compress(comp: Compressor, fact: dict) -> str:
     return text.decode()
 
 
-def export_send(comp: Compressor, ctx_id: int, fact: dict, aid: int, full: bool) -> bytes | Exception:
+def export_send(comp: Compressor, ctx_id: int, fact: dict, aid: int, full: bool,
+                state_check: bool = False) -> bytes | Exception:
     """vm_compress_fact_v1 then vm_fusion_run_json_v1 with src_aid, or the error raised."""
     try:
-        return Context(ctx_id).run(export_compress(comp, fact), src_aid=aid, full=full)
+        return Context(ctx_id, state_check=state_check).run(export_compress(comp, fact), src_aid=aid, full=full)
     except TavkinError as e:
         return e
 
@@ -122,16 +123,18 @@ class SendTest(unittest.TestCase):
     def test_send_equals_compress_then_run_request(self):
         print(f"seed {SEED}")
         comp = compressor()
-        ours, theirs = fresh_ctx(), fresh_ctx()
-        tx = Sender(comp, ctx_id=ours)
-        kinds = set()
-        for aid, fact, full in RandomFacts(SEED).stream(1500):
-            a = native_send(tx, fact, aid, full)
-            b = export_send(comp, theirs, fact, aid, full)
-            same_outcome(self, a, b)
-            self.assertEqual(comp.compress(fact), export_compress(comp, fact))
-            kinds.add(a[0] if isinstance(a, bytes) else type(a).__name__)
-        self.assertTrue({63, 127, 170} <= kinds, kinds)
+        for state_check in (True, False):
+            with self.subTest(state_check=state_check):
+                ours, theirs = fresh_ctx(), fresh_ctx()
+                tx = Sender(comp, ctx_id=ours, state_check=state_check)
+                kinds = set()
+                for aid, fact, full in RandomFacts(SEED).stream(1500):
+                    a = native_send(tx, fact, aid, full)
+                    b = export_send(comp, theirs, fact, aid, full, state_check)
+                    same_outcome(self, a, b)
+                    self.assertEqual(comp.compress(fact), export_compress(comp, fact))
+                    kinds.add(a[0] if isinstance(a, bytes) else type(a).__name__)
+                self.assertTrue({63, 127, 170} <= kinds, kinds)
 
     def test_worked_example(self):
         comp = Compressor(precision=2, ms_timestamps=True, units={"celsius": "c1"}, states={"online": "1", "ok": "0"})
