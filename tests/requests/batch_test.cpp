@@ -88,6 +88,25 @@ TEST_F(Batch, PacketsEqualRunRequestsOfTheSameFacts) {
             "305419896;" + compress(handle_, items[4].record));
 }
 
+// The top bit of the registry length asks for the packets that run requests with
+// "state_check" give; the length itself is the other 31 bits.
+TEST_F(Batch, StateCheckBitGivesCheckedPacketsOfTheSameFacts) {
+  const std::vector<BatchItem> items = {{9, 0, fact(21.5)}, {9, 0, fact(21.5, 1)}, {9, 0, fact(22.5, 2)}};
+  const ScratchRoot scratch("batch_state_check");
+  for (const std::string& root : {std::string(), scratch.str()}) {
+    std::string in = batch_input(handle_, fresh_ctx(), root, items);
+    in[20] = static_cast<char>(in[20] | 0x80);
+    const BatchAnswer answer = parse_batch_answer(call(vm_pipeline_batch_v1, in).bytes);
+    ASSERT_EQ(answer.packets.size(), items.size());
+    const std::uint64_t run_ctx = fresh_ctx();
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      RunRequest r{run_ctx, "9;" + compress(handle_, items[i].record), "", std::nullopt, root};
+      r.state_check = true;
+      EXPECT_EQ(answer.packets[i], run(r)) << i;
+    }
+  }
+}
+
 TEST_F(Batch, ItemThatDoesNotCompressLeavesAnEmptyEntry) {
   std::string too_long = fact(3) + "x";
   std::string too_short = fact(3);

@@ -148,20 +148,23 @@ struct RunRequest {
   std::string strategy;             // left out when empty
   std::optional<std::uint32_t> src_aid;
   std::string registry_root;        // left out when empty
+  bool state_check = false;         // left out when false
 
   std::string json() const {
     std::string j = "{\"ctx_id\":" + std::to_string(ctx_id) + ",\"raw_input\":" + json_string(raw_input);
     if (!strategy.empty()) j += ",\"strategy\":" + json_string(strategy);
     if (src_aid) j += ",\"src_aid\":" + std::to_string(*src_aid);
     if (!registry_root.empty()) j += ",\"registry_root\":" + json_string(registry_root);
+    if (state_check) j += ",\"state_check\":true";
     return j + "}";
   }
 };
 
 inline std::string decompress_json(std::uint64_t ctx_id, std::string_view packet,
-                                   std::string_view registry_root = {}) {
+                                   std::string_view registry_root = {}, bool state_check = false) {
   std::string j = "{\"ctx_id\":" + std::to_string(ctx_id) + ",\"packet_b64\":\"" + base64(packet) + "\"";
   if (!registry_root.empty()) j += ",\"registry_root\":" + json_string(registry_root);
+  if (state_check) j += ",\"state_check\":true";
   return j + "}";
 }
 
