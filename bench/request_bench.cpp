@@ -87,6 +87,29 @@ void BM_DecompressFleetMix(benchmark::State& state) {
 }
 BENCHMARK(BM_DecompressFleetMix)->Name("decompress/fleet_mix");
 
+// The receiving rows again with state checks required, on the packets sent with them.
+std::vector<std::string> warm_checked_decompress_requests(std::uint8_t command) {
+  static const bool warm = (warm_receiver(kCheckedReceiverContext, Check::on), true);
+  (void)warm;
+  std::vector<std::string> out;
+  for (const Packet& p : scenario().checked_packets)
+    if (command == 0 || p.command == command)
+      out.push_back(Scenario::decompress_request(kCheckedReceiverContext, p.bytes, Check::on));
+  return out;
+}
+
+void BM_DecompressDiffChecked(benchmark::State& state) {
+  static const std::vector<std::string> requests = warm_checked_decompress_requests(vm::DATA_DIFF);
+  call_in_turn(state, vm_fusion_decompress_json_v1, requests);
+}
+BENCHMARK(BM_DecompressDiffChecked)->Name("decompress/diff+state_check");
+
+void BM_DecompressFleetMixChecked(benchmark::State& state) {
+  static const std::vector<std::string> requests = warm_checked_decompress_requests(0);
+  call_in_turn(state, vm_fusion_decompress_json_v1, requests);
+}
+BENCHMARK(BM_DecompressFleetMixChecked)->Name("decompress/fleet_mix+state_check");
+
 std::vector<std::string> warm_batches(std::uint64_t context, const std::string& root) {
   warm_sender(context, root);
   return scenario().batches(context, root);
@@ -97,6 +120,24 @@ void BM_Batch(benchmark::State& state) {
   call_in_turn(state, vm_pipeline_batch_v1, batches, kBatchFacts);
 }
 BENCHMARK(BM_Batch)->Name("batch/steady");
+
+void BM_BatchChecked(benchmark::State& state) {
+  static const std::vector<std::string> batches = [] {
+    warm_sender(kCheckedBatchContext, "", Check::on);
+    return scenario().batches(kCheckedBatchContext, "", Check::on);
+  }();
+  call_in_turn(state, vm_pipeline_batch_v1, batches, kBatchFacts);
+}
+BENCHMARK(BM_BatchChecked)->Name("batch/steady+state_check");
+
+void BM_RunRequestChecked(benchmark::State& state) {
+  static const std::vector<std::string> requests = [] {
+    warm_sender(kCheckedRunContext, "", Check::on);
+    return scenario().run_requests(kCheckedRunContext, "", Check::on);
+  }();
+  call_in_turn(state, vm_fusion_run_json_v1, requests);
+}
+BENCHMARK(BM_RunRequestChecked)->Name("run_request/steady+state_check");
 
 // Registry directories of their own, removed at exit (kept alive for the exit handler):
 // one on the file system of /tmp, one in memory (/dev/shm) to show what the disk adds.

@@ -50,10 +50,11 @@ std::string json_escaped(const std::string& text) {
 }  // namespace
 
 std::string run_request(std::uint64_t context, const std::string& compact, const std::string& root,
-                        const char* strategy) {
+                        const char* strategy, Check check) {
   std::string r = "{\"ctx_id\":" + std::to_string(context) + ",\"raw_input\":\"" + json_escaped(compact) + "\"";
   if (*strategy) r += ",\"strategy\":\"" + std::string(strategy) + "\"";
   if (!root.empty()) r += ",\"registry_root\":\"" + json_escaped(root) + "\"";
+  if (check == Check::on) r += ",\"state_check\":true";
   return r + "}";
 }
 
@@ -63,6 +64,7 @@ struct Prepared {
   Scenario s;
   std::vector<std::string> warmup_compact;
   std::vector<Packet> warmup_packets;
+  std::vector<Packet> warmup_checked_packets;
 };
 
 Prepared& prepared() {
@@ -94,6 +96,9 @@ Prepared& prepared() {
       std::string bytes = call(vm_fusion_run_json_v1, run_request(kRecordingContext, compact, ""));
       const auto command = static_cast<std::uint8_t>(bytes[0]);
       (warm ? prep->warmup_packets : s.packets).push_back({std::move(bytes), command});
+      std::string checked =
+          call(vm_fusion_run_json_v1, run_request(kCheckedRecordingContext, compact, "", "", Check::on));
+      (warm ? prep->warmup_checked_packets : s.checked_packets).push_back({std::move(checked), command});
     }
     return prep;
   }();
@@ -104,20 +109,21 @@ Prepared& prepared() {
 
 const Scenario& scenario() { return prepared().s; }
 
-std::vector<std::string> Scenario::run_requests(std::uint64_t context, const std::string& root) const {
+std::vector<std::string> Scenario::run_requests(std::uint64_t context, const std::string& root, Check check) const {
   std::vector<std::string> out;
-  for (const std::string& c : compact) out.push_back(run_request(context, c, root));
+  for (const std::string& c : compact) out.push_back(run_request(context, c, root, "", check));
   return out;
 }
 
-std::vector<std::string> Scenario::batches(std::uint64_t context, const std::string& root) const {
+std::vector<std::string> Scenario::batches(std::uint64_t context, const std::string& root, Check check) const {
   std::vector<std::string> out;
   for (std::size_t first = 0; first + kBatchFacts <= facts.size(); first += kBatchFacts) {
     std::string b;
     put_u64(b, compressor);
     put_u64(b, context);
     put_u32(b, static_cast<std::uint32_t>(kBatchFacts));
-    put_u32(b, static_cast<std::uint32_t>(root.size()));
+    // The top bit of the registry length asks for state checks.
+    put_u32(b, static_cast<std::uint32_t>(root.size()) | (check == Check::on ? 0x80000000u : 0u));
     b += root;
     for (std::size_t i = first; i < first + kBatchFacts; ++i) {
       put_u32(b, facts[i].aid);
@@ -130,20 +136,24 @@ std::vector<std::string> Scenario::batches(std::uint64_t context, const std::str
   return out;
 }
 
-std::string Scenario::decompress_request(std::uint64_t context, const std::string& packet) {
-  return "{\"ctx_id\":" + std::to_string(context) + ",\"packet_b64\":\"" + base64(packet) + "\"}";
+std::string Scenario::decompress_request(std::uint64_t context, const std::string& packet, Check check) {
+  return "{\"ctx_id\":" + std::to_string(context) + ",\"packet_b64\":\"" + base64(packet) + "\"" +
+         (check == Check::on ? ",\"state_check\":true}" : "}");
 }
 
-void warm_sender(std::uint64_t context, const std::string& root) {
+void warm_sender(std::uint64_t context, const std::string& root, Check check) {
   Prepared& p = prepared();
-  for (const std::string& c : p.warmup_compact) call_run(run_request(context, c, root));
-  for (const std::string& c : p.s.compact) call_run(run_request(context, c, root));
+  for (const std::string& c : p.warmup_compact) call_run(run_request(context, c, root, "", check));
+  for (const std::string& c : p.s.compact) call_run(run_request(context, c, root, "", check));
 }
 
-void warm_receiver(std::uint64_t context) {
+void warm_receiver(std::uint64_t context, Check check) {
   Prepared& p = prepared();
-  for (const Packet& packet : p.warmup_packets) call_decompress(Scenario::decompress_request(context, packet.bytes));
-  for (const Packet& packet : p.s.packets) call_decompress(Scenario::decompress_request(context, packet.bytes));
+  const bool on = check == Check::on;
+  for (const Packet& packet : on ? p.warmup_checked_packets : p.warmup_packets)
+    call_decompress(Scenario::decompress_request(context, packet.bytes, check));
+  for (const Packet& packet : on ? p.s.checked_packets : p.s.packets)
+    call_decompress(Scenario::decompress_request(context, packet.bytes, check));
 }
 
 std::string compact_text(const Fact& fact) { return compress(prepared().s.compressor, fact); }
