@@ -137,8 +137,9 @@ CheckedReceive receive_checked_update(TemplateRegistry& registry, DeviceId aid, 
   std::vector<std::string>& values = stored->second;
   thread_local std::vector<std::string> undo;
   if (command == DATA_DIFF && !apply_difference(values, body, &undo)) return kRefused;
-  const std::span<const std::string> after(values);
-  if (state_check(std::string_view(sig->second), after, expected.timestamp) != expected.check) {
+  const std::uint32_t digest = template_state_digest(cached_signature_crc(*device, tid, sig->second),
+                                                      std::span<const std::string>(values));
+  if (fold_state_check(digest, expected.timestamp) != expected.check) {
     if (command == DATA_DIFF) undo_difference(values, body, undo);
     mark_diverged(*device, tid);
     return {ReceiveStatus::state_mismatch, {}};

@@ -69,8 +69,7 @@ inline std::uint32_t add_record(std::uint32_t crc, std::string_view text) noexce
 }
 
 template <class Crc, class Value>
-std::uint32_t digest_with(std::string_view sig, std::span<const Value> values) noexcept {
-  std::uint32_t crc = add_record<Crc>(0xFFFFFFFFu, sig);
+std::uint32_t continue_with(std::uint32_t crc, std::span<const Value> values) noexcept {
   for (const Value& v : values) crc = add_record<Crc>(crc, std::string_view(v));
   return crc ^ 0xFFFFFFFFu;
 }
@@ -82,9 +81,13 @@ struct HardwareCrc {
   }
 };
 
+[[gnu::target("sse4.2")]] std::uint32_t signature_hardware(std::string_view sig) noexcept {
+  return add_record<HardwareCrc>(0xFFFFFFFFu, sig);
+}
+
 template <class Value>
-[[gnu::target("sse4.2")]] std::uint32_t digest_hardware(std::string_view sig, std::span<const Value> values) noexcept {
-  return digest_with<HardwareCrc>(sig, values);
+[[gnu::target("sse4.2")]] std::uint32_t continue_hardware(std::uint32_t crc, std::span<const Value> values) noexcept {
+  return continue_with<HardwareCrc>(crc, values);
 }
 
 const bool kHasCrcInstruction = [] {
@@ -94,11 +97,11 @@ const bool kHasCrcInstruction = [] {
 #endif
 
 template <class Value>
-std::uint32_t digest(std::string_view sig, std::span<const Value> values) noexcept {
+std::uint32_t continue_digest(std::uint32_t sig_crc, std::span<const Value> values) noexcept {
 #if defined(__x86_64__)
-  if (kHasCrcInstruction) return digest_hardware(sig, values);
+  if (kHasCrcInstruction) return continue_hardware(sig_crc, values);
 #endif
-  return digest_with<SoftwareCrc>(sig, values);
+  return continue_with<SoftwareCrc>(sig_crc, values);
 }
 
 // The murmur3 32-bit finaliser: every input bit reaches every output bit.
@@ -113,16 +116,23 @@ constexpr std::uint32_t murmur_finish(std::uint32_t m) noexcept {
 
 }  // namespace
 
-std::uint32_t template_state_digest(std::string_view sig, std::span<const std::string_view> values) noexcept {
-  return digest(sig, values);
+std::uint32_t signature_crc(std::string_view sig) noexcept {
+#if defined(__x86_64__)
+  if (kHasCrcInstruction) return signature_hardware(sig);
+#endif
+  return add_record<SoftwareCrc>(0xFFFFFFFFu, sig);
 }
 
-std::uint32_t template_state_digest(std::string_view sig, std::span<const std::string> values) noexcept {
-  return digest(sig, values);
+std::uint32_t template_state_digest(std::uint32_t sig_crc, std::span<const std::string_view> values) noexcept {
+  return continue_digest(sig_crc, values);
+}
+
+std::uint32_t template_state_digest(std::uint32_t sig_crc, std::span<const std::string> values) noexcept {
+  return continue_digest(sig_crc, values);
 }
 
 std::uint32_t detail::portable_state_digest(std::string_view sig, std::span<const std::string> values) noexcept {
-  return digest_with<SoftwareCrc>(sig, values);
+  return continue_with<SoftwareCrc>(add_record<SoftwareCrc>(0xFFFFFFFFu, sig), values);
 }
 
 std::uint8_t fold_state_check(std::uint32_t digest, std::uint64_t timestamp) noexcept {

@@ -20,11 +20,20 @@
 
 namespace vm {
 
-// The 32-bit digest of a template's signature and values.
-[[nodiscard]] std::uint32_t template_state_digest(std::string_view sig,
+// The CRC-32C state after the signature's record: the part of the digest that stays the
+// same from packet to packet of a template, so that it can be kept with the template.
+[[nodiscard]] std::uint32_t signature_crc(std::string_view sig) noexcept;
+
+// The 32-bit digest of a template: its signature's CRC state continued over the values.
+[[nodiscard]] std::uint32_t template_state_digest(std::uint32_t sig_crc,
                                                   std::span<const std::string_view> values) noexcept;
-[[nodiscard]] std::uint32_t template_state_digest(std::string_view sig,
+[[nodiscard]] std::uint32_t template_state_digest(std::uint32_t sig_crc,
                                                   std::span<const std::string> values) noexcept;
+
+template <class Value>
+[[nodiscard]] std::uint32_t template_state_digest(std::string_view sig, std::span<const Value> values) noexcept {
+  return template_state_digest(signature_crc(sig), values);
+}
 
 // The check byte of a digest for a packet stamped `timestamp` (48 bits).
 [[nodiscard]] std::uint8_t fold_state_check(std::uint32_t digest, std::uint64_t timestamp) noexcept;

@@ -5,6 +5,8 @@
 #include <limits>
 #include <utility>
 
+#include "fusion/state_check.h"
+
 namespace vm {
 namespace {
 
@@ -15,8 +17,13 @@ constexpr std::uint32_t successor(std::uint32_t tid) noexcept { return tid == kM
 // Gives `tid` the signature `sig` in both directions. A signature that loses its tid to
 // another is forgotten: left in sig_to_tid it would be encoded against the other
 // signature's values under a number that the receiver rebuilds with the other signature.
+void forget_signature_crc(DeviceTemplates& device, TemplateId tid) noexcept {
+  std::erase_if(device.sig_crcs, [tid](const auto& entry) { return entry.first == tid; });
+}
+
 void bind_signature(DeviceTemplates& device, TemplateId tid, std::string_view sig) {
   device.memo_valid = false;
+  forget_signature_crc(device, tid);
   auto [slot, inserted] = device.tid_to_sig.try_emplace(tid);
   if (!inserted && slot->second != sig) {
     if (auto old = device.sig_to_tid.find(slot->second);
@@ -146,6 +153,15 @@ void forget_template(DeviceTemplates& device, TemplateId tid) {
   device.last_vals.erase(tid);
   device.use.erase(tid);
   std::erase(device.diverged, tid);
+  forget_signature_crc(device, tid);
+}
+
+std::uint32_t cached_signature_crc(DeviceTemplates& device, TemplateId tid, std::string_view sig) {
+  for (const auto& [known, crc] : device.sig_crcs)
+    if (known == tid) return crc;
+  const std::uint32_t crc = signature_crc(sig);
+  device.sig_crcs.emplace_back(tid, crc);
+  return crc;
 }
 
 bool is_diverged(const DeviceTemplates& device, TemplateId tid) noexcept {

@@ -69,6 +69,11 @@ struct DeviceTemplates {
   // Templates whose values a state-checked packet showed to differ from the sender's: a
   // receiver that checks refuses them until a full packet teaches them again. Few, if any.
   std::vector<TemplateId> diverged;
+
+  // The signature part of each template's state check (signature_crc), kept once worked
+  // out: a device sends few templates, and the signature is most of what the check reads.
+  // bind_signature and forget_template drop a template's entry.
+  std::vector<std::pair<TemplateId, std::uint32_t>> sig_crcs;
 };
 
 struct TemplateRegistry {
@@ -106,6 +111,9 @@ AssignedTemplate assign_packet_tid(DeviceTemplates& device, std::string_view sig
 // Forgets template `tid` of the device: its signature (where it still names `tid`), its
 // values, its use and any divergence.
 void forget_template(DeviceTemplates& device, TemplateId tid);
+
+// signature_crc of template `tid`, whose signature is `sig`, from the device's cache.
+[[nodiscard]] std::uint32_t cached_signature_crc(DeviceTemplates& device, TemplateId tid, std::string_view sig);
 
 // Whether a checked packet found template `tid` diverged (and no full packet came since).
 [[nodiscard]] bool is_diverged(const DeviceTemplates& device, TemplateId tid) noexcept;

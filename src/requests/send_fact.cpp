@@ -53,8 +53,13 @@ SendResult send_prepared(TemplateRegistry& registry, DeviceId aid, SendOptions o
   // After a heartbeat or difference the template holds exactly this fact's signature and
   // values, so they give its state without a lookup.
   std::optional<std::uint8_t> check;
-  if (options.state_check && !whole)
-    check = state_check(fact.sig, std::span<const std::string_view>(fact.vals), timestamp_number(prepared.ts));
+  if (options.state_check && !whole) {
+    DeviceTemplates* device = find_device(registry, aid);
+    VM_CHECK(device != nullptr);
+    const std::uint32_t sig_crc = cached_signature_crc(*device, decision->tid, fact.sig);
+    check = fold_state_check(template_state_digest(sig_crc, std::span<const std::string_view>(fact.vals)),
+                             timestamp_number(prepared.ts));
+  }
   // Packet numbers never exceed one byte and the timestamp was read already: framing
   // cannot fail, so the template change above always travels.
   const bool framed = frame_packet(decision->command, aid, decision->tid, prepared.ts, body, out, check);

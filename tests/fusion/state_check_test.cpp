@@ -93,6 +93,19 @@ TEST(StateCheckFold, TwoStatesAgreeOnAboutOnePacketIn256WhateverTheTimestamps) {
   EXPECT_LT(same_timestamp_runs, 20);
 }
 
+TEST(StateCheckDigest, ATemplatesCachedSignaturePartFollowsItsSignature) {
+  DeviceTemplates device;
+  const TemplateId tid{30};
+  learn_template(device, tid, "a.{TS}|\x01|", {"1"});
+  EXPECT_EQ(cached_signature_crc(device, tid, "a.{TS}|\x01|"), signature_crc("a.{TS}|\x01|"));
+  // A number that passes to another signature (a full packet, a recycled number) must not
+  // keep the old signature's part, nor may a forgotten one.
+  learn_template(device, tid, "b.{TS}|\x01|", {"1"});
+  EXPECT_EQ(cached_signature_crc(device, tid, "b.{TS}|\x01|"), signature_crc("b.{TS}|\x01|"));
+  forget_template(device, tid);
+  EXPECT_TRUE(device.sig_crcs.empty());
+}
+
 class CheckedReceiver : public ::testing::Test {
  protected:
   static constexpr DeviceId kAid{7};
