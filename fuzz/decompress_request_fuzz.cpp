@@ -2,7 +2,7 @@
 // is sent as it is (registry roots outside the working directory are skipped); any other
 // input is a packet: its first byte picks the context and options (bit 0 repairs the
 // CRC-16 trailer so the fuzzer gets past it, bits 1-2 the context of the current block of
-// inputs, bit 3 a registry root)
+// inputs, bit 3 a registry root, bit 4 requires state checks)
 // and the rest is wrapped in Base64 inside a request. Oracles: every answer is a JSON
 // object; a packet's answer reports its header as the packet holds it.
 #include <cstdint>
@@ -68,7 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint64_t block = fuzz::block_of_inputs();
     request = "{\"ctx_id\":" + std::to_string(9001 + 4 * block + (options >> 1 & 3)) + ",\"packet_b64\":\"" +
               fuzz::base64(packet) + "\"" +
-              ((options & 8) ? ",\"registry_root\":\"registry-" + std::to_string(block) + "\"" : "") + "}";
+              ((options & 8) ? ",\"registry_root\":\"registry-" + std::to_string(block) + "\"" : "") +
+              ((options & 16) ? ",\"state_check\":true" : "") + "}";
   }
 
   static std::string out(1 << 20, '\0');
@@ -82,7 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(answer.is_object());
   if (!packet.empty() && packet.size() >= 12 && packet.size() >= 12 + 4 * std::size_t{static_cast<std::uint8_t>(packet[1])}) {
     std::string_view error;
-    if (answer["error"].get(error) == simdjson::SUCCESS && error != "CRC16 mismatch") return 0;
+    if (answer["error"].get(error) == simdjson::SUCCESS && error != "CRC16 mismatch" && error != "state_mismatch")
+      return 0;
     check_meta(answer, packet);
   }
   return 0;
