@@ -70,13 +70,14 @@ test-tsan: deps
 
 # Builds the benchmarks (Release) and runs them: one report of medians over repetitions,
 # with the zstd peer side by side and the targets, then the same for the Python roads
-# (bench/python_bench.py, against the json + zlib peer). BENCH_FLAGS passes Google
-# Benchmark flags.
+# (bench/python_bench.py, against the json + zlib peer), then facts over a lossy link with
+# and without state checks (bench/lossy_link.py). BENCH_FLAGS passes Google Benchmark flags.
 BENCH_FLAGS ?=
 bench: deps
 	$(call cmake_build,build-bench,-DCMAKE_BUILD_TYPE=Release -DVM_BUILD_BENCH=ON -DVM_BUILD_TESTS=OFF -DVM_BUILD_TOOLS=OFF)
 	build-bench/bin/tavkin_bench $(BENCH_FLAGS)
 	@PY=$$(tools/find-python.sh) && $$PY bench/python_bench.py build-bench/lib
+	@PY=$$(tools/find-python.sh) && PYTHONPATH=build-bench/lib:python $$PY bench/lossy_link.py
 
 # Facts per second through 1, 2 and 3 gateways on a broker cluster of its own.
 bench-gateway: build
