@@ -249,10 +249,9 @@ void targets(const MedianReporter& r) {
   // State checks cost one digest of the template per heartbeat or difference, each side.
   add("state check: run request, on / off", per_item(r.find("run_request/steady+state_check")) / run, 1.05, "x");
   add("state check: batch steady, on / off", per_item(r.find("batch/steady+state_check")) / batch, 1.05, "x");
-  add("state check: receive fleet mix, on / off",
-      per_item(r.find("decompress/fleet_mix+state_check")) / per_item(r.find("decompress/fleet_mix")), 1.05, "x");
-  add("state check: receive diff, on / off",
-      per_item(r.find("decompress/diff+state_check")) / per_item(r.find("decompress/diff")), 1.05, "x");
+  add("state check: receive fleet in order, on / off",
+      per_item(r.find("decompress/fleet_in_order+state_check")) / per_item(r.find("decompress/fleet_in_order")), 1.05,
+      "x");
   add("run request, registry / no registry", per_item(r.find("run_request/steady+registry")) / run, 2, "x");
   add("  the same, registry in memory (tmpfs)", per_item(r.find("run_request/steady+registry_in_memory")) / run, 2,
       "x");

@@ -156,6 +156,12 @@ void warm_receiver(std::uint64_t context, Check check) {
     call_decompress(Scenario::decompress_request(context, packet.bytes, check));
 }
 
+void warm_receiver_to_steady(std::uint64_t context, Check check) {
+  Prepared& p = prepared();
+  for (const Packet& packet : check == Check::on ? p.warmup_checked_packets : p.warmup_packets)
+    call_decompress(Scenario::decompress_request(context, packet.bytes, check));
+}
+
 std::string compact_text(const Fact& fact) { return compress(prepared().s.compressor, fact); }
 
 std::string full_packet(std::uint64_t context, const std::string& compact) {

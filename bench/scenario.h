@@ -27,6 +27,7 @@ enum : std::uint64_t {
   kCheckedRecordingContext = 210,
   kCheckedReceiverContext = 310,
   kCheckedBatchContext = 460,
+  kInOrderReceiverContexts = 1000000,  // one fresh receiver per round of steady packets
 };
 
 // Whether the requests write (run, batch) or require (decompress) state checks.
@@ -81,6 +82,8 @@ std::string full_packet(std::uint64_t context, const std::string& compact);
 // Warms the receiver context with the warm-up packets and the steady packets (those sent
 // with state checks, which it then requires, for Check::on).
 void warm_receiver(std::uint64_t context, Check check = Check::off);
+// The same with the warm-up packets only: the steady packets then apply in order.
+void warm_receiver_to_steady(std::uint64_t context, Check check);
 
 // Answers of the exports, checked: the benchmarks never measure a failing call.
 std::string call_run(const std::string& request);

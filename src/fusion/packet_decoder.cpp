@@ -38,46 +38,42 @@ char* fill_slots(std::string_view part, std::span<const std::string> values, std
   return w + part.size();
 }
 
-// Applies a difference body to `stored`. The whole body is checked before the first
-// value is replaced, so a refused body changes nothing. With `undo`, the replaced values
-// are swapped into it, in mask order, for undo_difference.
-bool apply_difference(std::vector<std::string>& stored, std::string_view body,
-                      std::vector<std::string>* undo = nullptr) {
-  const std::size_t n = stored.size();
-  if (n > kMaxDiffValues) return false;
+// The mask of a difference body for `n` stored values, when the body holds every change it
+// names; the changes start right after the mask.
+std::optional<DiffMask> read_difference(std::size_t n, std::string_view body) {
+  if (n > kMaxDiffValues) return std::nullopt;
   const std::size_t mask_bytes = mask_size(n);
-  if (body.size() < mask_bytes) return false;
+  if (body.size() < mask_bytes) return std::nullopt;
   DiffMask mask = read_mask(body.substr(0, mask_bytes));
   if (n < kMaxDiffValues) mask &= (DiffMask{1} << n) - 1;  // bits past the last value are ignored
-
   std::size_t p = mask_bytes;
   for (DiffMask rest = mask; rest != 0; rest &= rest - 1) {
-    if (p >= body.size()) return false;
+    if (p >= body.size()) return std::nullopt;
     const std::size_t k = static_cast<std::uint8_t>(body[p]);
-    if (body.size() - p - 1 < k) return false;
+    if (body.size() - p - 1 < k) return std::nullopt;
     p += 1 + k;
   }
-  p = mask_bytes;
-  std::size_t saved = 0;
-  for (DiffMask rest = mask; rest != 0; rest &= rest - 1) {
-    const std::size_t k = static_cast<std::uint8_t>(body[p]);
-    std::string& value = stored[lowest_set_bit(rest)];
-    if (undo != nullptr) {
-      if (undo->size() <= saved) undo->emplace_back();
-      value.swap((*undo)[saved++]);
-    }
-    value.assign(body.substr(p + 1, k));
-    p += 1 + k;
-  }
-  return true;
+  return mask;
 }
 
-// Puts back the values apply_difference swapped into `undo` for the same body.
-void undo_difference(std::vector<std::string>& stored, std::string_view body, std::vector<std::string>& undo) {
-  DiffMask mask = read_mask(body.substr(0, mask_size(stored.size())));
-  if (stored.size() < kMaxDiffValues) mask &= (DiffMask{1} << stored.size()) - 1;
-  std::size_t saved = 0;
-  for (DiffMask rest = mask; rest != 0; rest &= rest - 1) stored[lowest_set_bit(rest)].swap(undo[saved++]);
+// Calls f(position, new value) for each change of a body that read_difference accepted.
+template <class F>
+void for_each_change(std::size_t n, std::string_view body, DiffMask mask, F&& f) {
+  std::size_t p = mask_size(n);
+  for (DiffMask rest = mask; rest != 0; rest &= rest - 1) {
+    const std::size_t k = static_cast<std::uint8_t>(body[p]);
+    f(static_cast<std::size_t>(lowest_set_bit(rest)), body.substr(p + 1, k));
+    p += 1 + k;
+  }
+}
+
+// Applies a difference body to `stored`. The whole body is checked before the first
+// value is replaced, so a refused body changes nothing.
+bool apply_difference(std::vector<std::string>& stored, std::string_view body) {
+  const std::optional<DiffMask> mask = read_difference(stored.size(), body);
+  if (!mask) return false;
+  for_each_change(stored.size(), body, *mask, [&stored](std::size_t i, std::string_view v) { stored[i].assign(v); });
+  return true;
 }
 
 }  // namespace
@@ -134,16 +130,24 @@ CheckedReceive receive_checked_update(TemplateRegistry& registry, DeviceId aid, 
   if (!can_rebuild(sig->second, stored->second.size())) return kRefused;
   if (is_diverged(*device, tid)) return {ReceiveStatus::state_mismatch, {}};
 
+  // The state the packet would leave is checked before anything changes.
   std::vector<std::string>& values = stored->second;
-  thread_local std::vector<std::string> undo;
-  if (command == DATA_DIFF && !apply_difference(values, body, &undo)) return kRefused;
-  const std::uint32_t digest = template_state_digest(cached_signature_crc(*device, tid, sig->second),
-                                                      std::span<const std::string>(values));
+  thread_local std::vector<ValueChange> changes;
+  changes.clear();
+  if (command == DATA_DIFF) {
+    const std::optional<DiffMask> mask = read_difference(values.size(), body);
+    if (!mask) return kRefused;
+    for_each_change(values.size(), body, *mask,
+                    [](std::size_t i, std::string_view v) { changes.push_back(ValueChange{i, v}); });
+  }
+  const std::uint32_t digest =
+      template_state_digest(cached_signature_crc(*device, tid, sig->second), std::span<const std::string>(values),
+                            std::span<const ValueChange>(changes));
   if (fold_state_check(digest, expected.timestamp) != expected.check) {
-    if (command == DATA_DIFF) undo_difference(values, body, undo);
     mark_diverged(*device, tid);
     return {ReceiveStatus::state_mismatch, {}};
   }
+  for (const ValueChange& c : changes) values[c.index].assign(c.value);
   return {ReceiveStatus::applied, ReceivedTemplate{sig->second, values}};
 }
 

@@ -95,8 +95,13 @@ std::optional<FusionDecision> encode(TemplateRegistry& registry, DeviceId aid, b
 std::optional<FusionDecision> encode_into(TemplateRegistry& registry, DeviceId aid, bool force_full,
                                           std::string_view sig, std::span<const std::string_view> values,
                                           std::string& body, EncodeFor target) {
+  return encode_into(device_for(registry, aid), force_full, sig, values, body, target);
+}
+
+std::optional<FusionDecision> encode_into(DeviceTemplates& device, bool force_full, std::string_view sig,
+                                          std::span<const std::string_view> values, std::string& body,
+                                          EncodeFor target) {
   body.clear();
-  DeviceTemplates& device = device_for(registry, aid);
   const bool for_packet = target == EncodeFor::packet;
   const AssignedTemplate assigned = for_packet ? assign_packet_tid(device, sig) : assign_tid(device, sig);
   const std::uint8_t base = assigned.is_new ? DECISION_NEW_TEMPLATE : 0;

@@ -44,4 +44,10 @@ enum class EncodeFor { fusion_state, packet };
                                                         std::string& body,
                                                         EncodeFor target = EncodeFor::fusion_state);
 
+// The same for a device the caller has already looked up (device_for).
+[[nodiscard]] std::optional<FusionDecision> encode_into(DeviceTemplates& device, bool force_full,
+                                                        std::string_view sig,
+                                                        std::span<const std::string_view> values,
+                                                        std::string& body, EncodeFor target);
+
 }  // namespace vm

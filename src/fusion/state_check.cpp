@@ -3,10 +3,6 @@
 #include <array>
 #include <cstring>
 
-#if defined(__x86_64__)
-#include <nmmintrin.h>
-#endif
-
 namespace vm {
 namespace {
 
@@ -68,27 +64,49 @@ inline std::uint32_t add_record(std::uint32_t crc, std::string_view text) noexce
   return crc;
 }
 
+// The record of a short string in one word, read whole from its buffer: a std::string
+// holds at least 16 bytes (the buffer of its short form, or 16 or more on the heap), so
+// eight bytes from its start are its own. This path carries most values; it has no branch
+// on the length, which varies from value to value.
+template <class Crc>
+inline std::uint32_t add_string_record(std::uint32_t crc, const std::string& text) noexcept {
+  const std::size_t n = text.size();
+  if (n > 7 || text.capacity() < 7) [[unlikely]]
+    return add_record<Crc>(crc, text);
+  std::uint64_t w;
+  std::memcpy(&w, text.data(), 8);
+  w &= (std::uint64_t{1} << (8 * n)) - 1;
+  return Crc::step(crc, (w << 8) | n);
+}
+
+// One value's record: the stored string, or its replacement when a change is pending.
+template <class Crc>
+inline std::uint32_t add_value(std::uint32_t crc, const std::string& v) noexcept { return add_string_record<Crc>(crc, v); }
+template <class Crc>
+inline std::uint32_t add_value(std::uint32_t crc, std::string_view v) noexcept { return add_record<Crc>(crc, v); }
+
 template <class Crc, class Value>
-std::uint32_t continue_with(std::uint32_t crc, std::span<const Value> values) noexcept {
-  for (const Value& v : values) crc = add_record<Crc>(crc, std::string_view(v));
+std::uint32_t continue_with(std::uint32_t crc, std::span<const Value> values, std::span<const ValueChange> changes) noexcept {
+  std::size_t next = 0;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (next < changes.size() && changes[next].index == i)
+      crc = add_record<Crc>(crc, changes[next++].value);
+    else
+      crc = add_value<Crc>(crc, values[i]);
+  }
   return crc ^ 0xFFFFFFFFu;
 }
 
 #if defined(__x86_64__)
+// The instruction written out, so that it inlines into code built for any x86-64; it runs
+// only once the CPU has been seen to have it.
 struct HardwareCrc {
-  [[gnu::target("sse4.2")]] static std::uint32_t step(std::uint32_t crc, std::uint64_t word) noexcept {
-    return static_cast<std::uint32_t>(_mm_crc32_u64(crc, word));
+  static std::uint32_t step(std::uint32_t crc, std::uint64_t word) noexcept {
+    std::uint64_t c = crc;
+    asm("crc32q %1, %0" : "+r"(c) : "rm"(word));
+    return static_cast<std::uint32_t>(c);
   }
 };
-
-[[gnu::target("sse4.2")]] std::uint32_t signature_hardware(std::string_view sig) noexcept {
-  return add_record<HardwareCrc>(0xFFFFFFFFu, sig);
-}
-
-template <class Value>
-[[gnu::target("sse4.2")]] std::uint32_t continue_hardware(std::uint32_t crc, std::span<const Value> values) noexcept {
-  return continue_with<HardwareCrc>(crc, values);
-}
 
 const bool kHasCrcInstruction = [] {
   __builtin_cpu_init();  // may run before the runtime's own constructor
@@ -97,11 +115,12 @@ const bool kHasCrcInstruction = [] {
 #endif
 
 template <class Value>
-std::uint32_t continue_digest(std::uint32_t sig_crc, std::span<const Value> values) noexcept {
+std::uint32_t continue_digest(std::uint32_t sig_crc, std::span<const Value> values,
+                              std::span<const ValueChange> changes) noexcept {
 #if defined(__x86_64__)
-  if (kHasCrcInstruction) return continue_hardware(sig_crc, values);
+  if (kHasCrcInstruction) return continue_with<HardwareCrc>(sig_crc, values, changes);
 #endif
-  return continue_with<SoftwareCrc>(sig_crc, values);
+  return continue_with<SoftwareCrc>(sig_crc, values, changes);
 }
 
 // The murmur3 32-bit finaliser: every input bit reaches every output bit.
@@ -118,21 +137,23 @@ constexpr std::uint32_t murmur_finish(std::uint32_t m) noexcept {
 
 std::uint32_t signature_crc(std::string_view sig) noexcept {
 #if defined(__x86_64__)
-  if (kHasCrcInstruction) return signature_hardware(sig);
+  if (kHasCrcInstruction) return add_record<HardwareCrc>(0xFFFFFFFFu, sig);
 #endif
   return add_record<SoftwareCrc>(0xFFFFFFFFu, sig);
 }
 
 std::uint32_t template_state_digest(std::uint32_t sig_crc, std::span<const std::string_view> values) noexcept {
-  return continue_digest(sig_crc, values);
+  return continue_digest(sig_crc, values, {});
 }
 
-std::uint32_t template_state_digest(std::uint32_t sig_crc, std::span<const std::string> values) noexcept {
-  return continue_digest(sig_crc, values);
+std::uint32_t template_state_digest(std::uint32_t sig_crc, std::span<const std::string> values,
+                                    std::span<const ValueChange> changes) noexcept {
+  return continue_digest(sig_crc, values, changes);
 }
 
-std::uint32_t detail::portable_state_digest(std::string_view sig, std::span<const std::string> values) noexcept {
-  return continue_with<SoftwareCrc>(add_record<SoftwareCrc>(0xFFFFFFFFu, sig), values);
+std::uint32_t detail::portable_state_digest(std::string_view sig, std::span<const std::string> values,
+                                            std::span<const ValueChange> changes) noexcept {
+  return continue_with<SoftwareCrc>(add_record<SoftwareCrc>(0xFFFFFFFFu, sig), values, changes);
 }
 
 std::uint8_t fold_state_check(std::uint32_t digest, std::uint64_t timestamp) noexcept {

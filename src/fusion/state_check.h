@@ -24,11 +24,19 @@ namespace vm {
 // same from packet to packet of a template, so that it can be kept with the template.
 [[nodiscard]] std::uint32_t signature_crc(std::string_view sig) noexcept;
 
-// The 32-bit digest of a template: its signature's CRC state continued over the values.
+// A value that a difference packet is about to replace.
+struct ValueChange {
+  std::size_t index;
+  std::string_view value;
+};
+
+// The 32-bit digest of a template: its signature's CRC state continued over the values,
+// with `changes` (in increasing index order) in place of the values they name, so that a
+// receiver can check a difference before it applies it.
 [[nodiscard]] std::uint32_t template_state_digest(std::uint32_t sig_crc,
                                                   std::span<const std::string_view> values) noexcept;
-[[nodiscard]] std::uint32_t template_state_digest(std::uint32_t sig_crc,
-                                                  std::span<const std::string> values) noexcept;
+[[nodiscard]] std::uint32_t template_state_digest(std::uint32_t sig_crc, std::span<const std::string> values,
+                                                  std::span<const ValueChange> changes = {}) noexcept;
 
 template <class Value>
 [[nodiscard]] std::uint32_t template_state_digest(std::string_view sig, std::span<const Value> values) noexcept {
@@ -40,7 +48,8 @@ template <class Value>
 
 namespace detail {
 // The digest without the CPU's CRC instruction, as machines without it compute it.
-[[nodiscard]] std::uint32_t portable_state_digest(std::string_view sig, std::span<const std::string> values) noexcept;
+[[nodiscard]] std::uint32_t portable_state_digest(std::string_view sig, std::span<const std::string> values,
+                                                  std::span<const ValueChange> changes = {}) noexcept;
 }  // namespace detail
 
 template <class Value>

@@ -38,8 +38,9 @@ SendResult send_prepared(TemplateRegistry& registry, DeviceId aid, SendOptions o
   load_device_file(registry, aid, registry_root);
   thread_local std::string diff_body;
   const DecomposedFact& fact = prepared.decomposed;
-  const auto decision = encode_into(registry, aid, options.force_full || prepared.whole, fact.sig, fact.vals,
-                                    diff_body, EncodeFor::packet);
+  DeviceTemplates& device = device_for(registry, aid);
+  const auto decision =
+      encode_into(device, options.force_full || prepared.whole, fact.sig, fact.vals, diff_body, EncodeFor::packet);
   if (!decision) return SendResult::no_packet;
   if (decision->flags & (DECISION_NEW_TEMPLATE | DECISION_STATE_CHANGED)) {
     if (deferred == nullptr) {
@@ -50,14 +51,13 @@ SendResult send_prepared(TemplateRegistry& registry, DeviceId aid, SendOptions o
   }
   const bool whole = (decision->flags & DECISION_FULL_BODY) != 0;
   const std::string_view body = whole ? text : std::string_view(diff_body);
-  // After a heartbeat or difference the template holds exactly this fact's signature and
-  // values, so they give its state without a lookup.
+  // After a heartbeat or difference the template holds this fact's signature and values;
+  // the check reads the stored copies, which it reads fastest.
   std::optional<std::uint8_t> check;
   if (options.state_check && !whole) {
-    DeviceTemplates* device = find_device(registry, aid);
-    VM_CHECK(device != nullptr);
-    const std::uint32_t sig_crc = cached_signature_crc(*device, decision->tid, fact.sig);
-    check = fold_state_check(template_state_digest(sig_crc, std::span<const std::string_view>(fact.vals)),
+    const std::uint32_t sig_crc = cached_signature_crc(device, decision->tid, fact.sig);
+    const std::vector<std::string>& stored = device.last_vals.find(decision->tid)->second;
+    check = fold_state_check(template_state_digest(sig_crc, std::span<const std::string>(stored)),
                              timestamp_number(prepared.ts));
   }
   // Packet numbers never exceed one byte and the timestamp was read already: framing

@@ -63,6 +63,21 @@ TEST(StateCheckDigest, EqualsTheDocumentedRecordsForRandomTemplates) {
     const std::vector<std::string_view> views = testing::views(values);
     ASSERT_EQ(template_state_digest(sig, std::span<const std::string_view>(views)), expected);
     ASSERT_EQ(detail::portable_state_digest(sig, std::span<const std::string>(values)), expected);
+    // Pending changes read as if they were applied.
+    std::vector<std::string> changed = values;
+    std::vector<std::string> replacements;
+    std::vector<std::size_t> positions;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      if (rng() % 3 != 0) continue;
+      positions.push_back(i);
+      replacements.push_back(text(rng() % 2 ? 12 : 5));
+      changed[i] = replacements.back();
+    }
+    std::vector<ValueChange> changes;
+    for (std::size_t k = 0; k < positions.size(); ++k) changes.push_back({positions[k], replacements[k]});
+    const std::uint32_t after = reference_digest(sig, changed);
+    ASSERT_EQ(template_state_digest(signature_crc(sig), std::span<const std::string>(values), changes), after);
+    ASSERT_EQ(detail::portable_state_digest(sig, std::span<const std::string>(values), changes), after);
   }
 }
 
