@@ -3,7 +3,7 @@
 // every answer is compared with the JSON the tool predicts from the compact text it sent.
 // With --moving, the fleet moves and talks (new templates all the time, so template
 // numbers are recycled), and the receiver restarts half-way: its context is dropped and it
-// carries on from its registry files.
+// carries on from its registry files. With --loss, a lossy link instead: cmd_demo_loss.cpp.
 #include <unistd.h>
 
 #include <chrono>
