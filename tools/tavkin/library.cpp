@@ -110,9 +110,8 @@ void BatchInput::add(std::uint32_t aid, bool full, std::string_view record, std:
   bytes_ += full ? '\1' : '\0';
   put_be(bytes_, record.size(), 4);
   bytes_ += record;
-  std::string count;
-  put_be(count, ++count_, 4);
-  bytes_.replace(kBatchCountOffset, 4, count);
+  ++count_;
+  for (int i = 0; i < 4; ++i) bytes_[kBatchCountOffset + i] = static_cast<char>(count_ >> (24 - 8 * i));
   // The batch fuses the routed text "<aid>;<compact text>".
   capacity_ += 4 + VM_PACKET_BOUND(std::to_string(aid).size() + 1 + text_size);
 }
