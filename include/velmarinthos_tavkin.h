@@ -168,18 +168,33 @@ VM_API int32_t vm_fusion_state_receive_apply_v1(uint64_t handle, const uint8_t* 
 /* ===== Requests: decompress, run and relay, batch ====================================== */
 
 /* Receives one packet. in: a JSON request {"ctx_id": u64 (default 0), "packet_b64":
- * standard Base64 with padding (required), "registry_root": string or null}, or the same
- * values as an array. Answers the fact as a flat JSON object with the header summary under
- * "__packet_meta__", a {"__packet_meta__":...,"error":"CRC16 mismatch"} object, or a fixed
- * {"error":"..."} text (invalid_json, invalid_packet_b64, Packet too short, Incomplete
- * Binary Header, unknown_command, fusion_receive_apply_failed), by the result buffer rule.
- * Full and diff packets update the context's templates and the registry files. */
+ * standard Base64 with padding (required), "registry_root": string or null, "state_check":
+ * boolean (default false)}, or the same values as an array. Answers the fact as a flat JSON
+ * object with the header summary under "__packet_meta__", a
+ * {"__packet_meta__":...,"error":"CRC16 mismatch"} or {"__packet_meta__":...,
+ * "error":"state_mismatch"} object, or a fixed {"error":"..."} text (invalid_json,
+ * invalid_packet_b64, Packet too short, Incomplete Binary Header, unknown_command,
+ * fusion_receive_apply_failed), by the result buffer rule. Full and diff packets update the
+ * context's templates and the registry files.
+ * "state_check": true requires the state check that a checked sender puts in the byte after
+ * a heartbeat's or difference's body (see vm_fusion_run_json_v1): the template as it would
+ * stand after the packet must give that byte. A packet whose check does not hold is
+ * answered "state_mismatch" (its "__packet_meta__" names the device, source_aid, and the
+ * template, tid), changes nothing, and leaves the template refused, every later heartbeat
+ * and difference of it answered "state_mismatch" too, until a full packet of it arrives.
+ * Without it that byte is not examined: checked packets decode exactly as plain ones. */
 VM_API int32_t vm_fusion_decompress_json_v1(const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
 
 /* Sends one compact fact. in: a JSON request {"ctx_id": u64, "raw_input": compact fact
  * text (required), "strategy": "full"/"full_packet" forces a full packet, "src_aid": u32 or
  * null (else the device id is the decimal routing prefix before ";"), "registry_root":
- * string or null}, or the same values as an array. Answers the packet's bytes, or
+ * string or null, "state_check": boolean (default false)}, or the same values as an array.
+ * With "state_check": true a heartbeat or difference carries, in place of the CRC-8 of its
+ * body, an 8-bit check of the template's state after the packet (signature and values)
+ * folded with the packet's timestamp; full packets are unchanged. A receiver that does not
+ * ask for the check ignores that byte and decodes the packet as before; one that asks for
+ * it (vm_fusion_decompress_json_v1) refuses a packet whose check does not hold. Without it
+ * the packets are the published bytes. Answers the packet's bytes, or
  * {"error":"invalid_json"} / {"error":"auto_decompose_failed"}, by the result buffer rule;
  * 0 when no packet can be made, and then nothing changed. The context's templates change
  * even when the answer does not fit: size the buffer with VM_PACKET_BOUND(fact length).
@@ -192,12 +207,15 @@ VM_API int32_t vm_fusion_run_json_v1(const uint8_t* in, size_t in_len, uint8_t* 
 VM_API int32_t vm_fusion_relay_json_v1(const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
 
 /* Compresses, fuses and frames many facts under one lock of a context. in (big-endian):
- * compressor handle u64, ctx_id u64, item count N u32, root length R u32, R bytes of
+ * compressor handle u64, ctx_id u64, item count N u32, root length word u32, R bytes of
  * registry_root, then N items of (aid u32, force-full u8, fact record length u32, fact
  * record). Answers N u32 and one entry per item (packet length u32 and bytes; length 0 for
  * an item without a packet, which changed nothing; the entries stop early after an item
  * cut short), by the result buffer rule; 0 for a short input or an unknown compressor
- * handle. Numbering and full packets after a load as for vm_fusion_run_json_v1. */
+ * handle. Numbering and full packets after a load as for vm_fusion_run_json_v1. The root
+ * length word holds R in its low 31 bits; its top bit (0x80000000) asks for state-checked
+ * heartbeats and differences for the whole batch, as "state_check": true does for a run
+ * request. */
 VM_API int32_t vm_pipeline_batch_v1(const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
 
 /* ===== Registry files ================================================================== */

@@ -1,5 +1,5 @@
-// The gateway's reading of real decompress answers (fact, unknown template, CRC mismatch,
-// malformed packets), the fact message it publishes, broker address lists, and the fence
+// The gateway's reading of real decompress answers (fact, unknown template, state mismatch,
+// CRC mismatch, malformed packets), the fact message it publishes, broker address lists, and the fence
 // that keeps a hand-over from decoding on a file one packet ahead.
 #include <gtest/gtest.h>
 
@@ -30,13 +30,13 @@ constexpr std::uint32_t kAid = 305419896;
 
 class DecompressAnswers : public testing::Test {
  protected:
-  std::string packet(std::uint64_t sender_ctx) {
-    const Answer a = call_run(run_request(sender_ctx, kText, kAid, false, ""), kText.size(), buffer_);
+  std::string packet(std::uint64_t sender_ctx, std::string_view text = kText, bool full = false) {
+    const Answer a = call_run(run_request(sender_ctx, text, kAid, full, "", true), text.size(), buffer_);
     return std::string(a.bytes);
   }
-  std::string decode(std::uint64_t receiver_ctx, std::string_view packet) {
+  std::string decode(std::uint64_t receiver_ctx, std::string_view packet, bool state_check = true) {
     const std::string request =
-        decompress_request(receiver_ctx, base64_encode(packet, Base64Alphabet::standard), "");
+        decompress_request(receiver_ctx, base64_encode(packet, Base64Alphabet::standard), "", state_check);
     const Answer a = call_decompress(request, 4096, buffer_);
     return std::string(a.result > 0 ? a.bytes : "");
   }
@@ -63,6 +63,43 @@ TEST_F(DecompressAnswers, AreClassifiedByTheLibrarysErrorTexts) {
   // Learnt from the full packet, the heartbeat decodes.
   EXPECT_FALSE(classify_answer(decode(9102, full), error));
   EXPECT_FALSE(classify_answer(decode(9102, heartbeat), error));
+}
+
+// A receiver that missed a difference: the checking gateway dead-letters what follows as a
+// state mismatch, apart from unknown templates, until the device's next full packet; a
+// gateway that does not check publishes a wrong fact instead.
+TEST_F(DecompressAnswers, StateMismatchIsItsOwnReasonUntilTheNextFullPacket) {
+  const std::string full = packet(9151);
+  const std::string lost = packet(9151, "node7.1.AYvP5WhA|t1>0.c1:yH|h>0.m/s2:q0U|");
+  const std::string diff = packet(9151, "node7.1.AYvP5WiA|t1>0.c1:yH|h>0.m/s2:q0V|");
+  const std::string beat = packet(9151, "node7.1.AYvP5WjA|t1>0.c1:yH|h>0.m/s2:q0V|");
+  const std::string again = packet(9151, "node7.1.AYvP5WkA|t1>0.c1:yH|h>0.m/s2:q0V|", true);
+  const std::string after = packet(9151, "node7.1.AYvP5WlA|t1>0.c1:yH|h>0.m/s2:q0V|");
+  ASSERT_EQ(std::vector<int>({static_cast<unsigned char>(lost[0]), static_cast<unsigned char>(diff[0]),
+                              static_cast<unsigned char>(beat[0]), static_cast<unsigned char>(again[0])}),
+            std::vector<int>({170, 170, 127, 63}));
+
+  std::string error;
+  for (const bool checking : {true, false}) {
+    SCOPED_TRACE(checking ? "checking" : "plain");
+    const std::uint64_t ctx = checking ? 9152 : 9153;
+    ASSERT_FALSE(classify_answer(decode(ctx, full, checking), error));
+    const std::string wrong = decode(ctx, diff, checking);
+    if (!checking) {
+      // Without the check the fact is rebuilt on the stale state: t1 as the full packet had it.
+      EXPECT_FALSE(classify_answer(wrong, error));
+      EXPECT_NE(wrong.find("\"s1_v\":0.215,"), std::string::npos) << wrong;
+      continue;
+    }
+    EXPECT_EQ(classify_answer(wrong, error), DeadReason::state_mismatch) << wrong;
+    EXPECT_EQ(error, "state_mismatch");
+    EXPECT_EQ(dead_reason_name(DeadReason::state_mismatch), "state_mismatch");
+    // The answer names the device that needs a full packet.
+    EXPECT_NE(wrong.find("\"source_aid\":305419896"), std::string::npos) << wrong;
+    EXPECT_EQ(classify_answer(decode(ctx, beat, checking), error), DeadReason::state_mismatch);
+    EXPECT_FALSE(classify_answer(decode(ctx, again, checking), error)) << error;
+    EXPECT_FALSE(classify_answer(decode(ctx, after, checking), error)) << error;
+  }
 }
 
 TEST_F(DecompressAnswers, FactMessageKeepsTheAnswerAndAddsTheGatewaysMembers) {
@@ -146,12 +183,12 @@ class HandOver : public testing::Test {
   void TearDown() override { std::filesystem::remove_all(root_); }
 
   std::string packet(std::uint64_t sender_ctx, std::string_view text) {
-    const Answer a = call_run(run_request(sender_ctx, text, kAid, false, ""), text.size(), buffer_);
+    const Answer a = call_run(run_request(sender_ctx, text, kAid, false, "", true), text.size(), buffer_);
     return std::string(a.bytes);
   }
   std::string decode(std::uint64_t receiver_ctx, std::string_view packet) {
     const std::string request =
-        decompress_request(receiver_ctx, base64_encode(packet, Base64Alphabet::standard), root_.string());
+        decompress_request(receiver_ctx, base64_encode(packet, Base64Alphabet::standard), root_.string(), true);
     const Answer a = call_decompress(request, 4096, buffer_);
     return std::string(a.result > 0 ? a.bytes : "");
   }

@@ -38,6 +38,9 @@ void add_broker_commands(CLI::App& app, int& status) {
   gw->add_option("--queue", gateway.packets_queue, "partition queues are QUEUE.0 .. QUEUE.N-1")->capture_default_str();
   gw->add_option("--facts-exchange", gateway.facts_exchange, "exchange the facts go to")->capture_default_str();
   gw->add_option("--dead-exchange", gateway.dead_exchange, "exchange undecodable packets go to")->capture_default_str();
+  gw->add_flag_callback("--no-state-check", [] { gateway.state_check = false; },
+                        "for senders of the published bytes: do not require the state check of heartbeats and "
+                        "differences");
   gw->callback([&status] { status = run_gateway(gateway); });
 
   static PublishOptions publish;
@@ -53,6 +56,8 @@ void add_broker_commands(CLI::App& app, int& status) {
   pub->add_option("--registry", publish.registry, "the sender's registry directory");
   pub->add_option("--expect-out", publish.expect_out, "write each fact's expected receiver answer as JSON Lines");
   pub->add_flag("--quiet", publish.quiet, "no progress bar");
+  pub->add_flag_callback("--no-state-check", [] { publish.state_check = false; },
+                         "send the published bytes: heartbeats and differences without the state check");
   pub->callback([&status] { status = run_publish(publish); });
 
   static CollectOptions collect;

@@ -24,6 +24,7 @@ struct PublishOptions {
   std::string registry;            // the sender's registry root; empty: none
   std::string expect_out;          // JSON Lines: {"dedup_key": .., "fact": the expected answer}
   bool quiet = false;
+  bool state_check = true;         // false: the published bytes
 };
 
 struct CollectOptions {

@@ -41,7 +41,8 @@ UdpDatagram datagram_for(std::string_view packet, std::uint16_t port, std::uint6
   return d;
 }
 
-// The demo fleet's facts, each sent through a run request in a fresh sending context.
+// The demo fleet's facts, each sent through a run request in a fresh sending context, as
+// published: every packet ends its body with the body's CRC-8, which dissectors verify.
 std::optional<std::vector<std::string>> demo_packets(const CaptureOptions& options) {
   auto compressor = Compressor::create(Fleet::compressor_settings());
   if (!compressor) {
@@ -58,7 +59,7 @@ std::optional<std::vector<std::string>> demo_packets(const CaptureOptions& optio
       complain(fmt::format("fact {}: the library refused the fact record", i + 1));
       return std::nullopt;
     }
-    const Answer answer = call_run(run_request(kSenderCtx, *text, fact.aid, false, ""), text->size(), buffer);
+    const Answer answer = call_run(run_request(kSenderCtx, *text, fact.aid, false, "", false), text->size(), buffer);
     if (answer.result <= 0 || answer.bytes.front() == '{') {
       complain(fmt::format("fact {}: the library made no packet", i + 1));
       return std::nullopt;

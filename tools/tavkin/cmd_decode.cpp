@@ -1,9 +1,11 @@
 // `tavkin decode`: packets to JSON Lines, one answer per packet. The input is read and
 // checked whole first; a packet the receiver refuses stops the tool (or, with
-// --keep-going, is reported and answered by the library's error object). A packet of a
-// template this receiver does not know (it lost a packet or its files) does not stop it:
-// its line names the device and template, and the summary names the devices to ask for
-// a full packet.
+// --keep-going, is reported and answered by the library's error object). Two refusals do
+// not stop it, because the remedy lies with the device, not with the input: a packet of a
+// template this receiver does not know (it lost a packet or its files), whose line names
+// the device and template, and a packet whose state check does not hold (the template
+// here is not the sender's), answered by the library's error object. The summary names
+// the devices to ask for a full packet, each kind apart.
 #include <cerrno>
 #include <cstring>
 #include <set>
@@ -26,6 +28,7 @@ void complain(std::string_view message) { fmt::print(stderr, "tavkin decode: {}\
 std::size_t first_capacity(std::size_t packet_size) { return std::max<std::size_t>(1 << 16, 64 * packet_size); }
 
 constexpr std::string_view kUnknownTemplate = "fusion_receive_apply_failed";
+constexpr std::string_view kStateMismatch = "state_mismatch";
 
 struct PacketOrigin {
   std::uint64_t aid = 0;
@@ -37,6 +40,16 @@ PacketOrigin origin_of(std::string_view packet) {
   if (vm_parse_header_min(reinterpret_cast<const std::uint8_t*>(packet.data()), packet.size(), h, 9) != 1) return {};
   return {h[5], h[6]};
 }
+
+// Packets refused for want of a full packet, and their devices.
+struct Resync {
+  std::set<std::uint64_t> devices;
+  std::size_t packets = 0;
+  void add(std::uint64_t aid) {
+    devices.insert(aid);
+    ++packets;
+  }
+};
 
 }  // namespace
 
@@ -50,10 +63,9 @@ int run_decode(const DecodeOptions& options) {
   const char* unit = options.format == PacketFormat::binary ? "record" : "line";
   std::string out, buffer;
   int status = 0;
-  std::set<std::uint64_t> unknown_devices;
-  std::size_t unknown_packets = 0;
+  Resync unknown, mismatched;
   for (const InputPacket& packet : *packets) {
-    const std::string request = decompress_request(options.ctx, packet.base64, options.registry);
+    const std::string request = decompress_request(options.ctx, packet.base64, options.registry, options.state_check);
     const Answer answer = call_decompress(request, first_capacity(packet.bytes.size()), buffer);
     if (answer.result <= 0) {
       complain(fmt::format("{} {}: the library gave no answer", unit, packet.number));
@@ -64,9 +76,14 @@ int run_decode(const DecodeOptions& options) {
     if (const auto refused = answer_error(answer.bytes)) {
       if (*refused == kUnknownTemplate) {
         const PacketOrigin origin = origin_of(packet.bytes);
-        unknown_devices.insert(origin.aid);
-        ++unknown_packets;
+        unknown.add(origin.aid);
         out += fmt::format(R"({{"aid":{},"error":"{}","tid":{}}})", origin.aid, kUnknownTemplate, origin.tid);
+        out += '\n';
+        continue;
+      }
+      if (*refused == kStateMismatch) {  // the answer names the device and template itself
+        mismatched.add(origin_of(packet.bytes).aid);
+        out += answer.bytes;
         out += '\n';
         continue;
       }
@@ -92,9 +109,14 @@ int run_decode(const DecodeOptions& options) {
     complain(fmt::format("cannot write the answers: {}", std::strerror(errno)));
     return 1;
   }
-  if (unknown_packets > 0) {
+  if (unknown.packets > 0) {
     complain(fmt::format("{} packet(s) of templates this receiver does not know; ask device(s) {} for a full packet",
-                         unknown_packets, fmt::join(unknown_devices, ", ")));
+                         unknown.packets, fmt::join(unknown.devices, ", ")));
+  }
+  if (mismatched.packets > 0) {
+    complain(fmt::format("{} packet(s) refused for a state mismatch (this receiver's template is not the sender's); "
+                         "ask device(s) {} for a full packet",
+                         mismatched.packets, fmt::join(mismatched.devices, ", ")));
   }
   return status;
 }

@@ -3,7 +3,7 @@
 // every answer is compared with the JSON the tool predicts from the compact text it sent.
 // With --moving, the fleet moves and talks (new templates all the time, so template
 // numbers are recycled), and the receiver restarts half-way: its context is dropped and it
-// carries on from its registry files.
+// carries on from its registry files. With --loss, a lossy link instead: cmd_demo_loss.cpp.
 #include <unistd.h>
 
 #include <chrono>
@@ -15,9 +15,9 @@
 
 #include "codec.h"
 #include "commands.h"
+#include "demo_sender.h"
 #include "fleet.h"
 #include "json_view.h"
-#include "keyframes.h"
 #include "library.h"
 #include "packet_view.h"
 #include "progress.h"
@@ -32,25 +32,27 @@ constexpr std::uint64_t kSenderCtx = 1;
 constexpr std::uint64_t kReceiverCtx = 2;
 constexpr int kMismatchesShown = 5;
 
-struct Sent {
-  Fact fact;
-  std::string text;  // compact text, as vm_compress_fact_v1 gives it
-};
-
 struct Totals {
   std::uint64_t facts = 0, json_bytes = 0, text_bytes = 0, wire_bytes = 0, mismatches = 0, keyframes = 0;
   std::map<std::uint8_t, std::uint64_t> packets_by_cmd;
   Clock::duration sender{}, receiver{};
 };
 
+SenderSettings sender_settings(const DemoOptions& options, const std::string& registry) {
+  SenderSettings settings;
+  settings.ctx = kSenderCtx;
+  if (!registry.empty()) settings.registry_root = (std::filesystem::path(registry) / "sender").string();
+  settings.via_run = options.via_run;
+  settings.state_check = options.state_check;
+  settings.keyframes = {options.keyframe_every, options.keyframe_seconds};
+  return settings;
+}
+
 class Road {
  public:
   Road(const DemoOptions& options, const Compressor& compressor, const std::string& registry)
-      : options_(options), compressor_(compressor), keyframes_({options.keyframe_every, options.keyframe_seconds}) {
-    if (!registry.empty()) {
-      sender_root_ = (std::filesystem::path(registry) / "sender").string();
-      receiver_root_ = (std::filesystem::path(registry) / "receiver").string();
-    }
+      : options_(options), sender_(compressor, sender_settings(options, registry)) {
+    if (!registry.empty()) receiver_root_ = (std::filesystem::path(registry) / "receiver").string();
   }
 
   // The receiver restarts: a new context, which knows only its registry files.
@@ -58,81 +60,13 @@ class Road {
 
   // Sends one group of facts and checks what the receiver makes of each packet.
   void carry(const std::vector<Sent>& group, Totals& totals) {
-    // Key frames are decided before the group is sent: a group holds each device's facts
-    // in order, and the schedule learns of its packets when they come back.
-    std::vector<bool> forced;
-    for (const Sent& s : group) {
-      forced.push_back(keyframes_.due(*s.fact.aid, s.fact.timestamp));
-      if (forced.back()) keyframes_.sent(*s.fact.aid, true, s.fact.timestamp);
-    }
-    const auto packets = options_.via_run ? send_by_run(group, forced, totals) : send_by_batch(group, forced, totals);
-    for (std::size_t i = 0; i < group.size(); ++i) {
-      totals.keyframes += forced[i];
-      if (!forced[i] && !packets[i].empty()) {
-        keyframes_.sent(*group[i].fact.aid, static_cast<unsigned char>(packets[i][0]) == kDataFull, group[i].fact.timestamp);
-      }
-      receive(group[i], packets[i], totals);
-    }
+    const auto packets = sender_.send(group);
+    for (std::size_t i = 0; i < group.size(); ++i) receive(group[i], packets[i], totals);
+    totals.keyframes = sender_.keyframes();
+    totals.sender = sender_.busy();
   }
 
  private:
-  std::vector<std::string> send_by_batch(const std::vector<Sent>& group, const std::vector<bool>& forced,
-                                         Totals& totals) {
-    std::string input;
-    auto put = [&input](std::uint64_t v, int bytes) {
-      for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) input += static_cast<char>(v >> shift);
-    };
-    put(compressor_.handle(), 8);
-    put(kSenderCtx, 8);
-    put(group.size(), 4);
-    put(sender_root_.size(), 4);
-    input += sender_root_;
-    std::size_t capacity = 4;
-    for (std::size_t i = 0; i < group.size(); ++i) {
-      const Sent& s = group[i];
-      const std::string record = fact_record(s.fact);
-      put(*s.fact.aid, 4);
-      input += forced[i] ? '\1' : '\0';  // a key frame is a forced full packet
-      put(record.size(), 4);
-      input += record;
-      capacity += 4 + VM_PACKET_BOUND(fmt::formatted_size("{};", *s.fact.aid) + s.text.size());
-    }
-    const auto start = Clock::now();
-    const Answer answer = call_batch(input, capacity, buffer_);
-    totals.sender += Clock::now() - start;
-
-    std::vector<std::string> packets(group.size());
-    if (answer.result <= 0) {
-      fmt::print(stderr, "tavkin demo: the batch request answered {}\n", answer.result);
-      return packets;
-    }
-    std::size_t pos = 4;
-    for (auto& packet : packets) {
-      if (pos + 4 > answer.bytes.size()) break;
-      const auto* p = reinterpret_cast<const unsigned char*>(answer.bytes.data() + pos);
-      const std::size_t n = std::size_t{p[0]} << 24 | std::size_t{p[1]} << 16 | std::size_t{p[2]} << 8 | p[3];
-      packet.assign(answer.bytes.substr(pos + 4, n));
-      pos += 4 + n;
-    }
-    return packets;
-  }
-
-  std::vector<std::string> send_by_run(const std::vector<Sent>& group, const std::vector<bool>& forced,
-                                       Totals& totals) {
-    std::vector<std::string> packets;
-    for (std::size_t i = 0; i < group.size(); ++i) {
-      const Sent& s = group[i];
-      const auto start = Clock::now();
-      const auto text = compressor_.compress(fact_record(s.fact));
-      const std::string request = run_request(kSenderCtx, text.value_or(""), s.fact.aid, forced[i], sender_root_);
-      const Answer answer = call_run(request, s.text.size(), buffer_);
-      totals.sender += Clock::now() - start;
-      const bool is_packet = answer.result > 0 && answer.bytes.front() != '{';
-      packets.emplace_back(is_packet ? answer.bytes : std::string_view{});
-    }
-    return packets;
-  }
-
   void receive(const Sent& sent, const std::string& packet, Totals& totals) {
     ++totals.facts;
     if (packet.empty()) {
@@ -156,7 +90,8 @@ class Road {
     const std::string expected = expected_decompress_answer(sent.text, meta);
 
     const std::string request =
-        decompress_request(receiver_ctx_, base64_encode(packet, Base64Alphabet::standard), receiver_root_);
+        decompress_request(receiver_ctx_, base64_encode(packet, Base64Alphabet::standard), receiver_root_,
+                           options_.state_check);
     const auto start = Clock::now();
     const Answer answer = call_decompress(request, 2 * expected.size() + 4096, buffer_);
     totals.receiver += Clock::now() - start;
@@ -172,10 +107,9 @@ class Road {
   }
 
   const DemoOptions& options_;
-  const Compressor& compressor_;
-  KeyframeSchedule keyframes_;
+  DemoSender sender_;
   std::uint64_t receiver_ctx_ = kReceiverCtx;
-  std::string sender_root_, receiver_root_;
+  std::string receiver_root_;
   std::string buffer_;
 };
 
@@ -209,6 +143,7 @@ void print_summary(const DemoOptions& options, const Totals& t) {
 }  // namespace
 
 int run_demo(const DemoOptions& options) {
+  if (options.loss) return run_loss_demo(options);
   auto compressor = Compressor::create(Fleet::compressor_settings());
   if (!compressor) {
     fmt::print(stderr, "tavkin demo: the library refused the compressor configuration\n");

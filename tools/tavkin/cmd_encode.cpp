@@ -82,7 +82,8 @@ int run_encode(const EncodeOptions& options) {
   KeyframeSchedule keyframes({options.keyframe_every, options.keyframe_seconds});
   for (const Prepared& fact : facts) {
     const bool full = options.full || keyframes.due(fact.aid, fact.timestamp);
-    const std::string request = run_request(options.ctx, fact.text, fact.aid, full, options.registry);
+    const std::string request =
+        run_request(options.ctx, fact.text, fact.aid, full, options.registry, options.state_check);
     const Answer answer = call_run(request, fact.text.size(), buffer);
     // Packets begin with a data command byte, error answers with "{".
     if (answer.result <= 0 || answer.bytes.front() == '{') {

@@ -1,4 +1,7 @@
-// `tavkin inspect`: one packet explained for a person.
+// `tavkin inspect`: one packet explained for a person. The byte after a heartbeat's or
+// difference's body is the body's CRC-8 in a plain packet and a state check in a checked
+// one; the packet does not say which, so the tool says which the byte reads as and, given
+// the receiver's registry, whether a state check holds against the device's file.
 #include <cctype>
 #include <iostream>
 #include <iterator>
@@ -11,6 +14,7 @@
 #include "packet_view.h"
 #include "registry_file.h"
 #include "signature_text.h"
+#include "state_probe.h"
 
 namespace tavkin {
 namespace {
@@ -42,7 +46,7 @@ std::string_view kind_of(std::uint8_t base_cmd) {
   }
 }
 
-// The template a difference packet refers to, from the receiver's registry files.
+// The template a heartbeat or difference packet refers to, from the receiver's registry files.
 std::optional<StoredTemplate> find_template(const std::string& root, const PacketView& v) {
   std::string error;
   const auto file = read_device_file(root, v.source_aid, error);
@@ -57,9 +61,7 @@ std::optional<StoredTemplate> find_template(const std::string& root, const Packe
   return std::nullopt;
 }
 
-void print_diff(const PacketView& v, const std::string& registry) {
-  std::optional<StoredTemplate> stored;
-  if (!registry.empty()) stored = find_template(registry, v);
+void print_diff(const PacketView& v, const std::optional<StoredTemplate>& stored) {
   std::optional<DiffBody> diff;
   std::vector<std::string> labels;
   if (stored) {
@@ -90,6 +92,42 @@ void print_diff(const PacketView& v, const std::string& registry) {
     fmt::print("            value {:<3} \"{}\"{}\n", change.position, printable(change.value), label);
   }
   if (diff->trailing_bytes > 0) fmt::print("            {} byte(s) after the last change (ignored by receivers)\n", diff->trailing_bytes);
+}
+
+// The byte after a heartbeat's or difference's body: which check it reads as.
+void print_check_byte(const PacketView& v) {
+  if (v.crc8_stored == v.crc8_computed) {
+    fmt::print("crc-8       0x{:02x}  ok\n", v.crc8_stored);
+    fmt::print("            the body's CRC-8: a plain packet, or a state check that happens to equal it\n");
+  } else {
+    fmt::print("crc-8       0x{:02x}  not the body's CRC-8 (0x{:02x}): a state check (0x{:02x})\n", v.crc8_stored,
+               v.crc8_computed, v.crc8_stored);
+  }
+}
+
+// Whether that byte holds as a state check against the device's file, which holds the
+// template. False when the byte reads as a state check and does not hold.
+bool print_state(const PacketView& v, std::string_view packet, const std::string& registry) {
+  const bool is_body_crc8 = v.crc8_stored == v.crc8_computed;
+  const std::string file = device_file_path(registry, v.source_aid);
+  const StateProbe probe = probe_state_check(packet, registry, v.source_aid);
+  switch (probe.verdict) {
+    case StateVerdict::holds:
+      fmt::print("state       the check holds against template {} in {}\n", v.tid, file);
+      return true;
+    case StateVerdict::mismatch:
+      if (is_body_crc8) {
+        fmt::print("state       not a state check of template {} in {}: read it as a plain packet\n", v.tid, file);
+        return true;
+      }
+      fmt::print("state       MISMATCH: template {} in {} is not the sender's state after this packet (a packet was "
+                 "lost, or the file is stale); a checking receiver refuses it\n", v.tid, file);
+      return false;
+    case StateVerdict::undecided:
+      fmt::print("state       cannot tell against {}: {}\n", file, probe.detail);
+      return true;
+  }
+  return true;
 }
 
 }  // namespace
@@ -125,6 +163,9 @@ int run_inspect(const InspectOptions& options) {
   fmt::print("template    {}\n", v->tid);
   fmt::print("timestamp   {}  {}\n", v->timestamp_raw, timestamp_as_date(v->timestamp_raw));
   fmt::print("body        {} byte{}, {}\n", v->body.size(), v->body.size() == 1 ? "" : "s", kind_of(v->base_cmd));
+  const bool may_carry_state_check = v->base_cmd == kDataHeart || v->base_cmd == kDataDiff;
+  std::optional<StoredTemplate> stored;
+  if (may_carry_state_check && !options.registry.empty()) stored = find_template(options.registry, *v);
   if (v->base_cmd == kDataFull) {
     fmt::print("            {}\n", printable(v->body));
     if (is_valid_utf8(v->body)) {
@@ -132,17 +173,24 @@ int run_inspect(const InspectOptions& options) {
                  to_json(compact_fact_view(without_routing_prefix(v->body))));
     }
   } else if (v->base_cmd == kDataDiff) {
-    print_diff(*v, options.registry);
+    print_diff(*v, stored);
   } else if (v->base_cmd != kDataHeart && !v->body.empty()) {
     fmt::print("            {}\n", printable(v->body));
   }
   const bool crc8_ok = v->crc8_stored == v->crc8_computed;
   const bool crc16_ok = v->crc16_stored == v->crc16_computed;
-  fmt::print("crc-8       0x{:02x}  {}\n", v->crc8_stored,
-             crc8_ok ? "ok" : fmt::format("MISMATCH (the body gives 0x{:02x})", v->crc8_computed));
+  if (may_carry_state_check) {
+    print_check_byte(*v);
+  } else {
+    fmt::print("crc-8       0x{:02x}  {}\n", v->crc8_stored,
+               crc8_ok ? "ok" : fmt::format("MISMATCH (the body gives 0x{:02x})", v->crc8_computed));
+  }
   fmt::print("crc-16      0x{:04x}  {}\n", v->crc16_stored,
              crc16_ok ? "ok" : fmt::format("MISMATCH (the packet gives 0x{:04x}; receivers refuse it)", v->crc16_computed));
-  return crc8_ok && crc16_ok ? 0 : 1;
+  // A state check in place of the CRC-8 is no fault; one that does not hold against the
+  // receiver's file is.
+  const bool check_ok = may_carry_state_check ? !stored || print_state(*v, *packet, options.registry) : crc8_ok;
+  return check_ok && crc16_ok ? 0 : 1;
 }
 
 }  // namespace tavkin

@@ -77,7 +77,7 @@ class Publisher {
  private:
   // Makes the packet of one fact and publishes it. False when no broker takes it.
   bool send(std::uint32_t aid, const std::string& text, bool full) {
-    const std::string request = run_request(kSenderCtx, text, aid, full, options_.registry);
+    const std::string request = run_request(kSenderCtx, text, aid, full, options_.registry, options_.state_check);
     const Answer answer = call_run(request, text.size(), buffer_);
     if (answer.result <= 0 || answer.bytes.front() == '{') {
       fmt::print(stderr, "tavkin publish: no packet for device {}: {}\n", aid, answer.result > 0 ? answer.bytes : "");

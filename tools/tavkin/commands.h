@@ -22,6 +22,10 @@ struct DemoOptions {
   bool moving = false;   // a fleet that moves and talks, and a receiver that restarts
   std::uint64_t keyframe_every = 0;  // force a full packet every N packets of a device
   double keyframe_seconds = 0;       // ... or after T seconds of fact time
+  bool state_check = true;           // false: the published bytes, and a receiver that does not check
+  // A link that drops this share of the packets, to a checking and a plain receiver
+  // compared with a lossless one (cmd_demo_loss.cpp).
+  std::optional<double> loss;
 };
 
 struct EncodeOptions {
@@ -34,6 +38,7 @@ struct EncodeOptions {
   bool keep_going = false;
   std::uint64_t keyframe_every = 0;  // force a full packet every N packets of a device
   double keyframe_seconds = 0;       // ... or once T seconds of fact time passed since its last one
+  bool state_check = true;           // false: the published bytes
 };
 
 struct DecodeOptions {
@@ -42,6 +47,7 @@ struct DecodeOptions {
   PacketFormat format = PacketFormat::base64;
   bool keep_going = false;
   std::optional<int> precision;  // the sender's precision: readings as the sender gave them
+  bool state_check = true;       // false: a sender of the published bytes; that byte is not examined
 };
 
 struct InspectOptions {
@@ -66,6 +72,7 @@ struct RegistryShowOptions {
 };
 
 [[nodiscard]] int run_demo(const DemoOptions& options);
+[[nodiscard]] int run_loss_demo(const DemoOptions& options);
 [[nodiscard]] int run_encode(const EncodeOptions& options);
 [[nodiscard]] int run_decode(const DecodeOptions& options);
 [[nodiscard]] int run_inspect(const InspectOptions& options);

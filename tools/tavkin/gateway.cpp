@@ -340,7 +340,8 @@ class Gateway {
     snapshots_.take(device);
     const std::uint64_t ctx = kContextBase + session_ * options_.partitions + d.partition;
     const std::string request =
-        decompress_request(ctx, base64_encode(d.body, Base64Alphabet::standard), options_.registry_root);
+        decompress_request(ctx, base64_encode(d.body, Base64Alphabet::standard), options_.registry_root,
+                           options_.state_check);
     const Answer answer = call_decompress(request, 4096 + 8 * d.body.size(), buffer_);
     std::string error;
     const std::optional<DeadReason> reason = classify_answer(answer.result > 0 ? answer.bytes : "", error);
@@ -350,6 +351,7 @@ class Gateway {
     if (reason) {
       ++counters_.dead[*reason];
       if (*reason == DeadReason::unknown_template) ++unknown_by_device_[device];
+      if (*reason == DeadReason::state_mismatch) ++mismatch_by_device_[device];
       work.dead = true;
       work.message = d.body;
       work.headers = {{"reason", std::string(dead_reason_name(*reason))},
@@ -431,15 +433,21 @@ class Gateway {
       if (conn_ && !conn_->broken()) partitions_[k].lag = conn_->queue_depth(kAdminChannel, partition_queue(k));
       lag += partitions_[k].lag ? fmt::format(" {}", *partitions_[k].lag) : " ?";
     }
-    std::string unknown;
-    for (const auto& [device, n] : unknown_by_device_) unknown += fmt::format(" {}={}", device, n);
+    auto by_device = [](const std::map<std::uint32_t, std::uint64_t>& counts) {
+      std::string text;
+      for (const auto& [device, n] : counts) text += fmt::format(" {}={}", device, n);
+      return text.empty() ? std::string(" none") : text;
+    };
     auto dead = [&](DeadReason r) { return counters_.dead.contains(r) ? counters_.dead.at(r) : 0; };
-    log("{:.0f} packets/s in, {:.0f} facts/s out; acked {}, redelivered {}, dead {} unknown-template {} crc {} "
-        "malformed {}; active partitions [{}]; lag{}; unknown templates by device:{}",
+    std::uint64_t dead_total = 0;
+    for (const auto& [reason, n] : counters_.dead) dead_total += n;
+    log("{:.0f} packets/s in, {:.0f} facts/s out; acked {}, redelivered {}, dead {} unknown-template {} "
+        "state-mismatch {} crc {} malformed {}; active partitions [{}]; lag{}; unknown templates by device:{}; "
+        "state mismatches by device:{}",
         (counters_.delivered - last_.delivered) / seconds, (counters_.facts - last_.facts) / seconds, counters_.acked,
-        counters_.redelivered, dead(DeadReason::unknown_template) + dead(DeadReason::crc_mismatch) +
-        dead(DeadReason::malformed), dead(DeadReason::unknown_template), dead(DeadReason::crc_mismatch),
-        dead(DeadReason::malformed), active, lag, unknown.empty() ? " none" : unknown);
+        counters_.redelivered, dead_total, dead(DeadReason::unknown_template), dead(DeadReason::state_mismatch),
+        dead(DeadReason::crc_mismatch), dead(DeadReason::malformed), active, lag, by_device(unknown_by_device_),
+        by_device(mismatch_by_device_));
     last_ = counters_;
   }
 
@@ -456,7 +464,8 @@ class Gateway {
   DeviceSnapshots snapshots_;
   std::vector<std::uint32_t> standby_;  // not yet subscribed
   Clock::time_point standby_at_;
-  std::map<std::uint32_t, std::uint64_t> unknown_by_device_;
+  std::map<std::uint32_t, std::uint64_t> unknown_by_device_;   // dead-lettered packets, by kind
+  std::map<std::uint32_t, std::uint64_t> mismatch_by_device_;
   Counters counters_, last_;
   Clock::time_point last_status_;
   bool draining_ = false;

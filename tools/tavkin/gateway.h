@@ -31,6 +31,9 @@ struct GatewayOptions {
   std::string packets_queue = "tavkin.packets";
   std::string facts_exchange = "tavkin.facts";
   std::string dead_exchange = "tavkin.dead";
+  // Require the state check of heartbeats and differences; a packet whose check does not
+  // hold is dead-lettered (state_mismatch). False for senders of the published bytes.
+  bool state_check = true;
 };
 
 // Exit statuses, for a supervisor.

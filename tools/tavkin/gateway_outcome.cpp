@@ -11,6 +11,7 @@ namespace tavkin {
 std::string_view dead_reason_name(DeadReason reason) {
   switch (reason) {
     case DeadReason::unknown_template: return "unknown_template";
+    case DeadReason::state_mismatch: return "state_mismatch";
     case DeadReason::crc_mismatch: return "crc_mismatch";
     case DeadReason::malformed: return "malformed";
   }
@@ -26,6 +27,7 @@ std::optional<DeadReason> classify_answer(std::string_view answer, std::string& 
   if (!found) return std::nullopt;
   error = *found;
   if (error == "fusion_receive_apply_failed") return DeadReason::unknown_template;
+  if (error == "state_mismatch") return DeadReason::state_mismatch;
   if (error == "CRC16 mismatch") return DeadReason::crc_mismatch;
   return DeadReason::malformed;
 }

@@ -11,12 +11,14 @@
 
 namespace tavkin {
 
-enum class DeadReason { unknown_template, crc_mismatch, malformed };
+enum class DeadReason { unknown_template, state_mismatch, crc_mismatch, malformed };
 
 [[nodiscard]] std::string_view dead_reason_name(DeadReason reason);
 
 // The decompress answer's error classified; nullopt for a fact.
 //   "fusion_receive_apply_failed"  -> unknown_template (the device must send a full packet)
+//   "state_mismatch"               -> state_mismatch (the template here is not the sender's:
+//                                     the device must send a full packet)
 //   "CRC16 mismatch"               -> crc_mismatch
 //   any other error, or no answer  -> malformed
 [[nodiscard]] std::optional<DeadReason> classify_answer(std::string_view answer, std::string& error);

@@ -13,6 +13,20 @@ namespace {
 
 const auto* as_bytes(std::string_view s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
 
+// The batch input's item count sits after the compressor handle and the context number.
+constexpr std::size_t kBatchCountOffset = 16;
+// The top bit of the registry root's length word asks for state-checked packets.
+constexpr std::uint64_t kBatchStateCheckBit = 0x80000000u;
+
+void put_be(std::string& out, std::uint64_t v, int bytes) {
+  for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) out += static_cast<char>(v >> shift);
+}
+
+std::size_t get_be32(std::string_view s) {
+  const auto* p = as_bytes(s);
+  return std::size_t{p[0]} << 24 | std::size_t{p[1]} << 16 | std::size_t{p[2]} << 8 | p[3];
+}
+
 using RequestExport = std::int32_t (*)(const std::uint8_t*, std::size_t, std::uint8_t*, std::size_t) noexcept;
 
 Answer call(RequestExport fn, std::string_view in, std::size_t capacity, std::string& buffer) {
@@ -56,7 +70,7 @@ std::optional<std::string> Compressor::compress(std::string_view record) const {
 }
 
 std::string run_request(std::uint64_t ctx, std::string_view text, std::optional<std::uint32_t> src_aid, bool full,
-                        std::string_view registry_root) {
+                        std::string_view registry_root, bool state_check) {
   std::string json = "{\"ctx_id\":" + std::to_string(ctx) + ",\"raw_input\":";
   append_json_string(json, text);
   if (full) json += ",\"strategy\":\"full\"";
@@ -65,19 +79,54 @@ std::string run_request(std::uint64_t ctx, std::string_view text, std::optional<
     json += ",\"registry_root\":";
     append_json_string(json, registry_root);
   }
+  if (state_check) json += ",\"state_check\":true";
   json += '}';
   return json;
 }
 
-std::string decompress_request(std::uint64_t ctx, std::string_view packet_b64, std::string_view registry_root) {
+std::string decompress_request(std::uint64_t ctx, std::string_view packet_b64, std::string_view registry_root,
+                               bool state_check) {
   std::string json = "{\"ctx_id\":" + std::to_string(ctx) + ",\"packet_b64\":";
   append_json_string(json, packet_b64);
   if (!registry_root.empty()) {
     json += ",\"registry_root\":";
     append_json_string(json, registry_root);
   }
+  if (state_check) json += ",\"state_check\":true";
   json += '}';
   return json;
+}
+
+BatchInput::BatchInput(std::uint64_t compressor, std::uint64_t ctx, std::string_view registry_root, bool state_check) {
+  put_be(bytes_, compressor, 8);
+  put_be(bytes_, ctx, 8);
+  put_be(bytes_, 0, 4);  // the item count, written by add()
+  put_be(bytes_, registry_root.size() | (state_check ? kBatchStateCheckBit : 0), 4);
+  bytes_ += registry_root;
+}
+
+void BatchInput::add(std::uint32_t aid, bool full, std::string_view record, std::size_t text_size) {
+  put_be(bytes_, aid, 4);
+  bytes_ += full ? '\1' : '\0';
+  put_be(bytes_, record.size(), 4);
+  bytes_ += record;
+  ++count_;
+  for (int i = 0; i < 4; ++i) bytes_[kBatchCountOffset + i] = static_cast<char>(count_ >> (24 - 8 * i));
+  // The batch fuses the routed text "<aid>;<compact text>".
+  capacity_ += 4 + VM_PACKET_BOUND(std::to_string(aid).size() + 1 + text_size);
+}
+
+std::vector<std::string> batch_packets(std::string_view answer, std::size_t items) {
+  std::vector<std::string> packets(items);
+  std::size_t pos = 4;
+  for (auto& packet : packets) {
+    if (pos + 4 > answer.size()) break;
+    const std::size_t n = get_be32(answer.substr(pos));
+    if (pos + 4 + n > answer.size()) break;
+    packet.assign(answer.substr(pos + 4, n));
+    pos += 4 + n;
+  }
+  return packets;
 }
 
 Answer call_run(std::string_view request, std::size_t text_size, std::string& buffer) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fact.h"
 
@@ -39,11 +40,37 @@ struct Answer {
   std::string_view bytes;  // into the caller's buffer; valid until its next use
 };
 
-// Request JSON of the run and decompress exports.
+// Request JSON of the run and decompress exports. `state_check` on a run request: its
+// heartbeats and differences carry the state check of the template they leave in place of
+// their body's CRC-8 (false: the published bytes). On a decompress request: a heartbeat or
+// difference whose check does not hold is refused ("state_mismatch") and its template
+// answers nothing until its next full packet (false: that byte is not examined).
 [[nodiscard]] std::string run_request(std::uint64_t ctx, std::string_view text, std::optional<std::uint32_t> src_aid,
-                                      bool full, std::string_view registry_root);
+                                      bool full, std::string_view registry_root, bool state_check);
 [[nodiscard]] std::string decompress_request(std::uint64_t ctx, std::string_view packet_b64,
-                                             std::string_view registry_root);
+                                             std::string_view registry_root, bool state_check);
+
+// The input of vm_pipeline_batch_v1, built item by item, and the capacity its answer needs.
+class BatchInput {
+ public:
+  // `state_check` asks for state-checked packets for the whole batch, as on a run request.
+  BatchInput(std::uint64_t compressor, std::uint64_t ctx, std::string_view registry_root, bool state_check);
+
+  // One fact record; `text_size` is the length of its compact text (without routing).
+  void add(std::uint32_t aid, bool full, std::string_view record, std::size_t text_size);
+
+  [[nodiscard]] std::string_view bytes() const { return bytes_; }
+  [[nodiscard]] std::size_t answer_capacity() const { return capacity_; }
+
+ private:
+  std::string bytes_;
+  std::uint32_t count_ = 0;
+  std::size_t capacity_ = 4;
+};
+
+// The packets of a batch answer for `items` items; an empty string for an item that got
+// no packet (or that the answer stopped before).
+[[nodiscard]] std::vector<std::string> batch_packets(std::string_view answer, std::size_t items);
 
 // vm_fusion_run_json_v1 with room for any packet of `text_size` bytes of compact text.
 [[nodiscard]] Answer call_run(std::string_view request, std::size_t text_size, std::string& buffer);

@@ -35,23 +35,42 @@ int main(int argc, char** argv) {
 
   tavkin::DemoOptions demo;
   auto* demo_cmd = app.add_subcommand("demo", "simulate a small sensor fleet and send every fact through the whole road");
-  demo_cmd->add_option("--facts", demo.facts, "number of facts")->capture_default_str()->check(CLI::Range(1ULL, 100'000'000ULL));
+  auto* demo_facts = demo_cmd->add_option("--facts", demo.facts, "number of facts (with --loss: default 100000)")
+                         ->capture_default_str()->check(CLI::Range(1ULL, 100'000'000ULL));
   demo_cmd->add_option("--devices", demo.devices, "number of devices")->capture_default_str()->check(CLI::Range(1U, 100'000U));
-  demo_cmd->add_option("--registry", demo.registry, "keep templates as device files under DIR/sender and DIR/receiver");
+  auto* demo_registry =
+      demo_cmd->add_option("--registry", demo.registry, "keep templates as device files under DIR/sender and DIR/receiver");
   demo_cmd->add_option("--seed", demo.seed, "seed of the simulation")->capture_default_str();
   demo_cmd->add_flag("--via-run", demo.via_run, "one run request per fact instead of batch requests");
   demo_cmd->add_option("--batch-size", demo.batch_size, "facts per batch request")->capture_default_str()->check(CLI::Range(1U, 100'000U));
-  demo_cmd->add_option("--facts-out", demo.facts_out, "also write the simulated facts as JSON Lines to this file");
+  auto* demo_facts_out =
+      demo_cmd->add_option("--facts-out", demo.facts_out, "also write the simulated facts as JSON Lines to this file");
   demo_cmd->add_flag("--quiet", demo.quiet, "no progress bar");
-  demo_cmd->add_flag("--moving", demo.moving,
+  auto* demo_moving = demo_cmd->add_flag("--moving", demo.moving,
                      "a fleet that moves (a new geohash per fact) and sends free-text messages, with a receiver "
                      "that restarts half-way and recovers from its registry files and key frames");
-  demo_cmd->add_option("--keyframe-every", demo.keyframe_every, "force a full packet every N packets of a device")
-      ->check(CLI::Range(1ULL, 1'000'000'000ULL));
+  auto* demo_keyframes =
+      demo_cmd->add_option("--keyframe-every", demo.keyframe_every,
+                           "force a full packet every N packets of a device (with --loss: default 100)")
+          ->check(CLI::Range(1ULL, 1'000'000'000ULL));
   demo_cmd->add_option("--keyframe-seconds", demo.keyframe_seconds,
                        "force a full packet once T seconds of fact time passed since a device's last one")
       ->check(CLI::PositiveNumber);
-  demo_cmd->callback([&] { status = tavkin::run_demo(demo); });
+  auto* demo_plain = demo_cmd->add_flag_callback("--no-state-check", [&] { demo.state_check = false; },
+                                                 "send the published bytes (no state checks) to a receiver that "
+                                                 "does not check");
+  demo_cmd->add_option("--loss", demo.loss,
+                       "send over a link that drops this share of the packets (0 to 1) to a receiver that requires "
+                       "state checks and one that does not, and count their right, refused and wrong facts")
+      ->check(CLI::Range(0.0, 1.0))
+      ->excludes(demo_plain)->excludes(demo_moving)->excludes(demo_registry)->excludes(demo_facts_out);
+  demo_cmd->callback([&] {
+    if (demo.loss) {  // enough facts and key frames for loss to show its effect
+      if (demo_facts->count() == 0) demo.facts = 100'000;
+      if (demo_keyframes->count() == 0) demo.keyframe_every = 100;
+    }
+    status = tavkin::run_demo(demo);
+  });
 
   tavkin::EncodeOptions encode;
   auto* encode_cmd = app.add_subcommand("encode", "facts as JSON Lines on standard input to packets on standard output, one standard Base64 line each unless --hex or --binary");
@@ -68,6 +87,9 @@ int main(int argc, char** argv) {
                          "key frames: force a full packet once T seconds (of the facts' timestamps) passed since a "
                          "device's last full packet")
       ->check(CLI::PositiveNumber);
+  encode_cmd->add_flag_callback("--no-state-check", [&] { encode.state_check = false; },
+                                "heartbeats and differences end their body with its CRC-8, as published, instead of "
+                                "the state check");
   add_packet_format_flags(encode_cmd, encode.format, true);
   encode_cmd->callback([&] { status = tavkin::run_encode(encode); });
 
@@ -80,6 +102,9 @@ int main(int argc, char** argv) {
                          "the sender's precision (decimals): reading values as the sender gave them, instead of the "
                          "library's fixed scale of 4")
       ->check(CLI::Range(-18, 18));
+  decode_cmd->add_flag_callback("--no-state-check", [&] { decode.state_check = false; },
+                                "for senders of the published bytes: do not require the state check of heartbeats "
+                                "and differences");
   add_packet_format_flags(decode_cmd, decode.format, true);
   decode_cmd->callback([&] { status = tavkin::run_decode(decode); });
 
@@ -91,7 +116,9 @@ int main(int argc, char** argv) {
   auto* as_b64 = inspect_cmd->add_flag_callback("--base64", [&] { inspect.format = tavkin::PacketFormat::base64; },
                                                 "the packet is standard Base64");
   as_hex->excludes(as_b64);
-  inspect_cmd->add_option("--registry", inspect.registry, "receiver's registry directory, to label a difference packet's values");
+  inspect_cmd->add_option("--registry", inspect.registry,
+                          "receiver's registry directory: to label a difference packet's values, and to say whether "
+                          "a state check holds against the device's file");
   inspect_cmd->callback([&] { status = tavkin::run_inspect(inspect); });
 
   tavkin::CaptureOptions capture;

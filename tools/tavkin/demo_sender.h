@@ -1,0 +1,57 @@
+// The demo's sending side: the fleet's facts in groups, each through one batch request (or
+// one run request per fact), with key frames forced by a schedule. The plain demo and the
+// lossy-link demo send alike through it. Single-threaded.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fact.h"
+#include "keyframes.h"
+#include "library.h"
+
+namespace tavkin {
+
+struct Sent {
+  Fact fact;         // its `aid` is set
+  std::string text;  // compact text, as vm_compress_fact_v1 gives it
+};
+
+struct SenderSettings {
+  std::uint64_t ctx = 1;
+  std::string registry_root;  // empty: no files
+  bool via_run = false;       // one run request per fact instead of a batch per group
+  bool state_check = true;
+  KeyframePolicy keyframes;
+};
+
+class DemoSender {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  DemoSender(const Compressor& compressor, SenderSettings settings)
+      : compressor_(compressor), settings_(std::move(settings)), keyframes_(settings_.keyframes) {}
+
+  // One packet per fact of the group, in order; empty where the library made none. A group
+  // holds each device's facts in order.
+  [[nodiscard]] std::vector<std::string> send(const std::vector<Sent>& group);
+
+  [[nodiscard]] std::uint64_t keyframes() const { return keyframes_sent_; }
+  [[nodiscard]] Clock::duration busy() const { return busy_; }  // inside the library
+
+ private:
+  std::vector<std::string> by_batch(const std::vector<Sent>& group, const std::vector<bool>& forced);
+  std::vector<std::string> by_run(const std::vector<Sent>& group, const std::vector<bool>& forced);
+
+  const Compressor& compressor_;
+  SenderSettings settings_;
+  KeyframeSchedule keyframes_;
+  std::uint64_t keyframes_sent_ = 0;
+  Clock::duration busy_{};
+  std::string buffer_;
+};
+
+}  // namespace tavkin
