@@ -9,7 +9,9 @@
 --
 -- Packet layout (big-endian): cmd, route count c, c device ids (4 bytes each; the last
 -- is the source), template id, 48-bit timestamp, body, CRC-8 of the body, CRC-16
--- (0x1021, init 0xFFFF) of everything before it.
+-- (0x1021, init 0xFFFF) of everything before it. Heartbeats and differences may carry a
+-- state check in place of the CRC-8; the dissector follows each template through the
+-- capture to tell whether it holds.
 
 local tavkin = Proto("tavkin", "Tavkin telemetry packet")
 
@@ -18,8 +20,11 @@ local COMMANDS = {
   [127] = "DATA_HEART", [128] = "DATA_HEART_SEC",
   [170] = "DATA_DIFF", [171] = "DATA_DIFF_SEC",
 }
-local DATA_FULL, DATA_DIFF = 63, 170
+local DATA_FULL, DATA_HEART, DATA_DIFF = 63, 127, 170
 local CHECKSUM_STATUS = { [0] = "Bad", [1] = "Good" }
+-- A heartbeat's or difference's byte that is not the body's CRC-8 may be a state check, no fault.
+local CRC8_STATUS = { [0] = "Not the body's CRC-8", [1] = "Good" }
+local STATE_CHECK_STATUS = { [0] = "Does not hold", [1] = "Holds" }
 -- Timestamps below 10^11 are seconds, the rest milliseconds (the compressor's own rule).
 local MILLISECONDS_FROM = 1e11
 
@@ -64,7 +69,11 @@ local f = {
 
   crc8 = ProtoField.uint8("tavkin.crc8", "CRC-8", base.HEX),
   crc8_computed = ProtoField.uint8("tavkin.crc8.computed", "CRC-8 of the body", base.HEX),
-  crc8_status = ProtoField.uint8("tavkin.crc8.status", "CRC-8 status", base.DEC, CHECKSUM_STATUS),
+  crc8_status = ProtoField.uint8("tavkin.crc8.status", "CRC-8 status", base.DEC, CRC8_STATUS),
+  check = ProtoField.string("tavkin.check", "Byte after the body"),
+  state_check_computed = ProtoField.uint8("tavkin.state_check.computed",
+                                          "State check of the template after this packet", base.HEX),
+  state_check_status = ProtoField.uint8("tavkin.state_check.status", "State check", base.DEC, STATE_CHECK_STATUS),
   crc16 = ProtoField.uint16("tavkin.crc16", "CRC-16", base.HEX),
   crc16_computed = ProtoField.uint16("tavkin.crc16.computed", "CRC-16 of the packet", base.HEX),
   crc16_status = ProtoField.uint8("tavkin.crc16.status", "CRC-16 status", base.DEC, CHECKSUM_STATUS),
@@ -85,15 +94,22 @@ local e = {
   not_data = ProtoExpert.new("tavkin.not_data", "Not a data command", expert.group.PROTOCOL, expert.severity.NOTE),
   undecodable = ProtoExpert.new("tavkin.fact.undecodable", "Segment is not URL-safe Base64 of UTF-8 text",
                                 expert.group.PROTOCOL, expert.severity.NOTE),
+  state_check_bad = ProtoExpert.new("tavkin.state_check.bad",
+                                    "State check does not hold: the receiver's template has drifted",
+                                    expert.group.SEQUENCE, expert.severity.WARN),
+  state_check_unverified = ProtoExpert.new("tavkin.state_check.unverified",
+                                           "State check not verified: the capture has not taught this template's state",
+                                           expert.group.ASSUMPTION, expert.severity.NOTE),
 }
-tavkin.experts = { e.malformed, e.crc8_bad, e.crc16_bad, e.diff_guessed, e.diff_unreadable, e.not_data, e.undecodable }
+tavkin.experts = { e.malformed, e.crc8_bad, e.crc16_bad, e.diff_guessed, e.diff_unreadable, e.not_data, e.undecodable,
+                   e.state_check_bad, e.state_check_unverified }
 
 tavkin.prefs.udp_port = Pref.uint("UDP port", 0, "Decode this UDP port as tavkin (0: none; the heuristic still applies)")
 
 ------------------------------------------------------------------------------------------
 -- Checksums and codecs
 
-local band, bxor, lshift = bit32.band, bit32.bxor, bit32.lshift
+local band, bxor, lshift, rshift = bit32.band, bit32.bxor, bit32.lshift, bit32.rshift
 
 -- Both checks are MSB first without reflection or final XOR; one table per check.
 local CRC16_TABLE, CRC8_TABLE = {}, {}
@@ -110,7 +126,7 @@ end
 local function crc16(bytes, from, to)
   local crc = 0xFFFF
   for i = from, to do
-    crc = bxor(band(lshift(crc, 8), 0xFFFF), CRC16_TABLE[bxor(bit32.rshift(crc, 8), bytes:byte(i))])
+    crc = bxor(band(lshift(crc, 8), 0xFFFF), CRC16_TABLE[bxor(rshift(crc, 8), bytes:byte(i))])
   end
   return crc
 end
@@ -120,6 +136,50 @@ local function crc8(bytes, from, to)
   local crc = 0
   for i = from, to do crc = CRC8_TABLE[bxor(crc, bytes:byte(i))] end
   return crc
+end
+
+------------------------------------------------------------------------------------------
+-- The state check: CRC-32C (reflected 0x82F63B78, init and final XOR 0xFFFFFFFF) over one
+-- record per text (length mod 256, the bytes, zeros up to a multiple of 8 bytes) of the
+-- signature and each value, folded with the 48-bit timestamp through the murmur3 32-bit
+-- finaliser into one byte. docs/protocol.md, "State checks", has a worked example.
+
+local CRC32C_TABLE = {}
+for byte = 0, 255 do
+  local c = byte
+  for _ = 1, 8 do c = band(c, 1) ~= 0 and bxor(rshift(c, 1), 0x82F63B78) or rshift(c, 1) end
+  CRC32C_TABLE[byte] = c
+end
+
+local function crc32c_add(crc, s)
+  for i = 1, #s do crc = bxor(rshift(crc, 8), CRC32C_TABLE[band(bxor(crc, s:byte(i)), 0xFF)]) end
+  return crc
+end
+
+local PADDING = string.rep("\0", 7)
+
+local function add_record(crc, text)
+  crc = crc32c_add(crc32c_add(crc, string.char(#text % 256)), text)
+  return crc32c_add(crc, PADDING:sub(1, -(#text + 1) % 8))
+end
+
+-- a * b mod 2^32 in 16-bit halves: the full product needs 64 bits, a double holds 53.
+local function mul32(a, b)
+  local a_lo, a_hi, b_lo, b_hi = a % 65536, math.floor(a / 65536), b % 65536, math.floor(b / 65536)
+  return (a_lo * b_lo + (a_hi * b_lo + a_lo * b_hi) % 65536 * 65536) % 4294967296
+end
+
+local function murmur_finish(x)
+  x = mul32(bxor(x, rshift(x, 16)), 0x85EBCA6B)
+  x = mul32(bxor(x, rshift(x, 13)), 0xC2B2AE35)
+  return bxor(x, rshift(x, 16))
+end
+
+local function state_check(sig, values, timestamp)
+  local crc = add_record(0xFFFFFFFF, sig)
+  for _, v in ipairs(values) do crc = add_record(crc, v) end
+  local spread = murmur_finish(bxor(timestamp % 4294967296, math.floor(timestamp / 4294967296)))
+  return band(murmur_finish(bxor(bxor(crc, 0xFFFFFFFF), spread)), 0xFF)
 end
 
 local B64URL = {}
@@ -223,16 +283,20 @@ local function as_time(raw)
 end
 
 ------------------------------------------------------------------------------------------
--- What the capture has taught: the value count of every template seen in a full packet,
--- and for every difference packet the count it was read with (so a second pass over the
--- capture reads it the same way).
+-- What the capture has taught, on the first pass in capture order: every template seen in
+-- a full packet a receiver accepts (its signature and values, with every later difference
+-- applied as a receiver applies it), and per frame what was read then, so that a second
+-- pass over the capture shows the same: a difference packet's value count, and a
+-- heartbeat's or difference's state check of the template after it (false: not known).
 
-local template_values = {}
+local templates = {}
 local diff_values_by_frame = {}
+local state_check_by_frame = {}
 
 function tavkin.init()
-  template_values = {}
+  templates = {}
   diff_values_by_frame = {}
+  state_check_by_frame = {}
 end
 
 local function template_key(aid, tid) return aid .. "/" .. tid end
@@ -243,24 +307,39 @@ local function template_key(aid, tid) return aid .. "/" .. tid end
 -- Text positions below are 1-based offsets into `text`, which starts at tvb offset `base`.
 local function text_range(tvb, base, from, len) return tvb(base + from - 1, len) end
 
--- Value count of a template whose full text is `text` (without routing prefix): two per
--- segment that holds ">" and, after it, ":". nil when the text does not decompose.
-local function count_values(text)
-  local bar = text:find("|", 1, true)
-  if not bar or not text:sub(1, bar - 1):find(".", 1, true) then return nil end
-  local n = 0
-  for segment in text:sub(bar + 1):gmatch("[^|]+") do
-    local gt = segment:find(">", 1, true)
-    if gt and segment:find(":", gt + 1, true) then n = n + 2 end
-  end
-  return n
-end
-
 local function last_index(s, ch)
   local at = nil
   local i = s:find(ch, 1, true)
   while i do at = i; i = s:find(ch, i + 1, true) end
   return at
+end
+
+-- The template a receiver learns from a full packet's text (without routing prefix): the
+-- signature (the timestamp code as "{TS}"; in each segment with a ">" and a ":" after it,
+-- what lies between the first ">" and the last ":", and what follows it, each as the byte
+-- 0x01; empty segments dropped; a closing "|") and the values those slots held, two per
+-- reading. nil when the text does not decompose (or has more readings than the library takes).
+local MAX_VALUES = 2 * 65536
+local function decompose(text)
+  local bar = text:find("|", 1, true)
+  if not bar then return nil end
+  local header = text:sub(1, bar - 1)
+  local dot = last_index(header, ".")
+  if not dot then return nil end
+  local segments, values = {}, {}
+  for segment in text:sub(bar + 1):gmatch("[^|]+") do
+    local gt = segment:find(">", 1, true)
+    local colon = gt and last_index(segment, ":")
+    if colon and colon > gt then
+      segments[#segments + 1] = segment:sub(1, gt - 1) .. ">\1:\1"
+      values[#values + 1] = segment:sub(gt + 1, colon - 1)
+      values[#values + 1] = segment:sub(colon + 1)
+      if #values > MAX_VALUES then return nil end
+    else
+      segments[#segments + 1] = segment
+    end
+  end
+  return { sig = header:sub(1, dot - 1) .. ".{TS}|" .. table.concat(segments, "|") .. "|", values = values }
 end
 
 -- Senders drop only a leading "https://"; a URL that still names its scheme was sent whole.
@@ -299,9 +378,10 @@ local function dissect_fact(tree, pinfo, tvb, base, text, aid, tid, sound)
     base = base + semicolon
     text = text:sub(semicolon + 1)
   end
-  -- A receiver learns the template only from a packet it accepts and a text that decomposes.
-  if sound and not pinfo.visited then
-    template_values[template_key(aid, tid)] = count_values(text) or template_values[template_key(aid, tid)]
+  -- A receiver learns the template only from a packet it accepts and a UTF-8 text that
+  -- decomposes; otherwise it keeps what it held.
+  if sound and not pinfo.visited and is_utf8(text) then
+    templates[template_key(aid, tid)] = decompose(text) or templates[template_key(aid, tid)]
   end
 
   local at_msg = text:find("@", 1, true)
@@ -354,7 +434,8 @@ local function dissect_fact(tree, pinfo, tvb, base, text, aid, tid, sound)
 end
 
 -- Reads the changes of a difference body with a mask of `mask_bytes`, for positions
--- below `values`. nil when the body runs out.
+-- below `values`, as a receiver does: mask bits past the last value and bytes after the
+-- last change are ignored. nil when the body runs out.
 local function read_changes(body, mask_bytes, values)
   if #body < mask_bytes then return nil end
   local changes, p = {}, mask_bytes + 1
@@ -371,10 +452,13 @@ local function read_changes(body, mask_bytes, values)
   return changes, #body - p + 1
 end
 
+-- Shows a difference body; returns its changes (position and value) when it reads against
+-- a template the capture taught.
 local function dissect_diff(tree, pinfo, tvb, base, body, aid, tid)
   local values = diff_values_by_frame[pinfo.number]
   if not pinfo.visited then
-    values = template_values[template_key(aid, tid)]
+    local template = templates[template_key(aid, tid)]
+    values = template and #template.values
     diff_values_by_frame[pinfo.number] = values or false
   end
   local guessed = false
@@ -409,13 +493,59 @@ local function dissect_diff(tree, pinfo, tvb, base, body, aid, tid)
   if mask_bytes > 0 then tree:add(f.diff_mask, tvb(base, mask_bytes)) end
   tree:add(f.diff_changed, tvb(base, mask_bytes), #changes):set_generated()
   for _, change in ipairs(changes) do
-    local value = body:sub(change.at + 1, change.at + change.len)
+    change.value = body:sub(change.at + 1, change.at + change.len)
     local c = tree:add(f.diff_change, tvb(base + change.at - 1, 1 + change.len),
-                       string.format("value %d = %q", change.position, (utf8_text(value))))
+                       string.format("value %d = %q", change.position, (utf8_text(change.value))))
     c:add(f.diff_position, tvb(base + change.at - 1, 1), change.position)
-    c:add(f.diff_value, tvb(base + change.at, change.len), (utf8_text(value)))
+    c:add(f.diff_value, tvb(base + change.at, change.len), (utf8_text(change.value)))
   end
   if trailing > 0 then tree:add(f.diff_trailing, tvb(base + #body - trailing, trailing), trailing) end
+  if not guessed then return changes end
+end
+
+-- First pass: the state check of the template after a heartbeat or difference that a
+-- receiver accepts, the template following the packet as in that receiver; false when
+-- the capture has not taught the template or the receiver refuses the packet.
+local function follow_template(key, base_cmd, changes, timestamp)
+  local template = templates[key]
+  if not template then return false end
+  if base_cmd == DATA_DIFF then
+    if not changes then return false end
+    for _, change in ipairs(changes) do template.values[change.position + 1] = change.value end
+  end
+  return state_check(template.sig, template.values, timestamp)
+end
+
+-- Which check the byte after a heartbeat's or difference's body carries: the body's CRC-8
+-- (a plain sender), or a state check, which holds when it is that of the template as the
+-- capture taught it. Returns whether the state check was shown not to hold.
+local function dissect_check_byte(item, range, stored, crc8_computed, expected)
+  local is_crc8 = stored == crc8_computed
+  local holds = expected and stored == expected
+  local reading
+  if is_crc8 then
+    reading = holds and "CRC-8 of the body, also the state check" or "CRC-8 of the body"
+  else
+    reading = string.format("State check 0x%02x", stored)
+  end
+  item:set_text(string.format("Check byte: 0x%02x (%s)", stored, reading))
+  item:add(f.check, range, reading):set_generated()
+  if not expected then
+    if not is_crc8 then item:add_proto_expert_info(e.state_check_unverified) end
+    return false
+  end
+  item:add(f.state_check_computed, range, expected):set_generated()
+  -- A CRC-8 that is no state check is a plain packet: nothing to hold.
+  if is_crc8 and not holds then return false end
+  item:add(f.state_check_status, range, holds and 1 or 0):set_generated()
+  if holds then
+    item:append_text(", state check holds")
+    return false
+  end
+  item:add_proto_expert_info(e.state_check_bad, string.format(
+    "State check does not hold: the receiver's template has drifted (0x%02x, but the template as this capture "
+    .. "taught it gives 0x%02x, and the body's CRC-8 is 0x%02x)", stored, expected, crc8_computed))
+  return true
 end
 
 ------------------------------------------------------------------------------------------
@@ -472,10 +602,16 @@ local function dissect(tvb, pinfo, root)
   if body_len > 0 then body_item = tree:add(f.body, tvb(body_at, body_len)) end
   local crc16_stored = tvb(len - 2, 2):uint()
   local crc16_computed = crc16(bytes, 1, len - 2)
+  local changes
   if base_cmd == DATA_FULL then
     dissect_fact(body_item, pinfo, tvb, body_at, body, aid, tid, crc16_stored == crc16_computed)
   elseif base_cmd == DATA_DIFF then
-    dissect_diff(body_item, pinfo, tvb, body_at, body, aid, tid)
+    changes = dissect_diff(body_item, pinfo, tvb, body_at, body, aid, tid)
+  end
+  local updates = base_cmd == DATA_HEART or base_cmd == DATA_DIFF
+  if updates and not pinfo.visited then
+    state_check_by_frame[pinfo.number] = crc16_stored == crc16_computed
+        and follow_template(template_key(aid, tid), base_cmd, changes, raw)
   end
 
   local crc8_stored = bytes:byte(len - 2)
@@ -483,7 +619,12 @@ local function dissect(tvb, pinfo, root)
   local crc8_item = tree:add(f.crc8, tvb(len - 3, 1))
   crc8_item:add(f.crc8_computed, tvb(len - 3, 1), crc8_computed):set_generated()
   crc8_item:add(f.crc8_status, tvb(len - 3, 1), crc8_stored == crc8_computed and 1 or 0):set_generated()
-  if crc8_stored ~= crc8_computed then
+  local crc8_bad, drifted = false, false
+  if updates then
+    drifted = dissect_check_byte(crc8_item, tvb(len - 3, 1), crc8_stored, crc8_computed,
+                                 state_check_by_frame[pinfo.number])
+  elseif crc8_stored ~= crc8_computed then
+    crc8_bad = true
     crc8_item:add_proto_expert_info(e.crc8_bad, string.format("CRC-8 0x%02x does not match the body's 0x%02x",
                                                               crc8_stored, crc8_computed))
   end
@@ -498,7 +639,8 @@ local function dissect(tvb, pinfo, root)
   tree:append_text(string.format(", %s, device %d, template %d", name, aid, tid))
   pinfo.cols.info:set(string.format("%s device=%d tid=%d body=%d", name, aid, tid, body_len))
   if crc16_stored ~= crc16_computed then pinfo.cols.info:append(" [CRC-16 mismatch]") end
-  if crc8_stored ~= crc8_computed then pinfo.cols.info:append(" [CRC-8 mismatch]") end
+  if crc8_bad then pinfo.cols.info:append(" [CRC-8 mismatch]") end
+  if drifted then pinfo.cols.info:append(" [state check does not hold]") end
 end
 
 function tavkin.dissector(tvb, pinfo, tree)
