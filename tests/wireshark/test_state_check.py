@@ -50,12 +50,15 @@ def state_check(sig: bytes, values: list[bytes], timestamp: int) -> int:
 
 class StateCheckOfTheLibraryTest(unittest.TestCase):
     def test_a_heartbeat_carries_the_check_computed_here(self):
-        """The check above is the library's: a heartbeat of a known template carries it."""
+        """The check above is the library's: the heartbeat of docs/protocol.md, "State
+        checks", byte for byte."""
+        self.assertEqual(crc32c(b"123456789"), 0xE3069283)  # CRC-32C's published check value
         sender = tavkin.Context(7_160_001, state_check=True)
         text = "d1.1.AYvP5WgA|t>ok:42|"
         sender.run(text, src_aid=7)
         beat = sender.run(text, src_aid=7)
         self.assertEqual(beat[-3], state_check(b"d1.1.{TS}|t>\x01:\x01|", [b"ok", b"42"], 1_700_000_000_000))
+        self.assertEqual(beat, bytes.fromhex("7F 01 00000007 18 018BCFE56800 FC 4872"))
 
 
 # --- captures -------------------------------------------------------------------------------
