@@ -15,6 +15,7 @@
 
 #include "broker.h"
 #include "codec.h"
+#include "gateway_checkpoints.h"
 #include "gateway_outcome.h"
 #include "library.h"
 #include "partition_fence.h"
@@ -186,6 +187,53 @@ TEST_F(HandOver, PartitionLockHasOneHolderAndGoesWithAKilledProcess) {
   EXPECT_TRUE(first.try_acquire(root_.string(), "packets.3", error));
   ::close(ready[0]);
   ::close(ready[1]);
+}
+
+// Packets redelivered after a checkpoint whose acks were lost are recognised only while the
+// library remembers them (its window per device), so no device may take more than half of
+// it between checkpoints; a message too large for the rest of it waits for a checkpoint,
+// unless it comes first (it could never fit otherwise).
+TEST(CheckpointTracker, AsksForACheckpointBeforeADevicePassesHalfTheWindow) {
+  const auto now = CheckpointTracker::Clock::now();
+  CheckpointTracker tracker(2, {.packets = 1000, .after = std::chrono::hours(1), .per_device = 4});
+  const std::vector<std::uint32_t> three_of_7{7, 7, 7}, one_of_7{7}, two_of_7{7, 7}, one_of_8{8};
+  EXPECT_FALSE(tracker.anything_decoded());
+  tracker.decoded(0, 1, three_of_7, 3, now);
+  EXPECT_FALSE(tracker.due(now));
+  EXPECT_FALSE(tracker.fits_window(two_of_7));
+  EXPECT_TRUE(tracker.fits_window(one_of_8));
+  EXPECT_TRUE(tracker.fits_window(one_of_7));
+  tracker.decoded(1, 5, one_of_7, 1, now);
+  EXPECT_TRUE(tracker.due(now));
+  EXPECT_FALSE(tracker.fits_window(one_of_7));
+  EXPECT_EQ(tracker.acks_due(), (std::vector<std::pair<std::uint32_t, std::uint64_t>>{{0, 1}, {1, 5}}));
+
+  tracker.checkpointed();
+  EXPECT_FALSE(tracker.due(now));
+  EXPECT_TRUE(tracker.acks_due().empty());
+  const std::vector<std::uint32_t> six_of_7(6, 7);
+  EXPECT_TRUE(tracker.fits_window(six_of_7));
+}
+
+// Confirms and rejects settle publishes by number, one or with `multiple`; a rejected one
+// leaves the tracker to be published again under a new number.
+TEST(CheckpointTracker, SettlesPublishesByNumber) {
+  CheckpointTracker tracker(1, {});
+  for (int i = 1; i <= 5; ++i) tracker.published({false, "k", std::to_string(i), {}});
+  tracker.confirmed(2, true);
+  EXPECT_EQ(tracker.unconfirmed(), 3u);
+  tracker.confirmed(4, false);
+  EXPECT_EQ(tracker.unconfirmed(), 2u);
+  const auto again = tracker.rejected(5, true);
+  ASSERT_EQ(again.size(), 2u);
+  EXPECT_EQ(again[0].body, "3");
+  EXPECT_EQ(again[1].body, "5");
+  EXPECT_TRUE(tracker.all_confirmed());
+  tracker.published(again[0]);  // number 6
+  tracker.confirmed(5, true);   // a late confirm of numbers already settled changes nothing
+  EXPECT_EQ(tracker.unconfirmed(), 1u);
+  tracker.confirmed(6, false);
+  EXPECT_TRUE(tracker.all_confirmed());
 }
 
 TEST(BrokerAddresses, ReadAsHostAndPortLists) {

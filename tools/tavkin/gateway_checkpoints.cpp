@@ -18,6 +18,7 @@ void CheckpointTracker::settle(Pending& p) {
 }
 
 void CheckpointTracker::confirmed(std::uint64_t number, bool multiple) {
+  if (pending_.empty()) return;
   if (number < first_ || number >= first_ + pending_.size()) {
     if (!multiple || number < first_) return;
     number = first_ + pending_.size() - 1;
@@ -32,9 +33,8 @@ void CheckpointTracker::confirmed(std::uint64_t number, bool multiple) {
 
 std::vector<Publish> CheckpointTracker::rejected(std::uint64_t number, bool multiple) {
   std::vector<Publish> again;
-  if (number < first_) return again;
+  if (pending_.empty() || number < first_) return again;
   const std::size_t last = std::min<std::size_t>(number - first_, pending_.size() - 1);
-  if (pending_.empty()) return again;
   for (std::size_t i = multiple ? 0 : last; i <= last; ++i) {
     if (pending_[i].settled) continue;
     again.push_back(std::move(pending_[i].publish));
