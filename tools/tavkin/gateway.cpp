@@ -244,7 +244,7 @@ class Gateway {
   void pump(std::uint32_t k) {
     auto& waiting = partitions_.waiting(k);
     if (waiting.empty() || !partitions_.hold(k)) return;
-    while (!waiting.empty() && !checkpointing_ && session_) {
+    while (!waiting.empty() && !checkpointing_ && session_ && !session_->broken()) {
       const Delivery& d = waiting.front();
       MessageDecoder::devices_of(d.body, devices_);
       if (!tracker_.fits_window(devices_)) {
