@@ -238,6 +238,12 @@ BrokerEvent BrokerConnection::next(std::chrono::milliseconds timeout) {
   }
 }
 
+bool BrokerConnection::close_gracefully(std::uint16_t channel, std::uint64_t acknowledge_through) {
+  if (state_->conn == nullptr || broken_) return false;
+  if (acknowledge_through != 0 && !ack(channel, acknowledge_through, true)) return false;
+  return close_gracefully(std::span<const std::uint16_t>(&channel, 1));
+}
+
 bool BrokerConnection::close_gracefully(std::span<const std::uint16_t> channels) {
   if (state_->conn == nullptr || broken_) return false;
   bool ok = true;

@@ -95,7 +95,9 @@ class BrokerConnection final : public BrokerSession {
   [[nodiscard]] const std::string& last_error() const override { return error_; }
   [[nodiscard]] bool broken() const override { return broken_; }
   bool close_gracefully(std::span<const std::uint16_t> channels) override;
-  bool close_gracefully(std::uint16_t channel) { return close_gracefully(std::span<const std::uint16_t>(&channel, 1)); }
+  // Acknowledges every delivery on `channel` up to `acknowledge_through` in one frame
+  // (multiple; 0: none), then closes as above with that one channel.
+  bool close_gracefully(std::uint16_t channel, std::uint64_t acknowledge_through);
   [[nodiscard]] const BrokerAddress& address() const { return address_; }
 
  private:
