@@ -174,7 +174,10 @@ std::optional<std::uint32_t> BrokerConnection::queue_depth(std::uint16_t channel
 
 BrokerEvent BrokerConnection::next(std::chrono::milliseconds timeout) {
   BrokerEvent event;
-  amqp_maybe_release_buffers(state_->conn);
+  // Releasing walks every queued frame once per channel; frames queue up behind a
+  // synchronous request (a queue depth) when many deliveries are in flight, so release
+  // only when none wait, or each event would cost the whole queue.
+  if (amqp_frames_enqueued(state_->conn) == 0) amqp_maybe_release_buffers(state_->conn);
   timeval tv{static_cast<time_t>(timeout.count() / 1000), static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
   amqp_frame_t frame;
   const int status = amqp_simple_wait_frame_noblock(state_->conn, &frame, &tv);
