@@ -1,6 +1,7 @@
 // The gateway's run loop: connecting (brokers in turn, with backoff, giving up when told),
 // subscribing now or after the standby time, handing deliveries to their partitions,
-// decoding while no checkpoint runs, running checkpoints, and stopping (drain). One thread.
+// decoding while no checkpoint runs, running checkpoints, and stopping (drain). One thread,
+// but for the savers of a checkpoint (save_contexts).
 //
 // Many packets of a device may be decoded and published before any is acknowledged: the
 // library context holds their effects in memory until a checkpoint saves them, after their
@@ -102,7 +103,9 @@ class Gateway {
         if (const auto exit = drain_step()) return *exit;
       }
       if (!standby_.empty() && !draining_ && Clock::now() >= standby_at_) subscribe_standby();
-      if (!checkpointing_ && tracker_.due(Clock::now())) begin_checkpoint();
+      if (!checkpointing_) {
+        if (const char* trigger = tracker_.due_for(Clock::now())) begin_checkpoint(trigger);
+      }
       if (checkpointing_) finish_checkpoint_if_confirmed();
       if (session_ && !checkpointing_ && !draining_) pump_all();
       if (session_ && !session_->broken()) handle(session_->next(wait_time()));
@@ -248,7 +251,7 @@ class Gateway {
       const Delivery& d = waiting.front();
       MessageDecoder::devices_of(d.body, devices_);
       if (!tracker_.fits_window(devices_)) {
-        begin_checkpoint();
+        begin_checkpoint("device window");
         return;
       }
       publishes_.clear();
@@ -257,7 +260,7 @@ class Gateway {
       ++undurable_messages_;
       waiting.pop_front();
       for (Publish& p : publishes_) publish(std::move(p));
-      if (tracker_.due(Clock::now())) begin_checkpoint();
+      if (const char* trigger = tracker_.due_for(Clock::now())) begin_checkpoint(trigger);
     }
   }
 
@@ -270,9 +273,10 @@ class Gateway {
 
   // --- checkpoints
 
-  void begin_checkpoint() {
+  void begin_checkpoint(const char* trigger) {
     if (checkpointing_ || !tracker_.anything_decoded() || Clock::now() < retry_at_) return;
     checkpointing_ = true;
+    checkpoint_trigger_ = trigger;
     checkpoint_started_ = Clock::now();
   }
 
@@ -281,17 +285,16 @@ class Gateway {
     if (!tracker_.all_confirmed() || !session_) return;
     const auto acks = tracker_.acks_due();
     const auto save_started = Clock::now();
-    const std::uint32_t flags = options_.fsync ? VM_SAVE_FSYNC : 0u;
-    const auto* root = reinterpret_cast<const std::uint8_t*>(options_.registry_root.data());
+    const std::vector<std::int32_t> written = save_contexts(acks);
     bool saved = true;
     std::uint64_t files = 0;
-    for (const auto& [k, tag] : acks) {
-      const std::int32_t written = vm_context_save_v1(partitions_.context(k), root, options_.registry_root.size(), flags);
-      if (written < 0) {
+    for (std::size_t i = 0; i < acks.size(); ++i) {
+      const std::uint32_t k = acks[i].first;
+      if (written[i] < 0) {
         saved = false;
         log("partition {}: registry files could not be saved; its packets stay unacknowledged until a save succeeds", k);
       } else {
-        files += static_cast<std::uint64_t>(written);
+        files += static_cast<std::uint64_t>(written[i]);
       }
     }
     const auto save_done = Clock::now();
@@ -307,6 +310,7 @@ class Gateway {
       return;
     }
     ++counters_.checkpoints;
+    ++counters_.checkpoints_by_trigger[checkpoint_trigger_];
     counters_.checkpoint_files += files;
     if (options_.test_kill_after_checkpoint != 0 && counters_.checkpoints == options_.test_kill_after_checkpoint) {
       log("killing myself after checkpoint {}, before its acknowledgements (--test-kill-after-checkpoint)",
@@ -322,6 +326,23 @@ class Gateway {
     const auto done = Clock::now();
     counters_.last_checkpoint_ms = std::chrono::duration<double, std::milli>(done - checkpoint_started_).count();
     counters_.last_save_ms = std::chrono::duration<double, std::milli>(save_done - save_started).count();
+  }
+
+  // Each partition's files written by a thread of its own: most of a save is waiting for
+  // the disk, and the library saves different contexts in parallel. The threads call
+  // nothing but vm_context_save_v1 and are joined before this returns.
+  std::vector<std::int32_t> save_contexts(const std::vector<std::pair<std::uint32_t, std::uint64_t>>& partitions) {
+    const std::uint32_t flags = options_.fsync ? VM_SAVE_FSYNC : 0u;
+    const auto* root = reinterpret_cast<const std::uint8_t*>(options_.registry_root.data());
+    const std::size_t root_len = options_.registry_root.size();
+    std::vector<std::int32_t> written(partitions.size(), 0);
+    std::vector<std::thread> savers;
+    for (std::size_t i = 1; i < partitions.size(); ++i) {
+      savers.emplace_back([&, i] { written[i] = vm_context_save_v1(partitions_.context(partitions[i].first), root, root_len, flags); });
+    }
+    if (!partitions.empty()) written[0] = vm_context_save_v1(partitions_.context(partitions[0].first), root, root_len, flags);
+    for (std::thread& t : savers) t.join();
+    return written;
   }
 
   // --- stopping
@@ -354,7 +375,7 @@ class Gateway {
       end_session();
       return kGatewayWorkLeft;
     }
-    begin_checkpoint();
+    begin_checkpoint("stop");
     return std::nullopt;
   }
 
@@ -387,6 +408,7 @@ class Gateway {
   std::uint64_t undurable_messages_ = 0;
   bool checkpointing_ = false;
   Clock::time_point checkpoint_started_;
+  const char* checkpoint_trigger_ = "";
   Clock::time_point retry_at_;
   std::vector<std::uint32_t> standby_;  // not yet subscribed
   Clock::time_point standby_at_;

@@ -67,9 +67,12 @@ void CheckpointTracker::decoded(std::uint32_t partition, std::uint64_t tag, std:
   if (!first_undurable_) first_undurable_ = now;
 }
 
-bool CheckpointTracker::due(Clock::time_point now) const {
-  if (!first_undurable_) return false;
-  return packets_ >= policy_.packets || max_per_device_ >= policy_.per_device || now >= *deadline();
+const char* CheckpointTracker::due_for(Clock::time_point now) const {
+  if (!first_undurable_) return nullptr;
+  if (packets_ >= policy_.packets) return "packets";
+  if (max_per_device_ >= policy_.per_device) return "device window";
+  if (now >= *deadline()) return "time";
+  return nullptr;
 }
 
 std::optional<CheckpointTracker::Clock::time_point> CheckpointTracker::deadline() const {

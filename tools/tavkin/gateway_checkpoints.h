@@ -50,7 +50,9 @@ class CheckpointTracker {
   [[nodiscard]] bool fits_window(std::span<const std::uint32_t> devices) const;
   void decoded(std::uint32_t partition, std::uint64_t tag, std::span<const std::uint32_t> devices,
                std::size_t packets, Clock::time_point now);
-  [[nodiscard]] bool due(Clock::time_point now) const;
+  [[nodiscard]] bool due(Clock::time_point now) const { return due_for(now) != nullptr; }
+  // Why a checkpoint is due ("packets", "device window", "time"); nullptr when it is not.
+  [[nodiscard]] const char* due_for(Clock::time_point now) const;
   // When the time trigger fires, if anything waits for a checkpoint.
   [[nodiscard]] std::optional<Clock::time_point> deadline() const;
   [[nodiscard]] bool anything_decoded() const { return first_undurable_.has_value(); }

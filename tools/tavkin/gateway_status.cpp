@@ -12,6 +12,12 @@ std::string by_device(const std::map<std::uint32_t, std::uint64_t>& counts) {
   return text.empty() ? std::string(" none") : text;
 }
 
+std::string by_trigger(const std::map<std::string, std::uint64_t>& counts) {
+  std::string text;
+  for (const auto& [trigger, n] : counts) text += fmt::format(" {} {}", trigger, n);
+  return text.empty() ? std::string(" none") : text;
+}
+
 }  // namespace
 
 std::string status_line(const GatewayCounters& now, const GatewayCounters& last, double seconds,
@@ -29,13 +35,13 @@ std::string status_line(const GatewayCounters& now, const GatewayCounters& last,
   return fmt::format(
       "{:.0f} packets/s in, {:.0f} facts/s out; acked {}, redelivered {}, already-applied {}, dead {} "
       "unknown-template {} not-applicable {} state-mismatch {} crc {} malformed {}; checkpoints {} (last {:.1f} ms, "
-      "save {:.0f}%, files {}, failed saves {}); active partitions [{}]; lag{}; unknown templates by device:{}; "
+      "save {:.0f}%, files {}, failed saves {}; triggers{}); active partitions [{}]; lag{}; unknown templates by device:{}; "
       "state mismatches by device:{}",
       static_cast<double>(now.packets - last.packets) / seconds, static_cast<double>(now.facts - last.facts) / seconds,
       now.acked, now.redelivered, now.already_applied, dead_total, dead(DeadReason::unknown_template),
       dead(DeadReason::not_applicable), dead(DeadReason::state_mismatch), dead(DeadReason::crc_mismatch),
       dead(DeadReason::malformed), now.checkpoints, now.last_checkpoint_ms, 100 * fsync_share, now.checkpoint_files,
-      now.failed_saves, active, lag, by_device(now.unknown_by_device), by_device(now.mismatch_by_device));
+      now.failed_saves, by_trigger(now.checkpoints_by_trigger), active, lag, by_device(now.unknown_by_device), by_device(now.mismatch_by_device));
 }
 
 }  // namespace tavkin

@@ -26,6 +26,7 @@ struct GatewayCounters {
   std::uint64_t checkpoints = 0;
   std::uint64_t checkpoint_files = 0;  // registry files written by them
   std::uint64_t failed_saves = 0;
+  std::map<std::string, std::uint64_t> checkpoints_by_trigger;  // "packets", "device window", "time", "stop"
   double last_checkpoint_ms = 0;       // from the trigger to the last ack
   double last_save_ms = 0;             // of which writing the files (with fsync unless turned off)
 };
