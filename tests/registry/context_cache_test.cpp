@@ -112,6 +112,40 @@ TEST(ContextCache, AnEvictedContextStillInUseComesBackAsTheSameState) {
   EXPECT_TRUE(c.cache.state_for(1)->registry.devices.empty());
 }
 
+TEST(ContextCache, DropForgetsAContextAtOnceWhileItsHoldersKeepTheirState) {
+  ManualClockCache c;
+  EXPECT_EQ(c.cache.find(5), nullptr);
+  EXPECT_FALSE(c.cache.drop(5));
+  FusionStatePtr held = c.cache.state_for(5);
+  held->registry.devices[DeviceId{1}];
+  const FusionStatePtr other = c.cache.state_for(6);
+  EXPECT_EQ(c.cache.find(5), held);
+  EXPECT_TRUE(c.cache.drop(5));
+  EXPECT_FALSE(c.cache.drop(5));
+  EXPECT_EQ(c.cache.find(5), nullptr);
+  EXPECT_EQ(c.cache.size(), 1u);
+  EXPECT_EQ(held->registry.devices.size(), 1u) << "a holder keeps the state it has";
+  const FusionStatePtr fresh = c.cache.state_for(5);
+  EXPECT_NE(fresh, held);
+  EXPECT_TRUE(fresh->registry.devices.empty());
+  EXPECT_EQ(c.cache.state_for(6), other) << "other contexts stay";
+  (void)c.cache.state_for(1);
+  EXPECT_TRUE(c.cache.drop(0)) << "0 names context 1";
+  EXPECT_FALSE(c.cache.drop(1));
+
+  // A context evicted while a request holds it is held still, until dropped.
+  for (std::uint64_t id = 100; id < 100 + CONTEXT_CACHE_MAX_ENTRIES; ++id) {
+    ++c.now;
+    (void)c.cache.state_for(id);
+  }
+  EXPECT_EQ(c.cache.find(5), fresh);
+  EXPECT_TRUE(c.cache.drop(5));
+  EXPECT_EQ(c.cache.find(5), nullptr);
+  ++c.now;
+  EXPECT_NE(c.cache.state_for(5), fresh) << "the evicted state does not come back after a drop";
+  EXPECT_EQ(c.cache.size(), CONTEXT_CACHE_MAX_ENTRIES);
+}
+
 TEST(ContextCache, ClockSteppingBackKeepsExpiryWorking) {
   ManualClockCache c;
   c.now = 10'000;
