@@ -28,6 +28,8 @@ enum : std::uint64_t {
   kCheckedReceiverContext = 310,
   kCheckedBatchContext = 460,
   kInOrderReceiverContexts = 1000000,  // one fresh receiver per round of steady packets
+  kTypedReceiverContexts = 2000000,    // the same for the typed receive and its comparisons
+  kSaveContexts = 3000000,             // deferred saves, one context per case
 };
 
 // Whether the requests write (run, batch) or require (decompress) state checks.

@@ -271,7 +271,8 @@ typedef void (*vm_receive_callback_v1)(void* user, const vm_received_v1* receive
  * for VM_RECEIVE_MALFORMED), tid, source_aid and timestamp.
  * VM_RECEIVE_DEFER_SAVE: the packet's changes stay in memory, its device marked changed,
  * until vm_context_save_v1 writes them; a context dropped before that (by vm_context_drop_v1,
- * or by the cache after an hour idle or to make room, see convention 7) loses them.
+ * or by the cache after an hour idle or to make room, see convention 7) loses them, and
+ * after a drop by the cache vm_context_save_v1 answers -1 until vm_context_drop_v1 is called.
  * VM_RECEIVE_ONCE: a packet whose bytes were among the last VM_RECEIVE_ONCE_WINDOW packets
  * applied to its device with this flag answers VM_RECEIVE_ALREADY_APPLIED before anything
  * is examined beyond its header and trailer, so a packet delivered again after its effects
@@ -305,7 +306,10 @@ VM_API int32_t vm_receive_packets_v1(uint64_t ctx_id, const uint8_t* root, size_
  * writes them again; the caller must not treat its work as saved). A failed file counts in
  * vm_registry_save_failures_v1 and leaves no stale file to trust, as any failed save does.
  * A context that is not held answers 0; a NULL or empty root (or one with a NUL byte)
- * answers -1 when devices wait, else 0. Other flag bits are ignored. */
+ * answers -1 when devices wait, else 0. The call also answers -1 (after writing what waits)
+ * once the library dropped the context while changes waited (idle for an hour, or to make
+ * room, see convention 7), and until vm_context_drop_v1 acknowledges it: those changes are
+ * lost. Other flag bits are ignored. */
 VM_API int32_t vm_context_save_v1(uint64_t ctx_id, const uint8_t* root, size_t root_len, uint32_t flags) VM_NOEXCEPT;
 
 /* Forgets the context's templates in memory (unsaved changes are lost, which is the point:

@@ -36,7 +36,9 @@ bool init_errors() {
          take(module.get(), "UnknownTemplate", errors.unknown_template) &&
          take(module.get(), "StateMismatch", errors.state_mismatch) &&
          take(module.get(), "ChecksumError", errors.checksum_error) &&
-         take(module.get(), "MalformedPacket", errors.malformed_packet);
+         take(module.get(), "MalformedPacket", errors.malformed_packet) &&
+         take(module.get(), "NotApplicable", errors.not_applicable) &&
+         take(module.get(), "SaveError", errors.save_error);
 }
 
 PyObject* packet_meta(const HeaderInfo& h) {
@@ -81,9 +83,9 @@ PyObject* refusal_error(const char* call, PacketRefusal why, const HeaderInfo* h
   }
   Ref answer(answer_with_error(text));
   if (!answer) return nullptr;
-  if (why == PacketRefusal::unknown_template)
-    return PyObject_CallFunction(errors.unknown_template, "sOkk", call, answer.get(),
-                                 static_cast<unsigned long>(header->source_aid),
+  if (why == PacketRefusal::unknown_template || why == PacketRefusal::not_applicable)
+    return PyObject_CallFunction(why == PacketRefusal::unknown_template ? errors.unknown_template : errors.not_applicable,
+                                 "sOkk", call, answer.get(), static_cast<unsigned long>(header->source_aid),
                                  static_cast<unsigned long>(header->tid));
   return PyObject_CallFunction(errors.malformed_packet, "sO", call, answer.get());
 }

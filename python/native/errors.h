@@ -11,7 +11,8 @@
 namespace vm::py {
 
 struct ErrorClasses {
-  PyObject *tavkin_error, *request_error, *unknown_template, *checksum_error, *malformed_packet, *state_mismatch;
+  PyObject *tavkin_error, *request_error, *unknown_template, *checksum_error, *malformed_packet, *state_mismatch,
+      *not_applicable, *save_error;
 };
 extern ErrorClasses errors;
 

@@ -11,6 +11,8 @@
 #include "errors.h"
 #include "fact_dict.h"
 #include "py_ref.h"
+#include "contexts/context_cache.h"
+#include "contexts/context_save.h"
 #include "requests/decompress_packet.h"
 #include "scratch.h"
 
@@ -71,13 +73,14 @@ void receiver_dealloc(PyObject* self) {
 }
 
 int receiver_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"ctx_id", "registry_root", "precision", "state_check", nullptr};
+  static const char* keywords[] = {"ctx_id", "registry_root", "precision", "state_check", "defer_saves", nullptr};
   PyObject* ctx_object = nullptr;
   PyObject* root_object = Py_None;
   PyObject* precision_object = Py_None;
   int state_check = 1;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOp:Receiver", const_cast<char**>(keywords), &ctx_object,
-                                   &root_object, &precision_object, &state_check))
+  int defer_saves = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OOOpp:Receiver", const_cast<char**>(keywords), &ctx_object,
+                                   &root_object, &precision_object, &state_check, &defer_saves))
     return -1;
   ReceiverObject* r = as_receiver(self);
   if (r->bound) {
@@ -100,6 +103,7 @@ int receiver_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   r->precision = precision;
   r->state_check = state_check != 0;
+  r->defer_saves = defer_saves != 0;
   r->ctx_id = ctx_id;
   r->root = std::move(root);
   r->bound = true;
@@ -318,6 +322,35 @@ PyObject* receiver_needs_full(PyObject* self, PyObject*) {
   return devices.release();
 }
 
+PyObject* receiver_save(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"fsync", nullptr};
+  int fsync = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$p:save", const_cast<char**>(keywords), &fsync)) return nullptr;
+  ReceiverObject* r = as_receiver(self);
+  if (!check_bound(r)) return nullptr;
+  std::int64_t written = 0;
+  Py_BEGIN_ALLOW_THREADS
+  written = save_context(r->ctx_id, root_of(r), fsync != 0);
+  Py_END_ALLOW_THREADS
+  if (written < 0) {
+    PyErr_SetString(errors.save_error, "save: some changed device files could not be written; they stay changed");
+    return nullptr;
+  }
+  return PyLong_FromLongLong(written);
+}
+
+PyObject* receiver_drop(PyObject* self, PyObject*) {
+  ReceiverObject* r = as_receiver(self);
+  if (!check_bound(r)) return nullptr;
+  bool held = false;
+  Py_BEGIN_ALLOW_THREADS
+  held = drop_context(r->ctx_id);
+  Py_END_ALLOW_THREADS
+  // Its templates are gone: what this receiver could not rebuild no longer tells anything.
+  r->unknown.clear();
+  return PyBool_FromLong(held);
+}
+
 PyObject* receiver_get_ctx_id(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(as_receiver(self)->ctx_id);
 }
@@ -343,8 +376,8 @@ PyMethodDef kReceiverMethods[] = {
      "``s1_u``/``s1_v``, ..., ``geohash``, ``url``, ``msg``. A full packet teaches the context\n"
      "its template; heartbeats and differences need it.\n\n"
      "Raises UnknownTemplate or StateMismatch (ask the device for a full packet),\n"
-     "ChecksumError or MalformedPacket, all RequestError subclasses carrying the library's\n"
-     "text."},
+     "ChecksumError or MalformedPacket (NotApplicable for a packet its known template cannot\n"
+     "take), all RequestError subclasses carrying the library's text."},
     {"receive_many", receiver_receive_many, METH_O,
      "receive_many($self, packets)\n--\n\n"
      "One result per packet, in order: the fact dict, or the exception instance that\n"
@@ -357,6 +390,18 @@ PyMethodDef kReceiverMethods[] = {
      "their last full packet of that template, as a dict of device id to the number of such\n"
      "packets. Ask those devices for a full packet over the application's own channel; a\n"
      "device leaves the dict once full packets of its unknown templates have arrived."},
+    {"save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(receiver_save)), METH_VARARGS | METH_KEYWORDS,
+     "save($self, /, *, fsync=True)\n--\n\n"
+     "Writes the device files of every device whose templates changed since they were last\n"
+     "written (with ``defer_saves=True`` nothing else writes them) and answers how many\n"
+     "were written. With ``fsync`` each file reaches the disk before it replaces the old one,\n"
+     "and the directories after, so the files survive a power loss. Raises SaveError when\n"
+     "any could not be written: they stay changed for the next save. Releases the GIL."},
+    {"drop", receiver_drop, METH_NOARGS,
+     "drop($self)\n--\n\n"
+     "Forgets the context's templates in memory, unsaved changes included, for every user\n"
+     "of the context in the process: the next packet starts again from the device files.\n"
+     "True when the context was held. Empties needs_full()."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -374,7 +419,7 @@ bool init_receiver_type() {
   t.tp_basicsize = sizeof(ReceiverObject);
   t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
   t.tp_doc =
-      "Receiver(*, ctx_id=0, registry_root=None, precision=None, state_check=True)\n--\n\n"
+      "Receiver(*, ctx_id=0, registry_root=None, precision=None, state_check=True, defer_saves=False)\n--\n\n"
       "Wire packets to fact dicts with the templates of context ``ctx_id`` (shared with\n"
       "every other user of that context in the process, the C exports included), mirrored\n"
       "to the device files under ``registry_root`` when given. Any thread may use it.\n\n"
@@ -385,7 +430,10 @@ bool init_receiver_type() {
       "state check that a Sender with ``state_check=True`` writes: a packet whose fact would\n"
       "not be the one sent raises StateMismatch and changes nothing, and its template is\n"
       "refused until a full packet arrives. ``state_check=False`` decodes the published\n"
-      "packets, whose last body byte is not examined.";
+      "packets, whose last body byte is not examined.\n\n"
+      "With ``defer_saves`` the device files are read as needed but written only by save():\n"
+      "many packets then cost one write per changed device instead of one per packet, and\n"
+      "changes not yet saved are lost with the process or a drop().";
   t.tp_new = receiver_new;
   t.tp_init = receiver_init;
   t.tp_dealloc = receiver_dealloc;

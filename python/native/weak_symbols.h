@@ -3,6 +3,7 @@
 #pragma once
 
 #pragma weak PyArg_ParseTupleAndKeywords
+#pragma weak PyBool_FromLong
 #pragma weak PyBool_Type
 #pragma weak PyBuffer_Release
 #pragma weak PyBytes_FromStringAndSize
@@ -36,6 +37,7 @@
 #pragma weak PyLong_AsLong
 #pragma weak PyLong_AsLongLongAndOverflow
 #pragma weak PyLong_AsUnsignedLongLong
+#pragma weak PyLong_FromLongLong
 #pragma weak PyLong_FromUnsignedLong
 #pragma weak PyLong_FromUnsignedLongLong
 #pragma weak PyLong_Type

@@ -5,8 +5,9 @@ The native road: a :class:`Sender` turns fact dicts into wire packets
 :class:`Receiver` turns packets back into fact dicts (:meth:`Receiver.receive`,
 :meth:`Receiver.receive_many`), each in one compiled call with no JSON in between.
 Receive errors are :class:`UnknownTemplate`, :class:`StateMismatch`,
-:class:`ChecksumError` and :class:`MalformedPacket`, all :class:`RequestError` (which carries the library's error
-text) and :class:`TavkinError`.
+:class:`ChecksumError` and :class:`MalformedPacket` (with :class:`NotApplicable` for a packet its known
+template cannot take), all :class:`RequestError` (which carries the library's error text) and
+:class:`TavkinError`. A receiver that defers its saves raises :class:`SaveError` when a save fails.
 
 The request road: :class:`Context` runs the library's JSON requests
 (:meth:`Context.run`, :meth:`Context.batch`, :meth:`Context.decompress`) and
@@ -35,8 +36,8 @@ _load_native()  # registers tavkin._native, which a plain import cannot find
 from ._native import Receiver, Sender  # noqa: E402
 from .compressor import Compressor  # noqa: E402
 from .context import Context  # noqa: E402
-from .errors import (ChecksumError, MalformedPacket, RequestError, StateMismatch, TavkinError,  # noqa: E402
-                     UnknownTemplate)
+from .errors import (ChecksumError, MalformedPacket, NotApplicable, RequestError, SaveError,  # noqa: E402
+                     StateMismatch, TavkinError, UnknownTemplate)
 from .fusion_state import Decision, FusionState, Template  # noqa: E402
 from .registry import registry_save_failures  # noqa: E402
 from .wire import (Command, Decomposed, PacketHeader, b62_decode, b62_encode, crc8, crc16, decompose,  # noqa: E402
@@ -44,7 +45,7 @@ from .wire import (Command, Decomposed, PacketHeader, b62_decode, b62_encode, cr
 
 __all__ = [
     "ChecksumError", "Command", "Compressor", "Context", "Decision", "Decomposed", "FusionState", "MalformedPacket",
-    "PacketHeader", "Receiver", "RequestError", "Sender", "StateMismatch", "TavkinError", "Template", "UnknownTemplate", "b62_decode",
+    "NotApplicable", "PacketHeader", "Receiver", "RequestError", "SaveError", "Sender", "StateMismatch", "TavkinError", "Template", "UnknownTemplate", "b62_decode",
     "b62_encode", "crc8", "crc16", "decompose", "is_data_command", "normalize_command", "parse_header",
     "registry_save_failures", "secure_variant", "version",
 ]

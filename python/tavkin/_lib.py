@@ -7,7 +7,8 @@ exact C signature; all calls release the GIL (ctypes does so for CDLL functions)
 from __future__ import annotations
 
 import ctypes
-from ctypes import POINTER, c_char_p, c_int32, c_int64, c_size_t, c_uint8, c_uint16, c_uint64
+from ctypes import CFUNCTYPE, POINTER, Structure, c_char_p, c_int32, c_int64, c_size_t, c_uint8, c_uint16, c_uint32, \
+    c_uint64, c_void_p
 
 import velmarinthos_tavkin as _extension
 
@@ -15,6 +16,26 @@ LIBRARY_PATH: str = _extension.__file__
 lib = ctypes.CDLL(LIBRARY_PATH)
 
 _u8p = POINTER(c_uint8)
+
+
+class ReceivedV1(Structure):
+    """``vm_received_v1``: what became of one packet (``fact`` is valid only during the
+    callback)."""
+
+    _fields_ = [
+        ("outcome", c_int32),
+        ("command", c_uint8),
+        ("tid", c_uint8),
+        ("source_aid", c_uint32),
+        ("timestamp", c_uint64),
+        ("fact", _u8p),
+        ("fact_len", c_size_t),
+    ]
+
+
+# vm_receive_callback_v1; keep the wrapped function alive for the whole call.
+RECEIVE_CALLBACK = CFUNCTYPE(None, c_void_p, POINTER(ReceivedV1))
+_RECEIVE = (c_int32, [c_uint64, c_char_p, c_size_t, c_uint32, c_char_p, c_size_t, RECEIVE_CALLBACK, c_void_p])
 _REQUEST = (c_int32, [c_char_p, c_size_t, c_char_p, c_size_t])
 _HANDLE_REQUEST = (c_int32, [c_uint64, c_char_p, c_size_t, c_char_p, c_size_t])
 
@@ -42,6 +63,10 @@ _SIGNATURES = {
     "vm_fusion_relay_json_v1": _REQUEST,
     "vm_pipeline_batch_v1": _REQUEST,
     "vm_registry_save_failures_v1": (c_uint64, []),
+    "vm_receive_packet_v1": _RECEIVE,
+    "vm_receive_packets_v1": _RECEIVE,
+    "vm_context_save_v1": (c_int32, [c_uint64, c_char_p, c_size_t, c_uint32]),
+    "vm_context_drop_v1": (c_int32, [c_uint64]),
 }
 
 for _name, (_restype, _argtypes) in _SIGNATURES.items():

@@ -85,3 +85,26 @@ class MalformedPacket(RequestError):
     """A packet that cannot be read: ``"Packet too short"``, ``"Incomplete Binary
     Header"``, ``"unknown_command"``, or a heartbeat or difference that does not apply to
     its known template (``"fusion_receive_apply_failed"``, e.g. a body cut short)."""
+
+
+class NotApplicable(MalformedPacket):
+    """A heartbeat or difference packet of template ``tid`` of device ``aid``, which the
+    receiving context knows, that the template cannot take (a body cut short, a change past
+    its values). Nothing changed. The library's text is ``"fusion_receive_apply_failed"``,
+    as for :class:`UnknownTemplate`, whose remedy differs: this packet is damaged, not
+    early."""
+
+    def __init__(self, export: str, answer: dict[str, Any], aid: int = 0, tid: int = 0):
+        super().__init__(export, answer)
+        self.aid = aid
+        self.tid = tid
+
+    def __str__(self) -> str:
+        return f"{self.export}: {self.error} (template {self.tid} of device {self.aid} cannot take the packet)"
+
+
+class SaveError(TavkinError):
+    """A deferred save (``Receiver.save()``) could not write every changed device file under
+    the registry root. The devices that were not written stay changed, and the next save
+    tries them again; until one succeeds the work is not saved. Each failed file also
+    counts in :func:`tavkin.registry_save_failures`."""

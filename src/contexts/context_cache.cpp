@@ -150,7 +150,11 @@ void ContextCache::expire(std::uint64_t now, std::vector<FusionStatePtr>& droppe
   for (Shard& shard : shards_) {
     for (std::size_t slot = 0; slot < shard.slots.size(); ++slot) {
       // A removal may shift a later entry into this slot: look at it again.
-      while (shard.slots[slot].state && idle_too_long(shard.slots[slot].last_used, now)) remove(shard, slot, dropped);
+      while (shard.slots[slot].state && idle_too_long(shard.slots[slot].last_used, now)) {
+        if (shard.slots[slot].state->unsaved_changes.load(std::memory_order_relaxed))
+          shard.lost_unsaved.insert(shard.slots[slot].ctx_id);
+        remove(shard, slot, dropped);
+      }
     }
     for (const Slot& s : shard.slots)
       if (s.state) oldest = std::min(oldest, s.last_used);
@@ -174,6 +178,8 @@ void ContextCache::evict_least_recent(std::vector<FusionStatePtr>& dropped) {
   }
   if (victim_shard == nullptr) return;
   const Slot& v = victim_shard->slots[victim];
+  if (v.state.use_count() == 1 && v.state->unsaved_changes.load(std::memory_order_relaxed))
+    victim_shard->lost_unsaved.insert(v.ctx_id);
   if (v.state.use_count() > 1) {
     Shard& shard = *victim_shard;
     shard.evicted_in_use.insert_or_assign(v.ctx_id, v.state);
@@ -251,6 +257,7 @@ bool ContextCache::drop(std::uint64_t ctx_id) {
   Shard& shard = shard_of(ctx_id);
   std::lock_guard guard(shard.lock);
   bool held = false;
+  shard.lost_unsaved.erase(ctx_id);
   if (const auto it = shard.evicted_in_use.find(ctx_id); it != shard.evicted_in_use.end()) {
     held = !it->second.expired();
     shard.evicted_in_use.erase(it);
@@ -260,6 +267,13 @@ bool ContextCache::drop(std::uint64_t ctx_id) {
     held = true;
   }
   return held;
+}
+
+bool ContextCache::lost_unsaved_changes(std::uint64_t ctx_id) {
+  if (ctx_id == 0) ctx_id = 1;
+  Shard& shard = shard_of(ctx_id);
+  std::lock_guard guard(shard.lock);
+  return shard.lost_unsaved.contains(ctx_id);
 }
 
 std::size_t ContextCache::size() const { return size_.load(std::memory_order_relaxed); }
@@ -278,5 +292,7 @@ FusionStatePtr context_state_for(std::uint64_t ctx_id) { return process_cache().
 FusionStatePtr find_context_state(std::uint64_t ctx_id) { return process_cache().find(ctx_id); }
 
 bool drop_context(std::uint64_t ctx_id) { return process_cache().drop(ctx_id); }
+
+bool lost_unsaved_changes(std::uint64_t ctx_id) { return process_cache().lost_unsaved_changes(ctx_id); }
 
 }  // namespace vm

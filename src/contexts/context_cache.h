@@ -47,8 +47,13 @@ class ContextCache {
   [[nodiscard]] FusionStatePtr find(std::uint64_t ctx_id);
 
   // Forgets the context: the next state_for gets a new empty state, while requests that
-  // hold the old one finish on it. Whether the context was held.
+  // hold the old one finish on it. Whether the context was held. Also forgets that the
+  // context lost unsaved changes.
   bool drop(std::uint64_t ctx_id);
+
+  // Whether the cache dropped a state of the context that held unsaved changes (expired,
+  // or evicted when no request held it) since the context was last dropped on demand.
+  [[nodiscard]] bool lost_unsaved_changes(std::uint64_t ctx_id);
 
   [[nodiscard]] std::size_t size() const;
 
@@ -72,6 +77,8 @@ class ContextCache {
     // swept of expired ones as it grows.
     KeyedMap<std::uint64_t, std::weak_ptr<FusionState>> evicted_in_use;
     std::size_t sweep_at = 64;
+    // Contexts of this shard dropped by expiry or eviction with unsaved changes.
+    KeyedSet<std::uint64_t> lost_unsaved;
   };
   static constexpr std::size_t kShardBits = 4;
 
@@ -112,8 +119,9 @@ class ContextCache {
 
 // The process-wide cache (created on first use, never destroyed) on the wall clock.
 [[nodiscard]] FusionStatePtr context_state_for(std::uint64_t ctx_id);
-// ContextCache::find and ContextCache::drop on the process-wide cache.
+// ContextCache::find, drop and lost_unsaved_changes on the process-wide cache.
 [[nodiscard]] FusionStatePtr find_context_state(std::uint64_t ctx_id);
 bool drop_context(std::uint64_t ctx_id);
+[[nodiscard]] bool lost_unsaved_changes(std::uint64_t ctx_id);
 
 }  // namespace vm

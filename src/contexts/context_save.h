@@ -10,7 +10,9 @@
 namespace vm {
 
 // save_unsaved_devices (registry/unsaved_devices.h) on the context's templates: the number
-// of files written, or -1 when any device stays unsaved; 0 for a context not held.
+// of files written, or -1 when any device stays unsaved; 0 for a context not held. Also -1
+// while the cache remembers that it dropped the context with unsaved changes (idle, or to
+// make room), until the context is dropped on demand: those changes cannot be written.
 [[nodiscard]] std::int64_t save_context(std::uint64_t ctx_id, std::optional<std::string_view> registry_root,
                                         bool durable);
 

@@ -4,6 +4,7 @@
 // Hold `lock` for the whole template work of a call (load, encode or decode, save).
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -14,6 +15,9 @@ namespace vm {
 struct FusionState {
   std::mutex lock;
   TemplateRegistry registry;
+  // Whether the registry holds devices marked unsaved: set under the lock, read without it
+  // by a cache that drops the state, which then remembers that changes were lost.
+  std::atomic<bool> unsaved_changes{false};
 };
 
 using FusionStatePtr = std::shared_ptr<FusionState>;

@@ -28,12 +28,13 @@ bool applied_before(const TemplateRegistry& registry, DeviceId aid, const Receiv
 
 // After a packet changed the device (its templates, or the packets it remembers): its file
 // is written now, or marked to be written by a deferred save.
-void store_change(TemplateRegistry& registry, DeviceId aid, DeviceTemplates& device,
-                  std::optional<std::string_view> root, const ReceiveOptions& options) {
+void store_change(FusionState& state, DeviceId aid, DeviceTemplates& device, std::optional<std::string_view> root,
+                  const ReceiveOptions& options) {
   if (!registry_files_enabled(root)) return;
   if (options.defer_save) {
-    mark_unsaved(registry, aid, device);
-  } else if (save_device_file(registry, aid, root)) {
+    mark_unsaved(state.registry, aid, device);
+    state.unsaved_changes.store(true, std::memory_order_relaxed);
+  } else if (save_device_file(state.registry, aid, root)) {
     device.unsaved = false;  // an earlier deferred change is written too
   }
 }
@@ -60,7 +61,7 @@ bool learn_from_full(FusionState& state, const HeaderInfo& h, std::string_view t
     raise_next_tid(device, tid);
   }
   if (options.once) device.applied.add(digest);
-  store_change(state.registry, aid, device, root, options);
+  store_change(state, aid, device, root, options);
   return true;
 }
 
@@ -164,7 +165,7 @@ void decompress_packet(FusionState& state, std::string_view packet, std::optiona
       if (header->base_cmd == DATA_DIFF || options.once) {
         DeviceTemplates& device = *find_device(state.registry, aid);
         if (options.once) device.applied.add(digest);
-        store_change(state.registry, aid, device, root, options);
+        store_change(state, aid, device, root, options);
       }
       if (direct) {
         lock.unlock();

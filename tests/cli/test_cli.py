@@ -379,6 +379,42 @@ class EncodeDecodeTest(unittest.TestCase):
         self.assertEqual(answers[2]["__packet_meta__"]["cmd"], 127)  # learnt from the full packet
         self.assertEqual(answers[2]["s1_v"], 0.215)
 
+    def test_a_packet_its_known_template_cannot_take_is_a_line_of_its_own(self):
+        cut = frame(170, 305419896, 24, 1700000000001, b"\x09")  # a change past the template's values
+        data = b"\n".join(base64.b64encode(p) for p in (FULL_PACKET, cut, HEARTBEAT))
+        r = tavkin("decode", "--ctx", "79", "--no-state-check", stdin=data)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        answers = [json.loads(a) for a in r.stdout.splitlines()]
+        self.assertEqual(answers[1], {"aid": 305419896, "error": "not_applicable", "tid": 24})
+        self.assertEqual(answers[2]["__packet_meta__"]["cmd"], 127)
+        self.assertIn("1 packet(s) that their template here cannot take", r.stderr.decode())
+        self.assertNotIn("does not know", r.stderr.decode())
+
+    def test_decode_keep_going_answers_refusals_with_the_librarys_error_objects(self):
+        damaged = bytearray(FULL_PACKET)
+        damaged[30] ^= 4
+        data = b"\n".join(base64.b64encode(p) for p in (bytes(damaged), b"\x3f\x00\x00", FULL_PACKET[:12],
+                                                         frame(0xBA, 7, 1, 0, b"x"), FULL_PACKET))
+        r = tavkin("decode", "--keep-going", "--ctx", "80", stdin=data)
+        self.assertEqual(r.returncode, 1)
+        answers = [json.loads(a) for a in r.stdout.splitlines()]
+        self.assertEqual(answers[0], {"__packet_meta__": {"base_cmd": 63, "cmd": 63, "crc16_ok": False, "secure": False,
+                                                          "source_aid": 305419896, "tid": 24,
+                                                          "timestamp_raw": 0x018BCFE56800},
+                                      "error": "CRC16 mismatch"})
+        self.assertEqual(answers[1:4], [{"error": "Packet too short"}, {"error": "Incomplete Binary Header"},
+                                        {"error": "unknown_command"}])
+        self.assertEqual(answers[4]["__packet_meta__"]["cmd"], 63)
+        for n, message in [(1, "CRC16 mismatch"), (2, "Packet too short"), (3, "Incomplete Binary Header"),
+                           (4, "unknown_command")]:
+            self.assertIn(f"line {n}: {message}", r.stderr.decode())
+        # Without --keep-going the packets after the first refusal reach no template.
+        with tempfile.TemporaryDirectory() as root:
+            r = tavkin("decode", "--registry", root, stdin=base64.b64encode(b"\x3f") + b"\n" + base64.b64encode(FULL_PACKET))
+            self.assertEqual(r.returncode, 1)
+            self.assertEqual(r.stdout, b"")
+            self.assertEqual(list(pathlib.Path(root).rglob("*.json")), [])
+
     def test_unknown_template_is_a_line_naming_the_device_and_the_decoding_goes_on(self):
         # A receiver that lost its state: heartbeats of two devices it never learnt.
         other = frame(127, 7, 30, 1700000000000, b"")

@@ -112,6 +112,70 @@ TEST(ContextCache, AnEvictedContextStillInUseComesBackAsTheSameState) {
   EXPECT_TRUE(c.cache.state_for(1)->registry.devices.empty());
 }
 
+TEST(ContextCache, DropForgetsAContextAtOnceWhileItsHoldersKeepTheirState) {
+  ManualClockCache c;
+  EXPECT_EQ(c.cache.find(5), nullptr);
+  EXPECT_FALSE(c.cache.drop(5));
+  FusionStatePtr held = c.cache.state_for(5);
+  held->registry.devices[DeviceId{1}];
+  const FusionStatePtr other = c.cache.state_for(6);
+  EXPECT_EQ(c.cache.find(5), held);
+  EXPECT_TRUE(c.cache.drop(5));
+  EXPECT_FALSE(c.cache.drop(5));
+  EXPECT_EQ(c.cache.find(5), nullptr);
+  EXPECT_EQ(c.cache.size(), 1u);
+  EXPECT_EQ(held->registry.devices.size(), 1u) << "a holder keeps the state it has";
+  const FusionStatePtr fresh = c.cache.state_for(5);
+  EXPECT_NE(fresh, held);
+  EXPECT_TRUE(fresh->registry.devices.empty());
+  EXPECT_EQ(c.cache.state_for(6), other) << "other contexts stay";
+  (void)c.cache.state_for(1);
+  EXPECT_TRUE(c.cache.drop(0)) << "0 names context 1";
+  EXPECT_FALSE(c.cache.drop(1));
+
+  // A context evicted while a request holds it is held still, until dropped.
+  for (std::uint64_t id = 100; id < 100 + CONTEXT_CACHE_MAX_ENTRIES; ++id) {
+    ++c.now;
+    (void)c.cache.state_for(id);
+  }
+  EXPECT_EQ(c.cache.find(5), fresh);
+  EXPECT_TRUE(c.cache.drop(5));
+  EXPECT_EQ(c.cache.find(5), nullptr);
+  ++c.now;
+  EXPECT_NE(c.cache.state_for(5), fresh) << "the evicted state does not come back after a drop";
+  EXPECT_EQ(c.cache.size(), CONTEXT_CACHE_MAX_ENTRIES);
+}
+
+// A state the cache lets go while it holds unsaved changes is remembered, so that a save
+// of the context cannot report those changes written; a drop on demand acknowledges it.
+TEST(ContextCache, RemembersContextsItDroppedWithUnsavedChanges) {
+  ManualClockCache c;
+  c.cache.state_for(1)->unsaved_changes = true;
+  (void)c.cache.state_for(2);  // saved
+  FusionStatePtr in_use = c.cache.state_for(3);
+  in_use->unsaved_changes = true;
+  c.now += CONTEXT_IDLE_LIMIT_SECONDS + 1;
+  (void)c.cache.state_for(4);  // expires 1, 2 and 3
+  EXPECT_TRUE(c.cache.lost_unsaved_changes(1));
+  EXPECT_TRUE(c.cache.lost_unsaved_changes(0));
+  EXPECT_FALSE(c.cache.lost_unsaved_changes(2));
+  EXPECT_TRUE(c.cache.lost_unsaved_changes(3)) << "a new state takes its place: the held one's changes go with it";
+  EXPECT_FALSE(c.cache.drop(1));
+  EXPECT_FALSE(c.cache.lost_unsaved_changes(1));
+
+  // Evicted to make room: lost unless a request holds the state, which then comes back.
+  c.cache.state_for(4)->unsaved_changes = true;
+  FusionStatePtr held = c.cache.state_for(5);
+  held->unsaved_changes = true;
+  for (std::uint64_t id = 100; id < 100 + CONTEXT_CACHE_MAX_ENTRIES; ++id) {
+    ++c.now;
+    (void)c.cache.state_for(id);
+  }
+  EXPECT_TRUE(c.cache.lost_unsaved_changes(4));
+  EXPECT_FALSE(c.cache.lost_unsaved_changes(5));
+  EXPECT_EQ(c.cache.find(5), held);
+}
+
 TEST(ContextCache, ClockSteppingBackKeepsExpiryWorking) {
   ManualClockCache c;
   c.now = 10'000;

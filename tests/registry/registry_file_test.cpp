@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "fusion/template_model.h"
+#include "registry/directory_sync.h"
 #include "registry/failed_saves.h"
 #include "registry/registry_file.h"
 #include "wire/utf8.h"
@@ -115,6 +116,80 @@ TEST_F(RegistryFiles, SavesTheDocumentedLayout) {
   for (const auto& e : fs::recursive_directory_iterator(root_))
     if (e.is_regular_file()) names.push_back(e.path().filename().string());
   EXPECT_EQ(names, std::vector<std::string>{"305419896.json"});
+}
+
+// The packets a device remembers (applied_packets.h) travel in the file as one extra
+// member, written only when there are any; a reader that does not know it (this one, for
+// members it does not know) skips it.
+TEST_F(RegistryFiles, AppliedPacketsRoundTripAndFilesWithoutThemLoadAsBefore) {
+  const DeviceId aid{305419896};
+  TemplateRegistry plain;
+  learn_template(device_for(plain, aid), TemplateId{24}, "SIG", {"A", "BC"});
+  save_device_file(plain, aid, root());
+  const std::string without = file_text(aid);
+  EXPECT_EQ(without.find("applied_packets"), std::string::npos);
+
+  TemplateRegistry remembering;
+  DeviceTemplates& device = device_for(remembering, aid);
+  learn_template(device, TemplateId{24}, "SIG", {"A", "BC"});
+  raise_next_tid(device, TemplateId{24});  // as a load sets it
+  std::vector<std::uint64_t> digests;
+  for (std::uint64_t i = 0; i < kAppliedPacketWindow + 3; ++i) {
+    digests.push_back(i == 0 ? 0 : packet_digest(std::to_string(i)));  // a digest of 0 keeps its 16 digits
+    device.applied.add(digests.back());
+  }
+  save_device_file(remembering, aid, root());
+  const std::string with = file_text(aid);
+  EXPECT_EQ(with.substr(0, without.size() - 2), without.substr(0, without.size() - 2)) << "templates as before";
+  EXPECT_NE(with.find(",\n  \"applied_packets\": [\n"), std::string::npos) << with;
+
+  TemplateRegistry loaded;
+  load_device_file(loaded, aid, root());
+  ASSERT_NE(find_device(loaded, aid), nullptr);
+  EXPECT_EQ(describe(*find_device(loaded, aid)), describe(device));
+  std::vector<std::uint64_t> kept;
+  find_device(loaded, aid)->applied.append_oldest_first(kept);
+  EXPECT_EQ(kept, std::vector<std::uint64_t>(digests.end() - kAppliedPacketWindow, digests.end()));
+  save_device_file(loaded, aid, root());
+  EXPECT_EQ(file_text(aid), with) << "a loaded file is written back the same";
+
+  // Files without the member, or with one this reader cannot use, load their templates.
+  const std::string templates = "\"templates\": {\"24\": {\"sig\": \"SIG\", \"last_vals_bin\": [\"QQ==\"]}}";
+  static const struct {
+    std::string members;
+    std::size_t digests;
+  } kCases[] = {
+      {templates, 0},
+      {templates + ", \"applied_packets\": [\"00000000000000ff\", \"00000000000000FF\"]", 2},
+      {templates + ", \"applied_packets\": [\"ff\", 7, \"00000000000000ffff\", \"000000000000000g\", \"-000000000000001\"]", 0},
+      {templates + ", \"applied_packets\": {\"a\": 1}", 0},
+      {templates + ", \"members_of_later_versions\": {\"x\": [1, 2]}", 0},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.members);
+    put_file(aid, "{" + c.members + "}");
+    TemplateRegistry r;
+    load_device_file(r, aid, root());
+    ASSERT_NE(find_device(r, aid), nullptr);
+    EXPECT_EQ(describe(*find_device(r, aid)), "24=SIG[A] | SIG>24 | next 25");
+    std::vector<std::uint64_t> got;
+    find_device(r, aid)->applied.append_oldest_first(got);
+    EXPECT_EQ(got.size(), c.digests);
+  }
+}
+
+// Durable saves note the directories whose entries changed, those they made included.
+TEST_F(RegistryFiles, DurableSavesNoteTheDirectoriesToSync) {
+  TemplateRegistry registry;
+  learn_template(device_for(registry, DeviceId{7}), TemplateId{24}, "SIG", {"A"});
+  DirectorySyncs syncs;
+  EXPECT_TRUE(save_device_file(registry, DeviceId{7}, root(), &syncs));
+  EXPECT_TRUE(syncs.sync_all());
+  EXPECT_NE(file_text(DeviceId{7}).find("\"SIG\""), std::string::npos);
+  EXPECT_FALSE(save_device_file(registry, DeviceId{8}, root(), &syncs)) << "no such device";
+  syncs.add((root_ / "gone").string());
+  EXPECT_FALSE(syncs.sync_all()) << "a directory that cannot be opened";
+  EXPECT_TRUE(syncs.sync_all()) << "forgotten once synced";
 }
 
 TEST_F(RegistryFiles, SavesEmptyContainersEscapesAndNonUtf8Signatures) {

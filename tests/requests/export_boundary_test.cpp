@@ -1,4 +1,4 @@
-// The boundary of all 30 exports: each called with NULL, 0 inputs, and each that writes a
+// The boundary of all 34 exports: each called with NULL, 0 inputs, and each that writes a
 // result called with a buffer one byte too small (pre-filled with junk, left untouched)
 // and with exactly enough room (nothing written past the answer).
 #include <gtest/gtest.h>
@@ -195,6 +195,23 @@ TEST(ExportBoundary, ExportsWithoutAResultBuffer) {
   // Reading the count of failed saves counts nothing.
   const std::uint64_t failures = vm_registry_save_failures_v1();
   EXPECT_EQ(vm_registry_save_failures_v1(), failures);
+
+  // The typed receive calls nothing without a callback, or with NULL and a length; a
+  // context never used has nothing to save or drop.
+  int called = 0;
+  const auto count_calls = [](void* user, const vm_received_v1*) { ++*static_cast<int*>(user); };
+  EXPECT_EQ(vm_receive_packet_v1(fresh_ctx(), nullptr, 0, 0, nullptr, 0, nullptr, &called), 0);
+  EXPECT_EQ(vm_receive_packet_v1(fresh_ctx(), nullptr, 0, 0, nullptr, 1, count_calls, &called), 0);
+  EXPECT_EQ(vm_receive_packets_v1(fresh_ctx(), nullptr, 0, 0, nullptr, 0, nullptr, &called), 0);
+  EXPECT_EQ(vm_receive_packets_v1(fresh_ctx(), nullptr, 0, 0, nullptr, 1, count_calls, &called), 0);
+  EXPECT_EQ(called, 0);
+  EXPECT_EQ(vm_receive_packets_v1(fresh_ctx(), nullptr, 0, 0, nullptr, 0, count_calls, &called), 0);
+  EXPECT_EQ(vm_receive_packet_v1(fresh_ctx(), nullptr, 0, 0, nullptr, 0, count_calls, &called), 1);
+  EXPECT_EQ(called, 1);
+  const std::uint64_t unused = fresh_ctx();
+  EXPECT_EQ(vm_context_save_v1(unused, nullptr, 0, VM_SAVE_FSYNC), 0);
+  EXPECT_EQ(vm_context_save_v1(unused, nullptr, 7, 0), 0);
+  EXPECT_EQ(vm_context_drop_v1(unused), 0);
 }
 
 // The two tests above cover exactly the exports of the library's export list.
@@ -204,7 +221,8 @@ TEST(ExportBoundary, CoversEveryExport) {
   for (const char* n : {"vm_tavkin_version", "vm_b62_encode_i64", "vm_b62_decode_i64", "vm_crc16_ccitt_pub", "vm_crc8",
                         "vm_cmd_is_data", "vm_cmd_normalize_data", "vm_cmd_secure_variant", "vm_parse_header_min",
                         "vm_compressor_create_v1", "vm_compressor_free_v1", "vm_fusion_state_create_v1",
-                        "vm_fusion_state_seed_v1", "vm_fusion_state_free_v1", "vm_registry_save_failures_v1"}) {
+                        "vm_fusion_state_seed_v1", "vm_fusion_state_free_v1", "vm_registry_save_failures_v1",
+                        "vm_receive_packet_v1", "vm_receive_packets_v1", "vm_context_save_v1", "vm_context_drop_v1"}) {
     covered.insert(n);
   }
   std::set<std::string> listed;
@@ -212,7 +230,7 @@ TEST(ExportBoundary, CoversEveryExport) {
   for (std::string name; std::getline(list, name);) {
     if (name.rfind("vm_", 0) == 0) listed.insert(name);
   }
-  EXPECT_EQ(listed.size(), 30u);
+  EXPECT_EQ(listed.size(), 34u);
   EXPECT_EQ(covered, listed);
 }
 

@@ -1,11 +1,13 @@
 // `tavkin decode`: packets to JSON Lines, one answer per packet. The input is read and
-// checked whole first; a packet the receiver refuses stops the tool (or, with
-// --keep-going, is reported and answered by the library's error object). Two refusals do
-// not stop it, because the remedy lies with the device, not with the input: a packet of a
-// template this receiver does not know (it lost a packet or its files), whose line names
-// the device and template, and a packet whose state check does not hold (the template
-// here is not the sender's), answered by the library's error object. The summary names
-// the devices to ask for a full packet, each kind apart.
+// checked whole first, then received in one call of the typed receive, with the registry
+// files (if any) written once at the end. A packet the receiver refuses stops the tool
+// (or, with --keep-going, is reported and answered by the library's error object). Three
+// refusals do not stop it, because the remedy lies with the device, not with the input: a
+// packet of a template this receiver does not know (it lost a packet or its files), a
+// packet its known template cannot take, whose lines name the device and template, and a
+// packet whose state check does not hold (the template here is not the sender's), answered
+// by the library's error object. The summary names the devices to ask for a full packet,
+// each kind apart.
 #include <cerrno>
 #include <cstring>
 #include <set>
@@ -24,21 +26,52 @@ namespace {
 
 void complain(std::string_view message) { fmt::print(stderr, "tavkin decode: {}\n", message); }
 
-// A decompress answer is not bounded by its packet (a heartbeat rebuilds a whole fact).
-std::size_t first_capacity(std::size_t packet_size) { return std::max<std::size_t>(1 << 16, 64 * packet_size); }
-
 constexpr std::string_view kUnknownTemplate = "fusion_receive_apply_failed";
-constexpr std::string_view kStateMismatch = "state_mismatch";
+constexpr std::string_view kNotApplicable = "not_applicable";
 
-struct PacketOrigin {
-  std::uint64_t aid = 0;
-  std::uint64_t tid = 0;
+// The packet header as vm_parse_header_min reads it.
+struct Header {
+  bool read = false;
+  std::uint64_t cmd = 0, base_cmd = 0, secure = 0, source_aid = 0, tid = 0, timestamp_raw = 0, crc16_ok = 0;
 };
 
-PacketOrigin origin_of(std::string_view packet) {
+Header header_of(std::string_view packet) {
   std::uint64_t h[9] = {};
-  if (vm_parse_header_min(reinterpret_cast<const std::uint8_t*>(packet.data()), packet.size(), h, 9) != 1) return {};
-  return {h[5], h[6]};
+  Header out;
+  out.read = vm_parse_header_min(reinterpret_cast<const std::uint8_t*>(packet.data()), packet.size(), h, 9) == 1;
+  if (out.read) {
+    out.cmd = h[0];
+    out.base_cmd = h[1];
+    out.secure = h[2];
+    out.source_aid = h[5];
+    out.tid = h[6];
+    out.timestamp_raw = h[7];
+    out.crc16_ok = h[8];
+  }
+  return out;
+}
+
+// Whether the receiver refuses the packet whatever its templates hold, which stops the
+// tool: it is cut short, fails its trailer, or is not a data packet.
+bool refused_whatever_the_state(std::string_view packet) {
+  const Header h = header_of(packet);
+  return !h.read || h.crc16_ok == 0 || vm_cmd_is_data(static_cast<std::uint8_t>(h.cmd)) == 0;
+}
+
+// The decompress request's answer to a refusal that names the packet's header.
+std::string error_with_meta(const Header& h, std::string_view error) {
+  return fmt::format(R"({{"__packet_meta__":{{"base_cmd":{},"cmd":{},"crc16_ok":{},"secure":{},"source_aid":{},)"
+                     R"("tid":{},"timestamp_raw":{}}},"error":"{}"}})",
+                     h.base_cmd, h.cmd, h.crc16_ok != 0, h.secure != 0, h.source_aid, h.tid, h.timestamp_raw, error);
+}
+
+// The decompress request's error text for a packet answered VM_RECEIVE_MALFORMED.
+std::string_view malformed_error(std::string_view packet) {
+  if (packet.size() < 5) return "Packet too short";
+  const Header h = header_of(packet);
+  if (!h.read) return "Incomplete Binary Header";
+  if (vm_cmd_is_data(static_cast<std::uint8_t>(h.cmd)) == 0) return "unknown_command";
+  return "invalid_json";  // a fact with too many readings to answer
 }
 
 // Packets refused for want of a full packet, and their devices.
@@ -51,6 +84,101 @@ struct Resync {
   }
 };
 
+class Answers {
+ public:
+  Answers(const DecodeOptions& options, const std::vector<InputPacket>& packets)
+      : options_(options), packets_(packets), unit_(options.format == PacketFormat::binary ? "record" : "line") {}
+
+  void answer(std::size_t index, const vm_received_v1& r) {
+    if (stopped_) return;
+    const InputPacket& packet = packets_[index];
+    switch (r.outcome) {
+      case VM_RECEIVED: {
+        const std::string_view fact(reinterpret_cast<const char*>(r.fact), r.fact_len);
+        if (options_.precision) {
+          out_ += rescale_readings(fact, *options_.precision);
+        } else {
+          out_ += fact;
+        }
+        break;
+      }
+      case VM_RECEIVE_UNKNOWN_TEMPLATE:
+        unknown_.add(r.source_aid);
+        out_ += fmt::format(R"({{"aid":{},"error":"{}","tid":{}}})", r.source_aid, kUnknownTemplate, r.tid);
+        break;
+      case VM_RECEIVE_NOT_APPLICABLE:
+        not_applicable_.add(r.source_aid);
+        out_ += fmt::format(R"({{"aid":{},"error":"{}","tid":{}}})", r.source_aid, kNotApplicable, r.tid);
+        break;
+      case VM_RECEIVE_STATE_MISMATCH:
+        mismatched_.add(r.source_aid);
+        out_ += error_with_meta(header_of(packet.bytes), "state_mismatch");
+        break;
+      case VM_RECEIVE_CRC_MISMATCH:
+        refuse(packet, error_with_meta(header_of(packet.bytes), "CRC16 mismatch"), "CRC16 mismatch");
+        break;
+      default: {
+        const std::string_view error = malformed_error(packet.bytes);
+        refuse(packet, fmt::format(R"({{"error":"{}"}})", error), error);
+        break;
+      }
+    }
+    if (stopped_) return;
+    out_ += '\n';
+    if (out_.size() >= (1u << 16)) flush();
+  }
+
+  // Writes what is buffered; false (said on standard error) when it cannot.
+  bool flush() {
+    if (write_stdout(out_)) {
+      out_.clear();
+      return true;
+    }
+    if (!write_failed_) complain(fmt::format("cannot write the answers: {}", std::strerror(errno)));
+    write_failed_ = true;
+    return false;
+  }
+
+  void summarize() const {
+    if (unknown_.packets > 0) {
+      complain(fmt::format("{} packet(s) of templates this receiver does not know; ask device(s) {} for a full packet",
+                           unknown_.packets, fmt::join(unknown_.devices, ", ")));
+    }
+    if (not_applicable_.packets > 0) {
+      complain(fmt::format("{} packet(s) that their template here cannot take (this receiver's template is not the "
+                           "sender's, or the packet is damaged); ask device(s) {} for a full packet",
+                           not_applicable_.packets, fmt::join(not_applicable_.devices, ", ")));
+    }
+    if (mismatched_.packets > 0) {
+      complain(fmt::format("{} packet(s) refused for a state mismatch (this receiver's template is not the sender's); "
+                           "ask device(s) {} for a full packet",
+                           mismatched_.packets, fmt::join(mismatched_.devices, ", ")));
+    }
+  }
+
+  [[nodiscard]] bool failed() const { return failed_; }
+  [[nodiscard]] bool write_failed() const { return write_failed_; }
+
+ private:
+  // A refusal that stops the tool, or with --keep-going is answered by the error object.
+  void refuse(const InputPacket& packet, const std::string& answer, std::string_view error) {
+    complain(fmt::format("{} {}: {}", unit_, packet.number, error));
+    failed_ = true;
+    if (!options_.keep_going) {
+      stopped_ = true;
+      return;
+    }
+    out_ += answer;
+  }
+
+  const DecodeOptions& options_;
+  const std::vector<InputPacket>& packets_;
+  const char* unit_;
+  std::string out_;
+  Resync unknown_, not_applicable_, mismatched_;
+  bool failed_ = false, stopped_ = false, write_failed_ = false;
+};
+
 }  // namespace
 
 int run_decode(const DecodeOptions& options) {
@@ -60,64 +188,27 @@ int run_decode(const DecodeOptions& options) {
     complain(error);
     return 1;
   }
-  const char* unit = options.format == PacketFormat::binary ? "record" : "line";
-  std::string out, buffer;
-  int status = 0;
-  Resync unknown, mismatched;
+  // Without --keep-going the tool stops at the first packet refused whatever the state,
+  // so the packets after it must not reach the templates (or the files).
+  std::vector<std::string_view> received;
   for (const InputPacket& packet : *packets) {
-    const std::string request = decompress_request(options.ctx, packet.base64, options.registry, options.state_check);
-    const Answer answer = call_decompress(request, first_capacity(packet.bytes.size()), buffer);
-    if (answer.result <= 0) {
-      complain(fmt::format("{} {}: the library gave no answer", unit, packet.number));
-      status = 1;
-      if (!options.keep_going) break;
-      continue;
-    }
-    if (const auto refused = answer_error(answer.bytes)) {
-      if (*refused == kUnknownTemplate) {
-        const PacketOrigin origin = origin_of(packet.bytes);
-        unknown.add(origin.aid);
-        out += fmt::format(R"({{"aid":{},"error":"{}","tid":{}}})", origin.aid, kUnknownTemplate, origin.tid);
-        out += '\n';
-        continue;
-      }
-      if (*refused == kStateMismatch) {  // the answer names the device and template itself
-        mismatched.add(origin_of(packet.bytes).aid);
-        out += answer.bytes;
-        out += '\n';
-        continue;
-      }
-      complain(fmt::format("{} {}: {}", unit, packet.number, *refused));
-      status = 1;
-      if (!options.keep_going) break;
-    }
-    if (options.precision) {
-      out += rescale_readings(answer.bytes, *options.precision);
-    } else {
-      out += answer.bytes;
-    }
-    out += '\n';
-    if (out.size() >= (1u << 16)) {
-      if (!write_stdout(out)) {
-        complain(fmt::format("cannot write the answers: {}", std::strerror(errno)));
-        return 1;
-      }
-      out.clear();
-    }
+    received.push_back(packet.bytes);
+    if (!options.keep_going && refused_whatever_the_state(packet.bytes)) break;
   }
-  if (!write_stdout(out)) {
-    complain(fmt::format("cannot write the answers: {}", std::strerror(errno)));
+  Answers answers(options, *packets);
+  const bool defer_saves = !options.registry.empty();
+  if (!receive_packets(options.ctx, options.registry, options.state_check, defer_saves, received,
+                       [&answers](std::size_t index, const vm_received_v1& r) { answers.answer(index, r); })) {
+    complain("the library did not answer every packet");
     return 1;
   }
-  if (unknown.packets > 0) {
-    complain(fmt::format("{} packet(s) of templates this receiver does not know; ask device(s) {} for a full packet",
-                         unknown.packets, fmt::join(unknown.devices, ", ")));
+  int status = answers.failed() ? 1 : 0;
+  if (defer_saves && save_context(options.ctx, options.registry, false) < 0) {
+    complain(fmt::format("cannot write every registry file under {}", options.registry));
+    status = 1;
   }
-  if (mismatched.packets > 0) {
-    complain(fmt::format("{} packet(s) refused for a state mismatch (this receiver's template is not the sender's); "
-                         "ask device(s) {} for a full packet",
-                         mismatched.packets, fmt::join(mismatched.devices, ", ")));
-  }
+  if (!answers.flush() || answers.write_failed()) return 1;
+  answers.summarize();
   return status;
 }
 

@@ -146,6 +146,32 @@ Answer call_batch(std::string_view input, std::size_t capacity, std::string& buf
   return call(vm_pipeline_batch_v1, input, capacity, buffer);
 }
 
+bool receive_packets(std::uint64_t ctx, std::string_view registry_root, bool state_check, bool defer_saves,
+                     std::span<const std::string_view> packets,
+                     const std::function<void(std::size_t, const vm_received_v1&)>& on_packet) {
+  std::string framed;
+  for (std::string_view packet : packets) {
+    put_be(framed, packet.size(), 4);
+    framed += packet;
+  }
+  struct Progress {
+    const std::function<void(std::size_t, const vm_received_v1&)>& on_packet;
+    std::size_t next = 0;
+  } progress{on_packet};
+  const auto callback = [](void* user, const vm_received_v1* received) {
+    auto& p = *static_cast<Progress*>(user);
+    p.on_packet(p.next++, *received);
+  };
+  const std::uint32_t flags = (state_check ? VM_RECEIVE_STATE_CHECK : 0u) | (defer_saves ? VM_RECEIVE_DEFER_SAVE : 0u);
+  const std::int32_t received = vm_receive_packets_v1(ctx, as_bytes(registry_root), registry_root.size(), flags,
+                                                      as_bytes(framed), framed.size(), callback, &progress);
+  return received >= 0 && static_cast<std::size_t>(received) == packets.size();
+}
+
+std::int32_t save_context(std::uint64_t ctx, std::string_view registry_root, bool fsync) {
+  return vm_context_save_v1(ctx, as_bytes(registry_root), registry_root.size(), fsync ? VM_SAVE_FSYNC : 0u);
+}
+
 std::optional<std::string> answer_error(std::string_view json) {
   static thread_local simdjson::dom::parser parser;
   simdjson::dom::element doc;

@@ -6,12 +6,15 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "fact.h"
+#include "velmarinthos_tavkin.h"
 
 namespace tavkin {
 
@@ -81,6 +84,17 @@ class BatchInput {
 
 // vm_pipeline_batch_v1 with `capacity` bytes; never repeated.
 [[nodiscard]] Answer call_batch(std::string_view input, std::size_t capacity, std::string& buffer);
+
+// vm_receive_packets_v1 on `packets` in one call: `on_packet` gets each packet's index and
+// outcome, in order (the outcome's fact is valid only during the call). `state_check` as
+// on a decompress request; `defer_saves` leaves the registry files to save_context.
+// Whether every packet was received (the framing this builds never breaks).
+bool receive_packets(std::uint64_t ctx, std::string_view registry_root, bool state_check, bool defer_saves,
+                     std::span<const std::string_view> packets,
+                     const std::function<void(std::size_t, const vm_received_v1&)>& on_packet);
+
+// vm_context_save_v1: the files written, or -1 when any could not be.
+[[nodiscard]] std::int32_t save_context(std::uint64_t ctx, std::string_view registry_root, bool fsync);
 
 // The "error" member of a JSON answer, if it has one at its top level.
 [[nodiscard]] std::optional<std::string> answer_error(std::string_view json);
