@@ -305,10 +305,20 @@ class Gateway {
     checkpointing_ = false;
     if (!saved) {
       ++counters_.failed_saves;
+      if (++saves_failed_in_a_row_ >= kSaveAttempts) {
+        // A context can lose its changes in the library (dropped from its cache), after which
+        // its saves keep failing: start over from the files, the broker delivering again.
+        log("{} checkpoints in a row could not save; starting a new session from the files", kSaveAttempts);
+        saves_failed_in_a_row_ = 0;
+        if (draining_) return;  // the drain deadline ends it
+        end_session();
+        return;
+      }
       tracker_.save_failed(save_done);
       retry_at_ = save_done + std::chrono::duration_cast<Clock::duration>(policy_of(options_).after);
       return;
     }
+    saves_failed_in_a_row_ = 0;
     ++counters_.checkpoints;
     ++counters_.checkpoints_by_trigger[checkpoint_trigger_];
     counters_.checkpoint_files += files;
@@ -409,6 +419,8 @@ class Gateway {
   bool checkpointing_ = false;
   Clock::time_point checkpoint_started_;
   const char* checkpoint_trigger_ = "";
+  static constexpr int kSaveAttempts = 3;
+  int saves_failed_in_a_row_ = 0;
   Clock::time_point retry_at_;
   std::vector<std::uint32_t> standby_;  // not yet subscribed
   Clock::time_point standby_at_;
