@@ -238,4 +238,24 @@ BrokerEvent BrokerConnection::next(std::chrono::milliseconds timeout) {
   }
 }
 
+bool BrokerConnection::close_gracefully(std::uint16_t channel) {
+  if (state_->conn == nullptr || broken_) return false;
+  amqp_basic_qos(state_->conn, channel, 0, 1, false);
+  bool ok = check_rpc("basic.qos before closing");
+  if (ok) {
+    const amqp_rpc_reply_t reply = amqp_channel_close(state_->conn, channel, AMQP_REPLY_SUCCESS);
+    if (reply.reply_type != AMQP_RESPONSE_NORMAL) error_ = "channel.close: " + reply_text(reply);
+    ok = reply.reply_type == AMQP_RESPONSE_NORMAL;
+  }
+  if (ok) {
+    const amqp_rpc_reply_t reply = amqp_connection_close(state_->conn, AMQP_REPLY_SUCCESS);
+    if (reply.reply_type != AMQP_RESPONSE_NORMAL) error_ = "connection.close: " + reply_text(reply);
+    ok = reply.reply_type == AMQP_RESPONSE_NORMAL;
+  }
+  amqp_destroy_connection(state_->conn);  // closed, or beyond use: the destructor has nothing left to do
+  state_->conn = nullptr;
+  broken_ = true;
+  return ok;
+}
+
 }  // namespace tavkin

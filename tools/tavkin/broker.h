@@ -61,6 +61,14 @@ class BrokerConnection {
   [[nodiscard]] BrokerEvent next(std::chrono::milliseconds timeout);
 
   [[nodiscard]] const std::string& last_error() const { return error_; }
+
+  // Closes `channel` and then the connection, each waiting for the broker's -ok, after a
+  // synchronous request on the channel (basic.qos, which also stops further deliveries):
+  // the broker answers it only after every frame before it, so acknowledgements sent just
+  // before are settled and not dropped with a connection that closes at once. Deliveries
+  // received and not acknowledged go back to the queue. The connection is unusable
+  // afterwards; false with last_error() when a step failed.
+  bool close_gracefully(std::uint16_t channel);
   [[nodiscard]] bool broken() const { return broken_; }
   [[nodiscard]] const BrokerAddress& address() const { return address_; }
 

@@ -1,9 +1,14 @@
-// `tavkin collect`: drains a queue into JSON Lines, one message body per line,
-// acknowledging each once it is written. Stops when the queue stays quiet.
+// `tavkin collect`: drains a queue into JSON Lines, one message body per line (a body
+// that is itself JSON Lines, the facts of one batch, gives one line per fact),
+// acknowledging each once it is written. Stops when the queue stays quiet or after --max
+// messages, and then closes channel and connection gracefully: acknowledgements sent just
+// before an abrupt close can be dropped by the broker, and their messages delivered again.
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <optional>
+#include <string_view>
 
 #include <fmt/format.h>
 
@@ -12,6 +17,23 @@
 #include "codec.h"
 
 namespace tavkin {
+namespace {
+
+// Writes each non-empty line of `body` as one line; answers how many.
+std::uint64_t write_lines(std::ostream& out, std::string_view body) {
+  std::uint64_t lines = 0;
+  while (!body.empty()) {
+    const std::size_t end = body.find('\n');
+    const std::string_view line = body.substr(0, end);
+    body = end == std::string_view::npos ? std::string_view{} : body.substr(end + 1);
+    if (line.empty()) continue;
+    out << line << '\n';
+    ++lines;
+  }
+  return lines;
+}
+
+}  // namespace
 
 int run_collect(const CollectOptions& options) {
   std::string error;
@@ -26,6 +48,15 @@ int run_collect(const CollectOptions& options) {
     fmt::print(stderr, "tavkin collect: {}\n", error);
   }
   if (!conn) return 3;
+  if (options.depth) {
+    const auto depth = conn->open_channel(1) ? conn->queue_depth(1, options.queue) : std::nullopt;
+    if (!depth) {
+      fmt::print(stderr, "tavkin collect: {}\n", conn->last_error());
+      return 1;
+    }
+    fmt::print("{}\n", *depth);
+    return conn->close_gracefully(1) ? 0 : 1;
+  }
   if (!conn->open_channel(1) || !conn->prefetch(1, 1000) || !conn->consume(1, options.queue, "collect")) {
     fmt::print(stderr, "tavkin collect: {}\n", conn->last_error());
     return 1;
@@ -39,7 +70,7 @@ int run_collect(const CollectOptions& options) {
   }
   using Clock = std::chrono::steady_clock;
   auto last = Clock::now();
-  std::uint64_t count = 0;
+  std::uint64_t count = 0, lines = 0;
   while (options.max == 0 || count < options.max) {
     BrokerEvent event = conn->next(std::chrono::milliseconds(200));
     if (event.kind == BrokerEvent::Kind::closed) {
@@ -51,7 +82,12 @@ int run_collect(const CollectOptions& options) {
       continue;
     }
     last = Clock::now();
-    out << (options.base64 ? base64_encode(event.body, Base64Alphabet::standard) : event.body) << '\n';
+    if (options.base64) {
+      out << base64_encode(event.body, Base64Alphabet::standard) << '\n';
+      ++lines;
+    } else {
+      lines += write_lines(out, event.body);
+    }
     ++count;
     if (!out.flush() || !conn->ack(1, event.tag)) {  // in the file before acknowledged
       fmt::print(stderr, "tavkin collect: {}\n", out ? conn->last_error() : "cannot write the output");
@@ -59,7 +95,11 @@ int run_collect(const CollectOptions& options) {
     }
   }
   out.flush();
-  fmt::print(stderr, "tavkin collect: {} messages from {}\n", count, options.queue);
+  if (!conn->close_gracefully(1)) {
+    fmt::print(stderr, "tavkin collect: {}; what was acknowledged may be delivered again\n", conn->last_error());
+    return 1;
+  }
+  fmt::print(stderr, "tavkin collect: {} messages ({} lines) from {}\n", count, lines, options.queue);
   return out ? 0 : 1;
 }
 
