@@ -238,10 +238,14 @@ BrokerEvent BrokerConnection::next(std::chrono::milliseconds timeout) {
   }
 }
 
-bool BrokerConnection::close_gracefully(std::uint16_t channel) {
+bool BrokerConnection::close_gracefully(std::uint16_t channel, std::uint64_t acknowledge_through) {
   if (state_->conn == nullptr || broken_) return false;
-  amqp_basic_qos(state_->conn, channel, 0, 1, false);
-  bool ok = check_rpc("basic.qos before closing");
+  bool ok = acknowledge_through == 0 ||
+            check_status(amqp_basic_ack(state_->conn, channel, acknowledge_through, true), "basic.ack");
+  if (ok) {
+    amqp_basic_qos(state_->conn, channel, 0, 1, false);
+    ok = check_rpc("basic.qos before closing");
+  }
   if (ok) {
     const amqp_rpc_reply_t reply = amqp_channel_close(state_->conn, channel, AMQP_REPLY_SUCCESS);
     if (reply.reply_type != AMQP_RESPONSE_NORMAL) error_ = "channel.close: " + reply_text(reply);

@@ -62,13 +62,15 @@ class BrokerConnection {
 
   [[nodiscard]] const std::string& last_error() const { return error_; }
 
-  // Closes `channel` and then the connection, each waiting for the broker's -ok, after a
-  // synchronous request on the channel (basic.qos, which also stops further deliveries):
-  // the broker answers it only after every frame before it, so acknowledgements sent just
-  // before are settled and not dropped with a connection that closes at once. Deliveries
-  // received and not acknowledged go back to the queue. The connection is unusable
-  // afterwards; false with last_error() when a step failed.
-  bool close_gracefully(std::uint16_t channel);
+  // Acknowledges every delivery on `channel` up to `acknowledge_through` in one frame
+  // (multiple; 0: none), then closes the channel and the connection, each waiting for the
+  // broker's -ok, after a synchronous request on the channel (basic.qos) that the broker
+  // answers only after every frame before it. One acknowledgement of many is handed to the
+  // queue at once, ahead of the close; a burst of single acknowledgements to a quorum queue
+  // is handed over a few at a time, and those still waiting are dropped when the channel
+  // closes, their messages delivered again. Deliveries not acknowledged go back to the
+  // queue. The connection is unusable afterwards; false with last_error() when a step failed.
+  bool close_gracefully(std::uint16_t channel, std::uint64_t acknowledge_through);
   [[nodiscard]] bool broken() const { return broken_; }
   [[nodiscard]] const BrokerAddress& address() const { return address_; }
 

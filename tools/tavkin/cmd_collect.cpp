@@ -1,8 +1,9 @@
 // `tavkin collect`: drains a queue into JSON Lines, one message body per line (a body
-// that is itself JSON Lines, the facts of one batch, gives one line per fact),
-// acknowledging each once it is written. Stops when the queue stays quiet or after --max
-// messages, and then closes channel and connection gracefully: acknowledgements sent just
-// before an abrupt close can be dropped by the broker, and their messages delivered again.
+// that is itself JSON Lines, the facts of one batch, gives one line per fact). Stops when
+// the queue stays quiet or after --max messages; then, with every message in the file,
+// acknowledges them all in one frame and closes channel and connection gracefully
+// (BrokerConnection::close_gracefully says why single acknowledgements would not do). A
+// collect that fails or is killed acknowledges nothing: the next one gets every message.
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -55,9 +56,11 @@ int run_collect(const CollectOptions& options) {
       return 1;
     }
     fmt::print("{}\n", *depth);
-    return conn->close_gracefully(1) ? 0 : 1;
+    return conn->close_gracefully(1, 0) ? 0 : 1;
   }
-  if (!conn->open_channel(1) || !conn->prefetch(1, 1000) || !conn->consume(1, options.queue, "collect")) {
+  // Nothing is acknowledged before the end, so no limit but --max (0: none).
+  const auto prefetch = static_cast<std::uint16_t>(options.max <= 0xFFFF ? options.max : 0);
+  if (!conn->open_channel(1) || !conn->prefetch(1, prefetch) || !conn->consume(1, options.queue, "collect")) {
     fmt::print(stderr, "tavkin collect: {}\n", conn->last_error());
     return 1;
   }
@@ -70,7 +73,7 @@ int run_collect(const CollectOptions& options) {
   }
   using Clock = std::chrono::steady_clock;
   auto last = Clock::now();
-  std::uint64_t count = 0, lines = 0;
+  std::uint64_t count = 0, lines = 0, last_tag = 0;
   while (options.max == 0 || count < options.max) {
     BrokerEvent event = conn->next(std::chrono::milliseconds(200));
     if (event.kind == BrokerEvent::Kind::closed) {
@@ -89,18 +92,18 @@ int run_collect(const CollectOptions& options) {
       lines += write_lines(out, event.body);
     }
     ++count;
-    if (!out.flush() || !conn->ack(1, event.tag)) {  // in the file before acknowledged
-      fmt::print(stderr, "tavkin collect: {}\n", out ? conn->last_error() : "cannot write the output");
-      return 1;
-    }
+    last_tag = event.tag;
   }
-  out.flush();
-  if (!conn->close_gracefully(1)) {
+  if (!out.flush()) {  // in the file before acknowledged
+    fmt::print(stderr, "tavkin collect: cannot write the output\n");
+    return 1;
+  }
+  if (!conn->close_gracefully(1, last_tag)) {
     fmt::print(stderr, "tavkin collect: {}; what was acknowledged may be delivered again\n", conn->last_error());
     return 1;
   }
   fmt::print(stderr, "tavkin collect: {} messages ({} lines) from {}\n", count, lines, options.queue);
-  return out ? 0 : 1;
+  return 0;
 }
 
 }  // namespace tavkin
