@@ -99,8 +99,9 @@ class Publisher {
       }
       progress.update(i + 1);
     }
-    if (!flush_waiting(true)) return 3;
-    while (!unconfirmed_.empty()) {
+    while (true) {  // a reconnect meanwhile puts facts back into batches
+      if (!flush_waiting(true)) return 3;
+      if (unconfirmed_.empty()) break;
       if (!wait_confirms()) return 3;
     }
     progress.finish();
