@@ -22,7 +22,9 @@
  *     vm_fusion_relay_json_v1 (size their buffer with VM_PACKET_BOUND),
  *     vm_fusion_decompress_json_v1, vm_pipeline_batch_v1, vm_fusion_state_apply_v1, and
  *     vm_fusion_state_receive_apply_v1 for a difference packet. Their other answers of 0
- *     (bad input, no packet to make, a refused packet) change nothing.
+ *     (bad input, no packet to make, a refused packet) change nothing. The receive exports
+ *     (vm_receive_packet_v1, vm_receive_packets_v1) hand each answer to a callback instead,
+ *     so no answer is ever too large for its buffer.
  *  4. NULL pointers and short buffers are never faults.
  *  5. Threads. Every export may be called from any thread. Calls on one context or
  *     handle are serialized inside the library; calls on different ones run in parallel.
@@ -35,6 +37,9 @@
  *     registry_root they are lost, so a sender starts again with full packets and a
  *     receiver refuses heartbeats and differences until their full packet comes again.
  *     Fusion states (vm_fusion_state_*) are not contexts: they live until freed.
+ *     vm_receive_packet_v1 and vm_receive_packets_v1 use the same contexts;
+ *     vm_context_save_v1 writes what they left unsaved and vm_context_drop_v1 forgets a
+ *     context at once.
  */
 #ifndef VELMARINTHOS_TAVKIN_H
 #define VELMARINTHOS_TAVKIN_H
@@ -217,6 +222,97 @@ VM_API int32_t vm_fusion_relay_json_v1(const uint8_t* in, size_t in_len, uint8_t
  * heartbeats and differences for the whole batch, as "state_check": true does for a run
  * request. */
 VM_API int32_t vm_pipeline_batch_v1(const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
+
+/* ===== Typed receive =================================================================== */
+
+/* The receiving side without Base64 or JSON on the way in: packets go in as bytes, and
+ * each packet's outcome comes back as a number, with the fact JSON of a decoded packet. */
+
+/* What became of one packet. */
+#define VM_RECEIVED 0                   /* decoded: fact holds its fact */
+#define VM_RECEIVE_UNKNOWN_TEMPLATE 1   /* heartbeat/difference of a template the context holds no values of */
+#define VM_RECEIVE_NOT_APPLICABLE 2     /* of a known template that cannot take it (short body, a change past its values, ...) */
+#define VM_RECEIVE_CRC_MISMATCH 3
+#define VM_RECEIVE_MALFORMED 4          /* too short, incomplete header, or not a data command */
+#define VM_RECEIVE_STATE_MISMATCH 5     /* checked heartbeat/difference whose check does not hold */
+#define VM_RECEIVE_ALREADY_APPLIED 6    /* with VM_RECEIVE_ONCE: this very packet was applied before; nothing changed, no fact */
+
+/* Flags of vm_receive_packet_v1 / vm_receive_packets_v1. Other bits are ignored. */
+#define VM_RECEIVE_STATE_CHECK 1u  /* as "state_check": true in the decompress request */
+#define VM_RECEIVE_DEFER_SAVE 2u   /* registry files are loaded as needed but not written; changed devices wait for vm_context_save_v1 */
+#define VM_RECEIVE_ONCE 4u         /* each device remembers digests of the last VM_RECEIVE_ONCE_WINDOW packets applied to it (kept in its registry file); a packet met again answers VM_RECEIVE_ALREADY_APPLIED */
+#define VM_RECEIVE_ONCE_WINDOW 64
+
+typedef struct vm_received_v1 {
+  int32_t outcome;        /* VM_RECEIVED or VM_RECEIVE_* */
+  uint8_t command;        /* the base data command (63, 127, 170); 0 when the header did not read */
+  uint8_t tid;            /* template number */
+  uint32_t source_aid;    /* the device; 0 when the header did not read */
+  uint64_t timestamp;     /* the packet's 48-bit timestamp field as a number */
+  const uint8_t* fact;    /* outcome VM_RECEIVED: the fact JSON, byte for byte what vm_fusion_decompress_json_v1 answers; else NULL */
+  size_t fact_len;
+} vm_received_v1;
+
+/* Called once per packet, in order, outside every library lock; the pointers are valid only
+ * during the call. A callback may call the library again, on this context too. */
+typedef void (*vm_receive_callback_v1)(void* user, const vm_received_v1* received);
+
+/* Receives one packet given as bytes (no Base64, no JSON) in context ctx_id, loading device
+ * files from root (root_len 0: none). Answers 1 when the callback was called, 0 for a NULL
+ * callback or packet pointer with a non-zero length (or a NULL root with a non-zero
+ * root_len), when nothing happens.
+ * The packet is received as by vm_fusion_decompress_json_v1 (its effects on templates and
+ * files, and its fact, are the same), with these differences: VM_RECEIVE_STATE_CHECK asks
+ * for the state check; the refusal "fusion_receive_apply_failed" is told apart as
+ * VM_RECEIVE_UNKNOWN_TEMPLATE (the context holds no values of the template) or
+ * VM_RECEIVE_NOT_APPLICABLE; a fact too large to answer ({"error":"invalid_json"} from the
+ * request) is VM_RECEIVE_MALFORMED. A header that reads (every outcome but a packet too short
+ * or with an incomplete header) fills command (the base command, which is not a data command
+ * for VM_RECEIVE_MALFORMED), tid, source_aid and timestamp.
+ * VM_RECEIVE_DEFER_SAVE: the packet's changes stay in memory, its device marked changed,
+ * until vm_context_save_v1 writes them; a context dropped before that (by vm_context_drop_v1,
+ * or by the cache after an hour idle or to make room, see convention 7) loses them.
+ * VM_RECEIVE_ONCE: a packet whose bytes were among the last VM_RECEIVE_ONCE_WINDOW packets
+ * applied to its device with this flag answers VM_RECEIVE_ALREADY_APPLIED before anything
+ * is examined beyond its header and trailer, so a packet delivered again after its effects
+ * were saved is not applied twice; every packet that answers VM_RECEIVED under this flag
+ * (heartbeats too) joins the window and changes the device, saved with its file (at once, or
+ * by vm_context_save_v1 with VM_RECEIVE_DEFER_SAVE). Devices whose window is empty keep
+ * exactly the files written without the flag. */
+VM_API int32_t vm_receive_packet_v1(uint64_t ctx_id, const uint8_t* root, size_t root_len, uint32_t flags,
+                                    const uint8_t* packet, size_t packet_len, vm_receive_callback_v1 callback,
+                                    void* user) VM_NOEXCEPT;
+
+/* Many packets in one call: packets is N entries of (length u32 big-endian, bytes). Calls
+ * back once per entry, in order; answers the number of entries called back, or -1 when the
+ * framing breaks (after calling back the entries before the break): an entry whose length
+ * word or bytes run past packets_len, or an entry after the first 2^31 - 1. 0, calling
+ * nothing, for a NULL callback or a NULL pointer with a non-zero length. Each entry is
+ * received as by vm_receive_packet_v1 with the same flags. */
+VM_API int32_t vm_receive_packets_v1(uint64_t ctx_id, const uint8_t* root, size_t root_len, uint32_t flags,
+                                     const uint8_t* packets, size_t packets_len, vm_receive_callback_v1 callback,
+                                     void* user) VM_NOEXCEPT;
+
+/* ===== Contexts ======================================================================== */
+
+#define VM_SAVE_FSYNC 1u
+/* Writes the registry file of every device of the context whose templates (or remembered
+ * packets) changed since they were last written, to root, through the library's one safe
+ * writer (exclusive temporary file without following links, rename over the old file). With
+ * VM_SAVE_FSYNC each file's data reach the disk before its rename, and the directories after
+ * the renames, so the files survive a power loss. Answers the number of files written (0 or
+ * more), or -1 when any could not be written (those devices stay changed and the next call
+ * writes them again; the caller must not treat its work as saved). A failed file counts in
+ * vm_registry_save_failures_v1 and leaves no stale file to trust, as any failed save does.
+ * A context that is not held answers 0; a NULL or empty root (or one with a NUL byte)
+ * answers -1 when devices wait, else 0. Other flag bits are ignored. */
+VM_API int32_t vm_context_save_v1(uint64_t ctx_id, const uint8_t* root, size_t root_len, uint32_t flags) VM_NOEXCEPT;
+
+/* Forgets the context's templates in memory (unsaved changes are lost, which is the point:
+ * a host that lost its right to a partition starts again from the files). Answers 1 when the
+ * context was held, 0 otherwise. A call already working on the context finishes on the
+ * templates it holds; the next call gets a fresh context that loads from the files. */
+VM_API int32_t vm_context_drop_v1(uint64_t ctx_id) VM_NOEXCEPT;
 
 /* ===== Registry files ================================================================== */
 

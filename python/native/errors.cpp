@@ -65,6 +65,7 @@ PyObject* refusal_error(const char* call, PacketRefusal why, const HeaderInfo* h
     case PacketRefusal::unknown_template:
     case PacketRefusal::not_applicable: text = "fusion_receive_apply_failed"; break;
     case PacketRefusal::state_mismatch: text = "state_mismatch"; break;
+    case PacketRefusal::already_applied: text = "already_applied"; break;  // receivers never ask to apply once
   }
   if (why == PacketRefusal::state_mismatch) {
     // Members in the order of the JSON answer: the header summary first.

@@ -32,6 +32,7 @@ struct ReceiverObject {
   std::optional<std::string> root;
   int precision;  // readings at 10^-precision; -1: the library's view (10^-4)
   bool state_check;  // heartbeats and diffs must carry the state check
+  bool defer_saves;  // changed devices wait for save()
   // Packets this receiver could not rebuild, per (device, template), until a full packet
   // of that template arrives. Touched only with the GIL held.
   std::map<std::pair<std::uint32_t, std::uint32_t>, std::uint64_t> unknown;
@@ -44,6 +45,10 @@ std::optional<std::string_view> root_of(const ReceiverObject* r) {
   return std::string_view(*r->root);
 }
 
+ReceiveOptions options_of(const ReceiverObject* r) {
+  return {.state_check = r->state_check, .defer_save = r->defer_saves, .once = false};
+}
+
 PyObject* receiver_new(PyTypeObject* type, PyObject*, PyObject*) {
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
@@ -53,6 +58,7 @@ PyObject* receiver_new(PyTypeObject* type, PyObject*, PyObject*) {
   new (&r->root) std::optional<std::string>();
   r->precision = -1;
   r->state_check = true;
+  r->defer_saves = false;
   new (&r->unknown) decltype(r->unknown)();
   return self;
 }
@@ -178,7 +184,7 @@ PyObject* receiver_receive(PyObject* self, PyObject* packet) {
   std::string_view bytes;
   if (!packet_bytes(packet, *copy, bytes)) return nullptr;
   DictAnswer answer(r);
-  decompress_packet(r->ctx_id, bytes, root_of(r), r->state_check, answer);
+  decompress_packet(r->ctx_id, bytes, root_of(r), options_of(r), answer);
   return answer.is_error_ ? raise(answer.result_) : answer.result_;
 }
 
@@ -283,7 +289,7 @@ PyObject* receiver_receive_many(PyObject* self, PyObject* packets) {
     m.packets[m.copied[k]] = std::string_view(m.copies.data() + start, m.copy_ends[k] - start);
 
   Py_BEGIN_ALLOW_THREADS
-  for (std::string_view packet : m.packets) decompress_packet(r->ctx_id, packet, root_of(r), r->state_check, m.answers);
+  for (std::string_view packet : m.packets) decompress_packet(r->ctx_id, packet, root_of(r), options_of(r), m.answers);
   Py_END_ALLOW_THREADS
   return m.answers.to_list(r);
 }

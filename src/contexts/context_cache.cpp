@@ -235,11 +235,48 @@ FusionStatePtr ContextCache::state_for(std::uint64_t ctx_id) {
   return touch(shard, slot_of(shard, ctx_id), ctx_id, stamp);
 }
 
+FusionStatePtr ContextCache::find(std::uint64_t ctx_id) {
+  if (ctx_id == 0) ctx_id = 1;
+  Shard& shard = shard_of(ctx_id);
+  std::lock_guard guard(shard.lock);
+  if (const Slot& slot = shard.slots[slot_of(shard, ctx_id)]; slot.state) return slot.state;
+  if (const auto it = shard.evicted_in_use.find(ctx_id); it != shard.evicted_in_use.end()) return it->second.lock();
+  return nullptr;
+}
+
+bool ContextCache::drop(std::uint64_t ctx_id) {
+  if (ctx_id == 0) ctx_id = 1;
+  // The state goes after the lock, so that it is never freed while one is held.
+  std::vector<FusionStatePtr> dropped;
+  Shard& shard = shard_of(ctx_id);
+  std::lock_guard guard(shard.lock);
+  bool held = false;
+  if (const auto it = shard.evicted_in_use.find(ctx_id); it != shard.evicted_in_use.end()) {
+    held = !it->second.expired();
+    shard.evicted_in_use.erase(it);
+  }
+  if (const std::size_t slot = slot_of(shard, ctx_id); shard.slots[slot].state) {
+    remove(shard, slot, dropped);
+    held = true;
+  }
+  return held;
+}
+
 std::size_t ContextCache::size() const { return size_.load(std::memory_order_relaxed); }
 
-FusionStatePtr context_state_for(std::uint64_t ctx_id) {
+namespace {
+
+ContextCache& process_cache() {
   static ContextCache* const cache = new ContextCache();
-  return cache->state_for(ctx_id);
+  return *cache;
 }
+
+}  // namespace
+
+FusionStatePtr context_state_for(std::uint64_t ctx_id) { return process_cache().state_for(ctx_id); }
+
+FusionStatePtr find_context_state(std::uint64_t ctx_id) { return process_cache().find(ctx_id); }
+
+bool drop_context(std::uint64_t ctx_id) { return process_cache().drop(ctx_id); }
 
 }  // namespace vm

@@ -42,6 +42,14 @@ class ContextCache {
   // if it is dropped later.
   [[nodiscard]] FusionStatePtr state_for(std::uint64_t ctx_id);
 
+  // The context's state when the cache holds it (or a request still holds it after its
+  // eviction), else null. Never creates a context, and is no use of it.
+  [[nodiscard]] FusionStatePtr find(std::uint64_t ctx_id);
+
+  // Forgets the context: the next state_for gets a new empty state, while requests that
+  // hold the old one finish on it. Whether the context was held.
+  bool drop(std::uint64_t ctx_id);
+
   [[nodiscard]] std::size_t size() const;
 
  private:
@@ -104,5 +112,8 @@ class ContextCache {
 
 // The process-wide cache (created on first use, never destroyed) on the wall clock.
 [[nodiscard]] FusionStatePtr context_state_for(std::uint64_t ctx_id);
+// ContextCache::find and ContextCache::drop on the process-wide cache.
+[[nodiscard]] FusionStatePtr find_context_state(std::uint64_t ctx_id);
+bool drop_context(std::uint64_t ctx_id);
 
 }  // namespace vm

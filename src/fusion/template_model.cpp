@@ -94,6 +94,12 @@ DeviceTemplates& device_for(TemplateRegistry& registry, DeviceId aid) {
   return registry.devices[aid];
 }
 
+void mark_unsaved(TemplateRegistry& registry, DeviceId aid, DeviceTemplates& device) {
+  if (device.unsaved) return;
+  device.unsaved = true;
+  registry.unsaved.push_back(aid);
+}
+
 DeviceTemplates* find_device(TemplateRegistry& registry, DeviceId aid) noexcept {
   auto it = registry.devices.find(aid);
   return it == registry.devices.end() ? nullptr : &it->second;

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "fusion/applied_packets.h"
 #include "support/bytes.h"
 #include "support/file_identity.h"
 #include "support/ids.h"
@@ -74,13 +75,27 @@ struct DeviceTemplates {
   // out: a device sends few templates, and the signature is most of what the check reads.
   // bind_signature and forget_template drop a template's entry.
   std::vector<std::pair<TemplateId, std::uint32_t>> sig_crcs;
+
+  // The packets lately applied to the device by receivers that ask to apply each once;
+  // kept in its registry file.
+  AppliedPackets applied;
+
+  // Changed since its registry file was last written, by a receiver that defers its saves:
+  // listed in TemplateRegistry::unsaved.
+  bool unsaved = false;
 };
 
 struct TemplateRegistry {
   std::unordered_map<DeviceId, DeviceTemplates> devices;
   // Registry files that yielded no templates, by device: read again only once they change.
   KeyedMap<DeviceId, FileIdentity> unusable_files;
+  // The devices marked unsaved, each once (a device may have been saved since: its flag
+  // tells), so that a save of the changes visits only them.
+  std::vector<DeviceId> unsaved;
 };
+
+// Marks the device as changed since its file was written.
+void mark_unsaved(TemplateRegistry& registry, DeviceId aid, DeviceTemplates& device);
 
 // The device's templates, created empty (next_tid 24) when absent.
 DeviceTemplates& device_for(TemplateRegistry& registry, DeviceId aid);

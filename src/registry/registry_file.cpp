@@ -10,6 +10,7 @@
 #include <system_error>
 #include <utility>
 
+#include "registry/directory_sync.h"
 #include "registry/failed_saves.h"
 #include "registry/registry_text.h"
 #include "registry/temporary_files.h"
@@ -98,12 +99,14 @@ bool write_all(int fd, std::string_view text) noexcept {
 }
 
 // Writes `text` to a new temporary file in the open directory `dir` (its name left in
-// `temporary`) and renames it to `file_name`. On failure nothing of the attempt is left.
-bool replace_file(int dir, const std::string& file_name, std::string_view text, std::string& temporary) {
+// `temporary`) and renames it to `file_name`; with `durable`, the data reach the disk
+// before the rename. On failure nothing of the attempt is left.
+bool replace_file(int dir, const std::string& file_name, std::string_view text, std::string& temporary,
+                  bool durable) {
   temporary_name_into(file_name, temporary);
   const int fd = create_temporary(dir, temporary);
   if (fd < 0) return false;
-  const bool written = write_all(fd, text);
+  const bool written = write_all(fd, text) && (!durable || ::fdatasync(fd) == 0);
   const bool closed = ::close(fd) == 0;
   if (written && closed && ::renameat(dir, temporary.c_str(), dir, file_name.c_str()) == 0) return true;
   ::unlinkat(dir, temporary.c_str(), 0);
@@ -142,25 +145,40 @@ constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 // The device's directory root/DD/DD, or none. The root is taken as given (links in it
 // followed); the two levels below it must be real directories, never links, so nothing
 // planted under the root leads a save or a load out of it. With `create`, missing
-// directories are made.
-Directory open_device_directory(const std::string& root, const FileLocation& where, bool create) {
+// directories are made, and `created` (when given) tells whether any was.
+Directory open_device_directory(const std::string& root, const FileLocation& where, bool create,
+                                bool* created = nullptr) {
   Directory dir(::open(root.c_str(), kDirectoryFlags));
   if (!dir.open() && create && errno == ENOENT) {
     std::error_code ignored;
     std::filesystem::create_directories(root, ignored);
     dir = Directory(::open(root.c_str(), kDirectoryFlags));
+    if (created != nullptr) *created = true;
   }
   for (const char* level : where.levels) {
     if (!dir.open()) break;
     int fd = ::openat(dir.fd(), level, kDirectoryFlags | O_NOFOLLOW);
-    if (fd < 0 && create && errno == ENOENT && (::mkdirat(dir.fd(), level, 0777) == 0 || errno == EEXIST))
+    if (fd < 0 && create && errno == ENOENT && (::mkdirat(dir.fd(), level, 0777) == 0 || errno == EEXIST)) {
       fd = ::openat(dir.fd(), level, kDirectoryFlags | O_NOFOLLOW);
+      if (created != nullptr) *created = true;
+    }
     dir = Directory(fd);
   }
   return dir;
 }
 
+// The directories a durable save must sync: the device's own, and when the save made
+// directories, those that received their names (the root's parent is the caller's).
+void note_directories(const std::string& root, const FileLocation& where, bool created, DirectorySyncs& durable) {
+  durable.add(where.directory);
+  if (!created) return;
+  durable.add(root);
+  durable.add(std::string_view(where.directory).substr(0, where.directory.size() - 3));  // root/DD
+}
+
 }  // namespace
+
+bool registry_files_enabled(std::optional<std::string_view> registry_root) noexcept { return enabled(registry_root); }
 
 std::string registry_file_path(std::string_view registry_root, DeviceId aid) {
   FileLocation where = locate(registry_root, aid);
@@ -209,11 +227,11 @@ void load_device_file(TemplateRegistry& registry, DeviceId aid,
   registry.devices.emplace(aid, std::move(*device));
 }
 
-void save_device_file(const TemplateRegistry& registry, DeviceId aid,
-                      std::optional<std::string_view> registry_root) {
-  if (!enabled(registry_root)) return;
+bool save_device_file(const TemplateRegistry& registry, DeviceId aid,
+                      std::optional<std::string_view> registry_root, DirectorySyncs* durable) {
+  if (!enabled(registry_root)) return false;
   const DeviceTemplates* device = find_device(registry, aid);
-  if (device == nullptr) return;
+  if (device == nullptr) return false;
 
   // Per-thread buffers: a batch saves each touched device, and a steady stream of saves
   // then allocates nothing.
@@ -225,19 +243,23 @@ void save_device_file(const TemplateRegistry& registry, DeviceId aid,
 
   locate_into(*registry_root, aid, where);
   root.assign(*registry_root);
-  const Directory dir = open_device_directory(root, where, true);
+  bool created = false;
+  const Directory dir = open_device_directory(root, where, true, &created);
   if (!dir.open()) {
     // Without its directory the old file cannot be removed either.
     note_failed_save(where.directory, where.file_name, false);
-    return;
+    return false;
   }
-  if (replace_file(dir.fd(), where.file_name, text, temporary)) {
+  const bool saved = replace_file(dir.fd(), where.file_name, text, temporary, durable != nullptr);
+  if (saved) {
     note_saved(where.directory, where.file_name);
+    if (durable != nullptr) note_directories(root, where, created, *durable);
   } else {
     // Remove the outdated file: a missing file costs a full packet, a stale one wrong facts.
     note_failed_save(where.directory, where.file_name, remove_file(dir.fd(), where.file_name));
   }
   sweep_stale_temporaries(dir.fd(), where.directory);
+  return saved;
 }
 
 }  // namespace vm

@@ -16,6 +16,11 @@
 
 namespace vm {
 
+class DirectorySyncs;
+
+// Whether `registry_root` switches registry files on: present, not empty, without a NUL byte.
+[[nodiscard]] bool registry_files_enabled(std::optional<std::string_view> registry_root) noexcept;
+
 // The file of `aid` under `registry_root`; a "/" is put after the root unless it is empty
 // or already ends with one.
 [[nodiscard]] std::string registry_file_path(std::string_view registry_root, DeviceId aid);
@@ -46,8 +51,10 @@ void load_device_file(TemplateRegistry& registry, DeviceId aid,
 // removed once they are a minute old. A save that fails is counted and removes the old
 // file, which would be behind memory from now on; when even that fails, this process
 // stops loading it. The next save tries afresh. An absent or empty root, or one with a NUL
-// byte, does nothing.
-void save_device_file(const TemplateRegistry& registry, DeviceId aid,
-                      std::optional<std::string_view> registry_root);
+// byte, does nothing. With `durable`, the file's data reach the disk before the rename,
+// and the directories whose entries the save changed are noted in `durable` to be synced
+// after the caller's last rename. Whether the file now holds the device's templates.
+bool save_device_file(const TemplateRegistry& registry, DeviceId aid,
+                      std::optional<std::string_view> registry_root, DirectorySyncs* durable = nullptr);
 
 }  // namespace vm

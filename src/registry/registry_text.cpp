@@ -27,7 +27,33 @@ struct KeyedTemplate {
 struct RegistryDisk {
   std::string_view aid;  // read for its type only: the file's place names the device
   std::vector<KeyedTemplate> templates;
+  std::vector<std::uint64_t> applied_packets;
 };
+
+// A digest as written: 16 lowercase hexadecimal digits.
+constexpr std::size_t kDigestDigits = 16;
+
+std::optional<std::uint64_t> parse_digest(std::string_view text) noexcept {
+  std::uint64_t digest = 0;
+  const char* const end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, digest, 16);
+  if (text.size() != kDigestDigits || ec != std::errc{} || ptr != end) return std::nullopt;
+  return digest;
+}
+
+// Digests that do not read are dropped, a member that is not an array too: a packet they
+// stood for may then be applied again, as one older than the window would be, which costs
+// less than the templates of a file refused whole.
+bool read_applied_packets(json::Element value, RegistryDisk& out) {
+  simdjson::dom::array array;
+  if (value.get_array().get(array) != simdjson::SUCCESS) return true;
+  for (json::Element item : array) {
+    std::string_view text;
+    if (item.get_string().get(text) != simdjson::SUCCESS) continue;
+    if (const auto digest = parse_digest(text)) out.applied_packets.push_back(*digest);
+  }
+  return true;
+}
 
 bool read_string_array(json::Element value, TemplateDisk& out) {
   simdjson::dom::array array;
@@ -57,6 +83,7 @@ bool read_templates(json::Element value, RegistryDisk& out) {
 constexpr json::Record kRegistryDisk{
     json::field("aid", &RegistryDisk::aid),
     json::field("templates", &read_templates),
+    json::field("applied_packets", &read_applied_packets),
 };
 
 // A template key: an optional "+", then one or more ASCII digits, at most 4294967295.
@@ -116,6 +143,22 @@ void append_registry_text(std::string& out, DeviceId aid, const DeviceTemplates&
     w.end_object();
   }
   w.end_object();
+  // Only when there are any: the files of receivers that never ask for it stay as they were.
+  if (!device.applied.empty()) {
+    thread_local std::vector<std::uint64_t> digests;
+    const ScratchRelease release_digests(digests);
+    digests.clear();
+    device.applied.append_oldest_first(digests);
+    w.key("applied_packets");
+    w.begin_array();
+    for (std::uint64_t digest : digests) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      char hex[kDigestDigits];
+      for (std::size_t i = 0; i < kDigestDigits; ++i) hex[i] = kHex[(digest >> (4 * (kDigestDigits - 1 - i))) & 15];
+      w.string(std::string_view(hex, kDigestDigits));
+    }
+    w.end_array();
+  }
   w.end_object();
 }
 
@@ -151,6 +194,7 @@ std::optional<DeviceTemplates> parse_registry_text(std::string_view text) {
     raise_next_tid(device, *tid);
   }
   if (device.tid_to_sig.empty() && device.last_vals.empty()) return std::nullopt;
+  device.applied.assign_oldest_first(disk->applied_packets);
   return device;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "json/json_writer.h"
+#include "support/scratch.h"
 #include "support/small_copy.h"
 
 namespace vm {
@@ -122,6 +123,14 @@ void append_decompress_answer(const CompactFactMembers& fact, const HeaderInfo& 
   w = put_member(w, R"(,"url":)", fact.url);
   *w++ = '}';
   out.resize(static_cast<std::size_t>(w - out.data()));
+}
+
+bool append_decompress_answer_of_text(std::string_view text, const HeaderInfo& header, std::string& out) {
+  thread_local CompactFactMembers fact;
+  const ScratchRelease release(fact.readings, fact.url_text, fact.msg_text, fact.scratch);
+  if (!read_compact_fact(text, fact)) return false;
+  append_decompress_answer(fact, header, out);
+  return true;
 }
 
 }  // namespace vm

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "requests/compact_fact_json.h"
@@ -20,5 +21,9 @@ void order_readings_by_key(std::size_t count, std::vector<std::uint32_t>& order)
 
 // Appends {"__packet_meta__":{...},"geohash":...,"id":...,...,"url":...} to `out`.
 void append_decompress_answer(const CompactFactMembers& fact, const HeaderInfo& header, std::string& out);
+
+// The same for a fact given as its compact text (without routing prefix); false, with
+// nothing appended, when the text has too many readings to answer within memory.
+[[nodiscard]] bool append_decompress_answer_of_text(std::string_view text, const HeaderInfo& header, std::string& out);
 
 }  // namespace vm

@@ -2,8 +2,9 @@
 // checks, then the fact brought back with the templates of a context (a full packet
 // teaches its template; heartbeats and diffs are applied to the stored values), with the
 // registry files loaded and saved as the decompress request does. The outcome goes to a
-// sink, so that one engine answers both the JSON request and hosts that build their own
-// objects. Thread-safe: the context's lock is held only for the template work.
+// sink, so that one engine answers the JSON request, the typed receive and hosts that
+// build their own objects. Thread-safe: the context's lock is held only for the template
+// work, never while the sink is called.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,7 @@
 namespace vm {
 
 struct CompactFactMembers;
+struct FusionState;
 
 // Why a packet gave no fact.
 enum class PacketRefusal {
@@ -24,6 +26,21 @@ enum class PacketRefusal {
   unknown_template,   // a heartbeat or diff for a template the context holds no values of
   not_applicable,     // a heartbeat or diff of a known template that does not apply (short body, ...)
   state_mismatch,     // a checked heartbeat or diff whose fact would not be the sender's; nothing changed
+  already_applied,    // (ReceiveOptions::once) this very packet was applied to its device lately; nothing changed
+};
+
+struct ReceiveOptions {
+  // Heartbeats and diffs must carry the state check (state_check.h) of the template's state
+  // they leave, in the byte after their body; without it that byte is not examined, as a
+  // receiver of the published packets does.
+  bool state_check = false;
+  // Changed devices are marked unsaved (template_model.h) instead of written; files are
+  // still loaded. Only with a root that switches files on.
+  bool defer_save = false;
+  // Refuses a packet among the device's lately applied ones (applied_packets.h) before it
+  // changes anything; a packet that gives a fact joins them, which changes the device
+  // (saved, or marked unsaved) even for a heartbeat.
+  bool once = false;
 };
 
 class PacketAnswerSink {
@@ -49,11 +66,13 @@ class PacketAnswerSink {
   ~PacketAnswerSink() = default;
 };
 
-// With `state_check`, heartbeats and diffs must carry the state check (state_check.h) of
-// the template's state they leave, in the byte after their body; without it that byte is
-// not examined, as a receiver of the published packets does.
 void decompress_packet(std::uint64_t ctx_id, std::string_view packet,
-                       std::optional<std::string_view> registry_root, bool state_check,
+                       std::optional<std::string_view> registry_root, ReceiveOptions options,
+                       PacketAnswerSink& sink);
+
+// The same on a context's state the caller holds (a batch looks its context up once).
+void decompress_packet(FusionState& state, std::string_view packet,
+                       std::optional<std::string_view> registry_root, ReceiveOptions options,
                        PacketAnswerSink& sink);
 
 }  // namespace vm

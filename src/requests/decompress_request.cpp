@@ -8,6 +8,7 @@
 #include "requests/compact_fact_json.h"
 #include "requests/decompress_answer.h"
 #include "requests/decompress_packet.h"
+#include "support/fault.h"
 #include "support/scratch.h"
 #include "wire/base64.h"
 
@@ -63,19 +64,16 @@ class JsonAnswer final : public PacketAnswerSink {
       // Answered with the header, like a checksum failure, so that the host can name the
       // device and template that need a full packet.
       case PacketRefusal::state_mismatch: error_with_meta(*header, "state_mismatch"); break;
+      // The request never asks to apply packets once.
+      case PacketRefusal::already_applied: VM_CHECK(false); break;
     }
   }
 
   void crc_mismatch(const HeaderInfo& header) override { error_with_meta(header, "CRC16 mismatch"); }
 
   void fact(std::string_view text, const HeaderInfo& header) override {
-    thread_local CompactFactMembers fact;
-    const ScratchRelease release(fact.readings, fact.url_text, fact.msg_text, fact.scratch);
-    if (!read_compact_fact(text, fact)) {
-      out_.append(kInvalidJson);  // too many readings to answer within memory
-      return;
-    }
-    append_decompress_answer(fact, header, out_);
+    // Too many readings to answer within memory.
+    if (!append_decompress_answer_of_text(text, header, out_)) out_.append(kInvalidJson);
   }
 
   bool takes_members() const noexcept override { return true; }
@@ -112,7 +110,7 @@ void decompress_request(std::string_view request, std::string& out) {
     return;
   }
   JsonAnswer answer(out);
-  decompress_packet(req->ctx_id, packet, req->registry_root, req->state_check, answer);
+  decompress_packet(req->ctx_id, packet, req->registry_root, ReceiveOptions{.state_check = req->state_check}, answer);
 }
 
 }  // namespace vm

@@ -1,6 +1,7 @@
-// The gateway's reading of real decompress answers (fact, unknown template, state mismatch,
-// CRC mismatch, malformed packets), the fact message it publishes, broker address lists, and the fence
-// that keeps a hand-over from decoding on a file one packet ahead.
+// The gateway's reading of real typed receive outcomes (fact, unknown template, not
+// applicable, state mismatch, CRC mismatch, malformed packets), the fact message it
+// publishes, broker address lists, and the partition lock that keeps two gateways from
+// writing one device's files.
 #include <gtest/gtest.h>
 
 #include <simdjson.h>
@@ -10,17 +11,15 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <map>
-#include <random>
 #include <vector>
 
 #include "broker.h"
 #include "codec.h"
-#include "device_queue.h"
+#include "gateway_checkpoints.h"
 #include "gateway_outcome.h"
 #include "library.h"
 #include "partition_fence.h"
-#include "registry_file.h"
+#include "velmarinthos_tavkin.h"
 
 namespace tavkin {
 namespace {
@@ -40,29 +39,47 @@ class DecompressAnswers : public testing::Test {
     const Answer a = call_decompress(request, 4096, buffer_);
     return std::string(a.result > 0 ? a.bytes : "");
   }
+  // What the gateway makes of the packet: its dead reason, nullopt for a fact.
+  std::optional<DeadReason> receive(std::uint64_t receiver_ctx, std::string_view packet, bool state_check = true) {
+    std::int32_t outcome = -1;
+    const std::uint32_t flags = state_check ? VM_RECEIVE_STATE_CHECK : 0u;
+    EXPECT_EQ(vm_receive_packet_v1(receiver_ctx, nullptr, 0, flags, reinterpret_cast<const std::uint8_t*>(packet.data()),
+                                   packet.size(),
+                                   [](void* user, const vm_received_v1* r) { *static_cast<std::int32_t*>(user) = r->outcome; },
+                                   &outcome),
+              1);
+    return dead_reason_of(outcome);
+  }
   std::string buffer_;
 };
 
-TEST_F(DecompressAnswers, AreClassifiedByTheLibrarysErrorTexts) {
+TEST_F(DecompressAnswers, OutcomesGiveTheDeadReasons) {
   const std::string full = packet(9101);
   const std::string heartbeat = packet(9101);  // the same fact again: a heartbeat
   ASSERT_EQ(static_cast<unsigned char>(heartbeat[0]), 127);
   std::string flipped = full;
   flipped[20] ^= 0x01;
 
-  std::string error;
   // A heartbeat for a template this receiver never learnt.
-  EXPECT_EQ(classify_answer(decode(9102, heartbeat), error), DeadReason::unknown_template);
-  EXPECT_EQ(error, "fusion_receive_apply_failed");
-  EXPECT_EQ(classify_answer(decode(9102, flipped), error), DeadReason::crc_mismatch);
-  EXPECT_EQ(error, "CRC16 mismatch");
-  for (const std::string_view bad : {std::string_view("\x3f\x01\x00", 3), std::string_view("\x3f\x02\x00\x00\x00\x00\x00", 7)}) {
-    EXPECT_EQ(classify_answer(decode(9102, bad), error), DeadReason::malformed) << error;
+  EXPECT_EQ(receive(9102, heartbeat), DeadReason::unknown_template);
+  EXPECT_EQ(receive(9102, flipped), DeadReason::crc_mismatch);
+  for (const std::string_view bad : {std::string_view("\x3f\x01\x00", 3), std::string_view("\x3f\x02\x00\x00\x00\x00\x00", 7),
+                                     std::string_view("\xba\x01\x01\x00", 4)}) {
+    EXPECT_EQ(receive(9102, bad), DeadReason::malformed);
   }
-  EXPECT_EQ(classify_answer("", error), DeadReason::malformed);
   // Learnt from the full packet, the heartbeat decodes.
-  EXPECT_FALSE(classify_answer(decode(9102, full), error));
-  EXPECT_FALSE(classify_answer(decode(9102, heartbeat), error));
+  EXPECT_EQ(receive(9102, full), std::nullopt);
+  EXPECT_EQ(receive(9102, heartbeat), std::nullopt);
+  // Outcomes that are not dead, and one the gateway does not know.
+  EXPECT_EQ(dead_reason_of(VM_RECEIVE_ALREADY_APPLIED), std::nullopt);
+  EXPECT_EQ(dead_reason_of(VM_RECEIVE_NOT_APPLICABLE), DeadReason::not_applicable);
+  EXPECT_EQ(dead_reason_of(99), DeadReason::malformed);
+  for (const DeadReason r : {DeadReason::unknown_template, DeadReason::not_applicable, DeadReason::state_mismatch,
+                             DeadReason::crc_mismatch, DeadReason::malformed}) {
+    EXPECT_FALSE(dead_reason_text(r).empty());
+  }
+  EXPECT_EQ(dead_reason_name(DeadReason::not_applicable), "not_applicable");
+  EXPECT_EQ(dead_reason_text(DeadReason::not_applicable), "template cannot take this packet");
 }
 
 // A receiver that missed a difference: the checking gateway dead-letters what follows as a
@@ -79,26 +96,21 @@ TEST_F(DecompressAnswers, StateMismatchIsItsOwnReasonUntilTheNextFullPacket) {
                               static_cast<unsigned char>(beat[0]), static_cast<unsigned char>(again[0])}),
             std::vector<int>({170, 170, 127, 63}));
 
-  std::string error;
   for (const bool checking : {true, false}) {
     SCOPED_TRACE(checking ? "checking" : "plain");
     const std::uint64_t ctx = checking ? 9152 : 9153;
-    ASSERT_FALSE(classify_answer(decode(ctx, full, checking), error));
-    const std::string wrong = decode(ctx, diff, checking);
+    ASSERT_EQ(receive(ctx, full, checking), std::nullopt);
     if (!checking) {
       // Without the check the fact is rebuilt on the stale state: t1 as the full packet had it.
-      EXPECT_FALSE(classify_answer(wrong, error));
+      const std::string wrong = decode(ctx, diff, checking);
+      EXPECT_EQ(wrong.find("\"error\""), std::string::npos) << wrong;
       EXPECT_NE(wrong.find("\"s1_v\":0.215,"), std::string::npos) << wrong;
       continue;
     }
-    EXPECT_EQ(classify_answer(wrong, error), DeadReason::state_mismatch) << wrong;
-    EXPECT_EQ(error, "state_mismatch");
-    EXPECT_EQ(dead_reason_name(DeadReason::state_mismatch), "state_mismatch");
-    // The answer names the device that needs a full packet.
-    EXPECT_NE(wrong.find("\"source_aid\":305419896"), std::string::npos) << wrong;
-    EXPECT_EQ(classify_answer(decode(ctx, beat, checking), error), DeadReason::state_mismatch);
-    EXPECT_FALSE(classify_answer(decode(ctx, again, checking), error)) << error;
-    EXPECT_FALSE(classify_answer(decode(ctx, after, checking), error)) << error;
+    EXPECT_EQ(receive(ctx, diff, checking), DeadReason::state_mismatch);
+    EXPECT_EQ(receive(ctx, beat, checking), DeadReason::state_mismatch);
+    EXPECT_EQ(receive(ctx, again, checking), std::nullopt);
+    EXPECT_EQ(receive(ctx, after, checking), std::nullopt);
   }
 }
 
@@ -128,50 +140,6 @@ TEST_F(DecompressAnswers, FactMessageKeepsTheAnswerAndAddsTheGatewaysMembers) {
             R"({"device":1,"partition":0,"gateway":"g","dedup_key":"1:24:5","redelivered":false})");
 }
 
-// Packets of one device are worked on one at a time, in arrival order; other devices are
-// never held up by a busy one. Checked against a model over seeded random interleavings.
-TEST(DeviceQueue, OneInWorkPerDeviceInArrivalOrder) {
-  const auto seed = std::random_device{}();
-  SCOPED_TRACE(testing::Message() << "seed " << seed);
-  std::mt19937 rng(seed);
-  for (int round = 0; round < 200; ++round) {
-    DeviceQueue<int> queue;
-    std::map<std::uint32_t, int> in_work;           // device -> item in work
-    std::map<std::uint32_t, std::vector<int>> sent;  // device -> items in arrival order
-    std::map<std::uint32_t, std::vector<int>> worked;
-    int next_item = 0;
-    auto start = [&](std::uint32_t device, int item) {
-      ASSERT_FALSE(in_work.contains(device)) << "two items of device " << device << " in work";
-      in_work[device] = item;
-      worked[device].push_back(item);
-    };
-    for (int step = 0; step < 300; ++step) {
-      if (rng() % 2 == 0 || in_work.empty()) {
-        const std::uint32_t device = rng() % 5;
-        const int item = next_item++;
-        sent[device].push_back(item);
-        const bool was_free = !in_work.contains(device);
-        const auto now = queue.admit(device, item);
-        EXPECT_EQ(now.has_value(), was_free);
-        if (now) start(device, *now);
-      } else {
-        auto it = in_work.begin();
-        std::advance(it, rng() % in_work.size());
-        const std::uint32_t device = it->first;
-        in_work.erase(it);
-        if (const auto next = queue.release(device)) start(device, *next);
-      }
-    }
-    while (!in_work.empty()) {
-      const std::uint32_t device = in_work.begin()->first;
-      in_work.erase(in_work.begin());
-      if (const auto next = queue.release(device)) start(device, *next);
-    }
-    EXPECT_EQ(queue.waiting(), 0u);
-    EXPECT_EQ(worked, sent);
-  }
-}
-
 class HandOver : public testing::Test {
  protected:
   void SetUp() override {
@@ -182,80 +150,8 @@ class HandOver : public testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(root_); }
 
-  std::string packet(std::uint64_t sender_ctx, std::string_view text) {
-    const Answer a = call_run(run_request(sender_ctx, text, kAid, false, "", true), text.size(), buffer_);
-    return std::string(a.bytes);
-  }
-  std::string decode(std::uint64_t receiver_ctx, std::string_view packet) {
-    const std::string request =
-        decompress_request(receiver_ctx, base64_encode(packet, Base64Alphabet::standard), root_.string(), true);
-    const Answer a = call_decompress(request, 4096, buffer_);
-    return std::string(a.result > 0 ? a.bytes : "");
-  }
-
   std::filesystem::path root_;
-  std::string buffer_;
 };
-
-// A gateway decodes p1 and p2 and acknowledges both, but the broker never gets p2's
-// acknowledgement; it decodes p3, then loses its connection. The next gateway gets p2 and
-// p3 again and must answer them as the first did. Without the files put back, p2 would be
-// decoded on the state p3 left and take p3's humidity.
-TEST_F(HandOver, RedeliveredPacketsDecodeAsBeforeOnceTheFilesArePutBack) {
-  const std::string p1 = packet(9301, "node7.1.AYvP5WgA|t1>0.c1:yG|h>0.m/s2:q0U|");
-  const std::string p2 = packet(9301, "node7.1.AYvP5WhA|t1>0.c1:yH|h>0.m/s2:q0U|");
-  const std::string p3 = packet(9301, "node7.1.AYvP5WiA|t1>0.c1:yH|h>0.m/s2:q0V|");
-  for (const bool put_back : {false, true}) {
-    SCOPED_TRACE(put_back ? "files put back" : "files left");
-    std::filesystem::remove_all(root_ / "00");
-    const std::uint64_t first = put_back ? 9310 : 9320, next = first + 1;
-    DeviceSnapshots snapshots(root_.string());
-    std::vector<std::string> answers;
-    for (const std::string* p : {&p1, &p2, &p3}) {
-      snapshots.take(kAid);
-      answers.push_back(decode(first, *p));
-      ASSERT_FALSE(answers.back().empty());
-      if (p != &p3) snapshots.forget(kAid);  // acknowledged
-    }
-    EXPECT_NE(answers[1], answers[2]);
-    std::string errors;
-    if (put_back) {
-      EXPECT_EQ(snapshots.restore_all(errors), 1u);
-      EXPECT_EQ(errors, "");
-    }
-    const bool same = decode(next, p2) == answers[1] && decode(next, p3) == answers[2];
-    EXPECT_EQ(same, put_back);
-  }
-}
-
-// A device without a file before its first packet has none again after the put-back; a
-// device whose packet was acknowledged keeps its file; one that could not be read is left.
-TEST_F(HandOver, PutBackRemovesNewFilesAndLeavesAcknowledgedOnes) {
-  const std::string p1 = packet(9401, "node7.1.AYvP5WgA|t1>0.c1:yG|h>0.m/s2:q0U|");
-  DeviceSnapshots snapshots(root_.string());
-  snapshots.take(kAid);
-  ASSERT_FALSE(decode(9410, p1).empty());
-  const std::string path = device_file_path(root_.string(), kAid);
-  ASSERT_TRUE(std::filesystem::exists(path));
-  std::string errors;
-  EXPECT_EQ(snapshots.restore_all(errors), 1u);
-  EXPECT_FALSE(std::filesystem::exists(path));
-  EXPECT_EQ(snapshots.size(), 0u);
-
-  snapshots.take(kAid);
-  ASSERT_FALSE(decode(9411, p1).empty());
-  snapshots.forget(kAid);
-  EXPECT_EQ(snapshots.restore_all(errors), 0u);
-  EXPECT_TRUE(std::filesystem::exists(path));
-
-  // A file that cannot be read before the decode is never written over with a part of it.
-  const std::string unreadable = device_file_path(root_.string(), kAid + 1);
-  std::filesystem::create_directories(unreadable);
-  snapshots.take(kAid + 1);
-  EXPECT_EQ(snapshots.restore_all(errors), 0u);
-  EXPECT_NE(errors.find("could not be read"), std::string::npos) << errors;
-  EXPECT_TRUE(std::filesystem::is_directory(unreadable));
-}
 
 // One holder per partition across processes; the kernel lets go when the holder is killed.
 TEST_F(HandOver, PartitionLockHasOneHolderAndGoesWithAKilledProcess) {
@@ -291,6 +187,53 @@ TEST_F(HandOver, PartitionLockHasOneHolderAndGoesWithAKilledProcess) {
   EXPECT_TRUE(first.try_acquire(root_.string(), "packets.3", error));
   ::close(ready[0]);
   ::close(ready[1]);
+}
+
+// Packets redelivered after a checkpoint whose acks were lost are recognised only while the
+// library remembers them (its window per device), so no device may take more than half of
+// it between checkpoints; a message too large for the rest of it waits for a checkpoint,
+// unless it comes first (it could never fit otherwise).
+TEST(CheckpointTracker, AsksForACheckpointBeforeADevicePassesHalfTheWindow) {
+  const auto now = CheckpointTracker::Clock::now();
+  CheckpointTracker tracker(2, {.packets = 1000, .after = std::chrono::hours(1), .per_device = 4});
+  const std::vector<std::uint32_t> three_of_7{7, 7, 7}, one_of_7{7}, two_of_7{7, 7}, one_of_8{8};
+  EXPECT_FALSE(tracker.anything_decoded());
+  tracker.decoded(0, 1, three_of_7, 3, now);
+  EXPECT_FALSE(tracker.due(now));
+  EXPECT_FALSE(tracker.fits_window(two_of_7));
+  EXPECT_TRUE(tracker.fits_window(one_of_8));
+  EXPECT_TRUE(tracker.fits_window(one_of_7));
+  tracker.decoded(1, 5, one_of_7, 1, now);
+  EXPECT_TRUE(tracker.due(now));
+  EXPECT_FALSE(tracker.fits_window(one_of_7));
+  EXPECT_EQ(tracker.acks_due(), (std::vector<std::pair<std::uint32_t, std::uint64_t>>{{0, 1}, {1, 5}}));
+
+  tracker.checkpointed();
+  EXPECT_FALSE(tracker.due(now));
+  EXPECT_TRUE(tracker.acks_due().empty());
+  const std::vector<std::uint32_t> six_of_7(6, 7);
+  EXPECT_TRUE(tracker.fits_window(six_of_7));
+}
+
+// Confirms and rejects settle publishes by number, one or with `multiple`; a rejected one
+// leaves the tracker to be published again under a new number.
+TEST(CheckpointTracker, SettlesPublishesByNumber) {
+  CheckpointTracker tracker(1, {});
+  for (int i = 1; i <= 5; ++i) tracker.published({false, "k", std::to_string(i), {}});
+  tracker.confirmed(2, true);
+  EXPECT_EQ(tracker.unconfirmed(), 3u);
+  tracker.confirmed(4, false);
+  EXPECT_EQ(tracker.unconfirmed(), 2u);
+  const auto again = tracker.rejected(5, true);
+  ASSERT_EQ(again.size(), 2u);
+  EXPECT_EQ(again[0].body, "3");
+  EXPECT_EQ(again[1].body, "5");
+  EXPECT_TRUE(tracker.all_confirmed());
+  tracker.published(again[0]);  // number 6
+  tracker.confirmed(5, true);   // a late confirm of numbers already settled changes nothing
+  EXPECT_EQ(tracker.unconfirmed(), 1u);
+  tracker.confirmed(6, false);
+  EXPECT_TRUE(tracker.all_confirmed());
 }
 
 TEST(BrokerAddresses, ReadAsHostAndPortLists) {

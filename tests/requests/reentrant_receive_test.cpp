@@ -53,7 +53,7 @@ class AnswerSink final : public PacketAnswerSink {
   void receive_inner() {
     if (inner_.empty()) return;
     AnswerSink inner(members_, ctx_, {});
-    decompress_packet(ctx_, inner_, std::nullopt, false, inner);
+    decompress_packet(ctx_, inner_, std::nullopt, {}, inner);
     inner_answer = inner.answer;
   }
 
@@ -75,13 +75,13 @@ TEST(ReentrantReceive, AnInnerReceiveLeavesTheOuterAnswerAlone) {
       const std::uint64_t ctx = fresh_ctx();
       for (const std::string& full : {full_a, full_b}) {
         AnswerSink learn(members, ctx, {});
-        decompress_packet(ctx, full, std::nullopt, false, learn);
+        decompress_packet(ctx, full, std::nullopt, {}, learn);
       }
       return ctx;
     };
     const auto alone = [&](std::uint64_t ctx, const std::string& packet) {
       AnswerSink sink(members, ctx, {});
-      decompress_packet(ctx, packet, std::nullopt, false, sink);
+      decompress_packet(ctx, packet, std::nullopt, {}, sink);
       return sink.answer;
     };
     const std::uint64_t reference = receiver_with_templates();
@@ -91,7 +91,7 @@ TEST(ReentrantReceive, AnInnerReceiveLeavesTheOuterAnswerAlone) {
 
     const std::uint64_t ctx = receiver_with_templates();
     AnswerSink outer(members, ctx, heart_b);
-    decompress_packet(ctx, heart_a, std::nullopt, false, outer);
+    decompress_packet(ctx, heart_a, std::nullopt, {}, outer);
     EXPECT_EQ(outer.answer, expected_a);
     EXPECT_EQ(outer.inner_answer, expected_b);
   }

@@ -161,8 +161,8 @@ bool BrokerConnection::publish(std::uint16_t channel, std::string_view exchange,
                       "basic.publish");
 }
 
-bool BrokerConnection::ack(std::uint16_t channel, std::uint64_t delivery_tag) {
-  return check_status(amqp_basic_ack(state_->conn, channel, delivery_tag, false), "basic.ack");
+bool BrokerConnection::ack(std::uint16_t channel, std::uint64_t delivery_tag, bool multiple) {
+  return check_status(amqp_basic_ack(state_->conn, channel, delivery_tag, multiple), "basic.ack");
 }
 
 std::optional<std::uint32_t> BrokerConnection::queue_depth(std::uint16_t channel, std::string_view queue) {
@@ -240,16 +240,23 @@ BrokerEvent BrokerConnection::next(std::chrono::milliseconds timeout) {
 
 bool BrokerConnection::close_gracefully(std::uint16_t channel, std::uint64_t acknowledge_through) {
   if (state_->conn == nullptr || broken_) return false;
-  bool ok = acknowledge_through == 0 ||
-            check_status(amqp_basic_ack(state_->conn, channel, acknowledge_through, true), "basic.ack");
-  if (ok) {
+  if (acknowledge_through != 0 && !ack(channel, acknowledge_through, true)) return false;
+  return close_gracefully(std::span<const std::uint16_t>(&channel, 1));
+}
+
+bool BrokerConnection::close_gracefully(std::span<const std::uint16_t> channels) {
+  if (state_->conn == nullptr || broken_) return false;
+  bool ok = true;
+  for (const std::uint16_t channel : channels) {
     amqp_basic_qos(state_->conn, channel, 0, 1, false);
     ok = check_rpc("basic.qos before closing");
-  }
-  if (ok) {
+    if (!ok) break;
     const amqp_rpc_reply_t reply = amqp_channel_close(state_->conn, channel, AMQP_REPLY_SUCCESS);
-    if (reply.reply_type != AMQP_RESPONSE_NORMAL) error_ = "channel.close: " + reply_text(reply);
     ok = reply.reply_type == AMQP_RESPONSE_NORMAL;
+    if (!ok) {
+      error_ = "channel.close: " + reply_text(reply);
+      break;
+    }
   }
   if (ok) {
     const amqp_rpc_reply_t reply = amqp_connection_close(state_->conn, AMQP_REPLY_SUCCESS);

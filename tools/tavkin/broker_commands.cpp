@@ -21,8 +21,8 @@ void add_broker_commands(CLI::App& app, int& status) {
       ->capture_default_str()->check(CLI::Range(1U, 1000U));
   gw->add_option("--name", gateway.name, "this gateway's name in facts and log lines (default gw-<pid>)");
   gw->add_option("--jsonl", gateway.jsonl_out, "also append every published fact to this file");
-  gw->add_option("--prefetch", gateway.prefetch, "unacknowledged packets per partition")
-      ->capture_default_str()->check(CLI::Range(1, 10000));
+  gw->add_option("--prefetch", gateway.prefetch, "unacknowledged messages per partition (room for a checkpoint's worth)")
+      ->capture_default_str()->check(CLI::Range(1, 65535));
   gw->add_option("--prefer", gateway.prefer_index, "with --of: subscribe at once to the partitions k with k % OF == PREFER")
       ->check(CLI::Range(0U, 999U));
   gw->add_option("--of", gateway.prefer_count, "number of gateways sharing the partitions (0: subscribe to all at once)")
@@ -41,6 +41,20 @@ void add_broker_commands(CLI::App& app, int& status) {
   gw->add_flag_callback("--no-state-check", [] { gateway.state_check = false; },
                         "for senders of the published bytes: do not require the state check of heartbeats and "
                         "differences");
+  gw->add_option("--checkpoint-packets", gateway.checkpoint_packets,
+                 "checkpoint (confirms, registry files saved, acknowledgements) every this many decoded packets")
+      ->capture_default_str()->check(CLI::Range(1U, 1'000'000U));
+  gw->add_option("--checkpoint-ms", gateway.checkpoint_ms, "and at the latest this many milliseconds after a decode")
+      ->capture_default_str()->check(CLI::Range(1.0, 3'600'000.0));
+  gw->add_flag("--fsync,!--no-fsync", gateway.fsync,
+               "registry files reach the disk before the acknowledgements (default; --no-fsync: they may be lost "
+               "with a power loss)");
+  gw->add_flag("--facts-batch", gateway.facts_batch,
+               "publish one message per input message holding its facts as JSON Lines");
+  gw->add_option("--test-kill-after-checkpoint", gateway.test_kill_after_checkpoint,
+                 "for fault tests only: SIGKILL this gateway after the K-th checkpoint's files are saved, before "
+                 "its acknowledgements")
+      ->check(CLI::Range(1U, 1'000'000'000U));
   gw->callback([&status] { status = run_gateway(gateway); });
 
   static PublishOptions publish;

@@ -1,37 +1,33 @@
-// The gateway's event loop; see gateway.h.
+// The gateway's run loop: connecting (brokers in turn, with backoff, giving up when told),
+// subscribing now or after the standby time, handing deliveries to their partitions,
+// decoding while no checkpoint runs, running checkpoints, and stopping (drain). One thread.
 //
-// Order per device is what keeps redelivery safe: a device has at most one packet that is
-// decoded but not yet acknowledged. Decoding a packet again on the state it left behind
-// gives the same fact and the same state, so a gateway that takes a partition over can
-// decode that packet once more from the shared files. Decoding an older packet on a newer
-// state would not, so a device's next packet waits until the previous one is acknowledged.
-// Other devices of the partition go on meanwhile. How a hand-over keeps the files right
-// although the last gateway may not yet know it lost the partition: partition_fence.h.
+// Many packets of a device may be decoded and published before any is acknowledged: the
+// library context holds their effects in memory until a checkpoint saves them, after their
+// facts are confirmed, and acknowledges them. A session that ends before its checkpoint
+// drops its contexts, so the next decode of those packets (here or at the gateway that
+// takes the partition over) starts from the files of the last checkpoint, where packets
+// saved as applied answer "already applied" and publish nothing a second time.
 #include "gateway.h"
 
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <deque>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <optional>
 #include <thread>
 
 #include <fmt/format.h>
 
-#include "broker.h"
-#include "codec.h"
-#include "device_queue.h"
-#include "gateway_outcome.h"
-#include "library.h"
-#include "packet_view.h"
-#include "partition_fence.h"
+#include "gateway_checkpoints.h"
+#include "gateway_decoder.h"
+#include "gateway_partitions.h"
+#include "gateway_status.h"
+#include "velmarinthos_tavkin.h"
 
 namespace tavkin {
 namespace {
@@ -56,52 +52,30 @@ double unix_seconds() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-constexpr std::uint16_t kPublishChannel = 1;
-constexpr std::uint16_t kAdminChannel = 2;
-constexpr std::uint16_t kFirstPartitionChannel = 10;
-// Each connection decodes in contexts of its own, numbered from here; a gateway that
-// reconnects must not reuse templates that another gateway may have moved on meanwhile.
-constexpr std::uint64_t kContextBase = std::uint64_t{1} << 40;
+Clock::duration seconds_of(double seconds) {
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
 
-struct Delivery {
-  std::uint32_t partition = 0;
-  std::uint64_t tag = 0;
-  bool redelivered = false;
-  std::string routing_key;
-  std::string body;
-};
-
-// A publish waiting for its confirm, with what it takes to publish it again.
-struct InFlight {
-  Delivery delivery;
-  std::uint32_t device = 0;
-  bool dead = false;
-  std::string message;
-  Headers headers;
-};
-
-struct PartitionState {
-  bool active = false;  // a delivery came on this connection's consumer
-  PartitionLock lock;   // held while this gateway decodes the partition's packets
-  std::deque<Delivery> waiting_for_lock;
-  std::optional<Clock::time_point> waiting_since;
-  std::uint64_t delivered = 0;
-  std::optional<std::uint32_t> lag;
-};
-
-struct Counters {
-  std::uint64_t delivered = 0, facts = 0, acked = 0, redelivered = 0;
-  std::map<DeadReason, std::uint64_t> dead;
-};
+CheckpointPolicy policy_of(const GatewayOptions& options) {
+  CheckpointPolicy policy;
+  policy.packets = options.checkpoint_packets;
+  policy.after = std::chrono::microseconds(static_cast<std::int64_t>(options.checkpoint_ms * 1000));
+  policy.per_device = VM_RECEIVE_ONCE_WINDOW / 2;
+  return policy;
+}
 
 class Gateway {
  public:
-  Gateway(const GatewayOptions& options, std::vector<BrokerAddress> brokers, std::ofstream* jsonl)
+  Gateway(const GatewayOptions& options, std::vector<BrokerAddress> brokers, const BrokerSessionFactory& connect,
+          const std::atomic<bool>& stop, std::ofstream* jsonl)
       : options_(options),
         brokers_(std::move(brokers)),
+        connect_(connect),
+        stop_(stop),
         jsonl_(jsonl),
-        partitions_(options.partitions),
-        snapshots_(options.registry_root) {}
+        partitions_(options, [this](const std::string& line) { log("{}", line); }),
+        decoder_(options, jsonl, counters_),
+        tracker_(options.partitions, policy_of(options)) {}
 
   int run() {
     auto disconnected_since = Clock::now();
@@ -109,13 +83,12 @@ class Gateway {
     std::size_t next_broker = 0;
     last_status_ = Clock::now();
     while (true) {
-      if (!conn_) {
-        if (g_stop_requested) return kGatewayStopped;  // nothing is in flight without a connection
+      if (!session_) {
+        if (stop_) return kGatewayStopped;  // nothing is decoded without a session
         if (connect(brokers_[next_broker++ % brokers_.size()])) {
           backoff = milliseconds(250);
         } else {
-          if (options_.give_up_seconds > 0 &&
-              Clock::now() - disconnected_since > std::chrono::duration<double>(options_.give_up_seconds)) {
+          if (options_.give_up_seconds > 0 && Clock::now() - disconnected_since > seconds_of(options_.give_up_seconds)) {
             log("no broker reachable for {:.0f} s; giving up", options_.give_up_seconds);
             return kGatewayNoBroker;
           }
@@ -124,33 +97,24 @@ class Gateway {
           continue;
         }
       }
-      if (g_stop_requested && !draining_) begin_drain();
+      if (stop_ && !draining_) begin_drain();
       if (draining_) {
-        if (in_flight_.empty()) {
-          log("stopped: every decoded packet acknowledged; {} received and not decoded go back to the broker",
-              order_.waiting() + held_back_ + waiting_for_locks());
-          print_status();
-          conn_.reset();
-          return kGatewayStopped;
-        }
-        if (Clock::now() > drain_deadline_) {
-          log("stopped with {} decoded packets unacknowledged; the broker delivers them again", in_flight_.size());
-          drop_session();
-          return kGatewayWorkLeft;
-        }
+        if (const auto exit = drain_step()) return *exit;
       }
       if (!standby_.empty() && !draining_ && Clock::now() >= standby_at_) subscribe_standby();
-      if (!draining_) retry_partition_locks();
-      if (!conn_->broken()) handle(conn_->next(milliseconds(100)));
-      if (conn_ && conn_->broken()) {
-        log("connection to {}:{} lost: {}", conn_->address().host, conn_->address().port, conn_->last_error());
-        const bool work_left = !in_flight_.empty();
-        drop_session();
+      if (!checkpointing_ && tracker_.due(Clock::now())) begin_checkpoint();
+      if (checkpointing_) finish_checkpoint_if_confirmed();
+      if (session_ && !checkpointing_ && !draining_) pump_all();
+      if (session_ && !session_->broken()) handle(session_->next(wait_time()));
+      if (session_ && session_->broken()) {
+        log("connection to {}:{} lost: {}", address_.host, address_.port, session_->last_error());
+        const bool work_left = tracker_.anything_decoded();
+        end_session();
         disconnected_since = Clock::now();
         if (draining_) return work_left ? kGatewayWorkLeft : kGatewayStopped;
         continue;
       }
-      if (Clock::now() - last_status_ >= std::chrono::duration<double>(options_.status_seconds)) print_status();
+      if (Clock::now() - last_status_ >= seconds_of(options_.status_seconds)) print_status();
     }
   }
 
@@ -162,41 +126,53 @@ class Gateway {
   }
 
   void sleep_unless_stopped(milliseconds total) {
-    for (auto slept = milliseconds(0); slept < total && !g_stop_requested; slept += milliseconds(50)) {
+    for (auto slept = milliseconds(0); slept < total && !stop_; slept += milliseconds(50)) {
       std::this_thread::sleep_for(milliseconds(50));
     }
   }
 
+  // Long enough not to spin, short enough for the checkpoint timer.
+  milliseconds wait_time() const {
+    auto wait = milliseconds(100);
+    if (const auto deadline = tracker_.deadline(); deadline && !checkpointing_) {
+      const auto left = std::chrono::ceil<milliseconds>(*deadline - Clock::now());
+      wait = std::clamp(left, milliseconds(0), wait);
+    }
+    return wait;
+  }
+
+  // --- sessions
+
   bool connect(const BrokerAddress& address) {
     std::string error;
-    auto conn = BrokerConnection::open(address, error);
-    if (!conn) {
+    auto session = connect_(address, error);
+    if (!session) {
       log("{}", error);
       return false;
     }
-    bool ok = conn->open_channel(kPublishChannel) && conn->confirm_mode(kPublishChannel) &&
-              conn->open_channel(kAdminChannel);
+    bool ok = session->open_channel(kPublishChannel) && session->confirm_mode(kPublishChannel) &&
+              session->open_channel(kAdminChannel);
     standby_.clear();
     for (std::uint32_t k = 0; ok && k < options_.partitions; ++k) {
-      const auto channel = static_cast<std::uint16_t>(kFirstPartitionChannel + k);
-      ok = conn->open_channel(channel) && conn->prefetch(channel, options_.prefetch);
+      const std::uint16_t channel = Partitions::channel(k);
+      ok = session->open_channel(channel) && session->prefetch(channel, options_.prefetch);
       if (options_.prefer_count == 0 || k % options_.prefer_count == options_.prefer_index) {
-        ok = ok && conn->consume(channel, partition_queue(k), consumer_tag(k));
+        ok = ok && session->consume(channel, partitions_.queue(k), consumer_tag(k));
       } else {
         standby_.push_back(k);
       }
     }
-    standby_at_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                     std::chrono::duration<double>(options_.standby_seconds));
+    standby_at_ = Clock::now() + seconds_of(options_.standby_seconds);
     if (!ok) {
-      log("cannot subscribe at {}:{}: {}", address.host, address.port, conn->last_error());
+      log("cannot subscribe at {}:{}: {}", address.host, address.port, session->last_error());
       return false;
     }
-    conn_ = std::move(conn);
-    ++session_;
-    next_publish_ = 1;
+    session_ = std::move(session);
+    address_ = address;
+    ++session_number_;
+    partitions_.start_session(session_number_);
     log("connected to {}:{}; subscribed to {} partitions, {} more in {} s (session {})", address.host, address.port,
-        options_.partitions - standby_.size(), standby_.size(), options_.standby_seconds, session_);
+        options_.partitions - standby_.size(), standby_.size(), options_.standby_seconds, session_number_);
     return true;
   }
 
@@ -204,97 +180,41 @@ class Gateway {
   // had time to be first.
   void subscribe_standby() {
     for (const std::uint32_t k : standby_) {
-      if (!conn_->consume(static_cast<std::uint16_t>(kFirstPartitionChannel + k), partition_queue(k), consumer_tag(k))) {
-        return;
-      }
+      if (!session_->consume(Partitions::channel(k), partitions_.queue(k), consumer_tag(k))) return;
     }
     standby_.clear();
   }
 
-  // After a lost connection the broker gives every unacknowledged packet to the next
-  // consumer, so nothing of this session is kept, its contexts included. The files of
-  // devices with an unacknowledged decode are put back before the partitions' locks go,
-  // so the gateway that takes over starts from them.
-  void drop_session() {
-    conn_.reset();
-    if (snapshots_.size() > 0) {
-      std::string errors;
-      const std::size_t restored = snapshots_.restore_all(errors);
-      log("put back {} device files as they were before their unacknowledged packets{}{}", restored,
-          errors.empty() ? "" : "; failed: ", errors);
-    }
-    in_flight_.clear();
-    order_.clear();
-    for (auto& p : partitions_) p = PartitionState{};
+  // After a lost session the broker gives every unacknowledged delivery to the next
+  // consumer; what was decoded since the last checkpoint is dropped with the contexts
+  // before the locks go.
+  void end_session() {
+    if (tracker_.anything_decoded()) log("dropped what was decoded since the last checkpoint; the broker delivers it again");
+    partitions_.end_session();
+    tracker_.clear();
+    checkpointing_ = false;
+    undurable_messages_ = 0;
+    session_.reset();
   }
 
-  // Takes the partition's lock if it is free; packets that waited for it then go on in
-  // their order.
-  bool hold_partition(std::uint32_t k) {
-    PartitionState& p = partitions_[k];
-    if (p.lock.held()) return true;
-    std::string error;
-    if (!p.lock.try_acquire(options_.registry_root, partition_queue(k), error)) {
-      if (!p.waiting_since) {  // said once per wait; the lock is tried again every loop
-        p.waiting_since = Clock::now();
-        if (error.empty()) {
-          log("partition {} waits until the gateway before lets go of it", k);
-        } else {
-          log("partition {} waits: {}", k, error);
-        }
-      }
-      return false;
-    }
-    if (p.waiting_since) {
-      log("partition {} taken after waiting {:.3f} s", k,
-          std::chrono::duration<double>(Clock::now() - *p.waiting_since).count());
-      p.waiting_since.reset();
-    }
-    while (!p.waiting_for_lock.empty() && conn_) {
-      Delivery d = std::move(p.waiting_for_lock.front());
-      p.waiting_for_lock.pop_front();
-      route(std::move(d));
-    }
-    return true;
-  }
-
-  void retry_partition_locks() {
-    for (std::uint32_t k = 0; k < options_.partitions && conn_; ++k) {
-      if (!partitions_[k].waiting_for_lock.empty()) hold_partition(k);
-    }
-  }
-
-  std::size_t waiting_for_locks() const {
-    std::size_t n = 0;
-    for (const auto& p : partitions_) n += p.waiting_for_lock.size();
-    return n;
-  }
-
-  // Stopping decodes nothing more and waits for the confirms of what was decoded; closing
-  // the connection then hands every other received packet back. The consumers are not
-  // cancelled first: the broker would make another gateway active for the partition at
-  // once, and it could decode a device's next packet while this one still finishes the
-  // device's last.
-  void begin_drain() {
-    draining_ = true;
-    drain_deadline_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                         std::chrono::duration<double>(options_.drain_seconds));
-    log("stopping: decoding nothing more; waiting for {} confirms", in_flight_.size());
-  }
-
-  std::string partition_queue(std::uint32_t k) const { return fmt::format("{}.{}", options_.packets_queue, k); }
   std::string consumer_tag(std::uint32_t k) const { return fmt::format("{}/p{}", options_.name, k); }
+
+  // --- events
 
   void handle(BrokerEvent event) {
     switch (event.kind) {
       case BrokerEvent::Kind::delivery: return on_delivery(std::move(event));
-      case BrokerEvent::Kind::confirm: return on_confirm(event.tag, event.multiple);
-      case BrokerEvent::Kind::reject: return on_reject(event.tag, event.multiple);
+      case BrokerEvent::Kind::confirm: return tracker_.confirmed(event.tag, event.multiple);
+      case BrokerEvent::Kind::reject:
+        // The broker could not take a publish: publish it again (its packet stays unacknowledged).
+        for (Publish& again : tracker_.rejected(event.tag, event.multiple)) publish(std::move(again));
+        return;
       case BrokerEvent::Kind::cancelled:
-        // The broker cancels a consumer when its queue goes away or moves; start over.
+        // The broker cancels a consumer when its queue goes away or moves; start over. While
+        // stopping the checkpoint still finishes on the open channels.
         if (!draining_) {
           log("the broker cancelled consumer {}; reconnecting", event.consumer_tag);
-          drop_session();
+          end_session();
         }
         return;
       case BrokerEvent::Kind::timeout:
@@ -303,180 +223,181 @@ class Gateway {
   }
 
   void on_delivery(BrokerEvent event) {
-    if (event.channel < kFirstPartitionChannel || event.channel >= kFirstPartitionChannel + options_.partitions) return;
-    Delivery d;
-    d.partition = event.channel - kFirstPartitionChannel;
-    d.tag = event.tag;
-    d.redelivered = event.redelivered;
-    d.routing_key = std::move(event.routing_key);
-    d.body = std::move(event.body);
+    const auto k = partitions_.of_channel(event.channel);
+    if (!k) return;
     ++counters_.delivered;
-    if (d.redelivered) ++counters_.redelivered;
-    PartitionState& p = partitions_[d.partition];
-    ++p.delivered;
-    if (!p.active) {
-      p.active = true;
-      log("partition {} active at {:.3f} (session {})", d.partition, unix_seconds(), session_);
-    }
-    if (draining_) {  // goes back to the broker when the connection closes
-      ++held_back_;
-      return;
-    }
-    if (!hold_partition(d.partition)) {
-      p.waiting_for_lock.push_back(std::move(d));
-      return;
-    }
-    route(std::move(d));
+    if (event.redelivered) ++counters_.redelivered;
+    if (partitions_.note_delivery(*k)) log("partition {} active at {:.3f} (session {})", *k, unix_seconds(), session_number_);
+    partitions_.waiting(*k).push_back(
+        {*k, event.tag, event.redelivered, std::move(event.routing_key), std::move(event.body)});
+    if (!checkpointing_ && !draining_) pump(*k);
   }
 
-  void route(Delivery d) {
-    std::string error;
-    const auto view = view_packet(d.body, error);
-    const std::uint32_t device = view ? view->source_aid : 0;
-    if (auto now = order_.admit(device, std::move(d))) decode(std::move(*now), device);
+  // --- decoding
+
+  void pump_all() {
+    for (std::uint32_t k = 0; k < options_.partitions && session_ && !checkpointing_; ++k) pump(k);
   }
 
-  void decode(Delivery d, std::uint32_t device) {
-    snapshots_.take(device);
-    const std::uint64_t ctx = kContextBase + session_ * options_.partitions + d.partition;
-    const std::string request =
-        decompress_request(ctx, base64_encode(d.body, Base64Alphabet::standard), options_.registry_root,
-                           options_.state_check);
-    const Answer answer = call_decompress(request, 4096 + 8 * d.body.size(), buffer_);
-    std::string error;
-    const std::optional<DeadReason> reason = classify_answer(answer.result > 0 ? answer.bytes : "", error);
-
-    InFlight work;
-    work.device = device;
-    if (reason) {
-      ++counters_.dead[*reason];
-      if (*reason == DeadReason::unknown_template) ++unknown_by_device_[device];
-      if (*reason == DeadReason::state_mismatch) ++mismatch_by_device_[device];
-      work.dead = true;
-      work.message = d.body;
-      work.headers = {{"reason", std::string(dead_reason_name(*reason))},
-                      {"error", error},
-                      {"device", std::to_string(device)},
-                      {"partition", std::to_string(d.partition)},
-                      {"gateway", options_.name}};
-    } else {
-      std::string scratch;
-      const auto view = view_packet(d.body, scratch);
-      const std::string key = dedup_key(device, view->tid, view->timestamp_raw);
-      work.message = fact_message(answer.bytes, {device, d.partition, options_.name, key, d.redelivered});
-      if (jsonl_ != nullptr) {
-        *jsonl_ << work.message << '\n';
-        jsonl_dirty_ = true;
+  // Decodes the partition's waiting deliveries in order while it holds its lock and no
+  // checkpoint is needed first.
+  void pump(std::uint32_t k) {
+    auto& waiting = partitions_.waiting(k);
+    if (waiting.empty() || !partitions_.hold(k)) return;
+    while (!waiting.empty() && !checkpointing_ && session_ && !session_->broken()) {
+      const Delivery& d = waiting.front();
+      MessageDecoder::devices_of(d.body, devices_);
+      if (!tracker_.fits_window(devices_)) {
+        begin_checkpoint();
+        return;
       }
-      ++counters_.facts;
+      publishes_.clear();
+      const std::size_t packets = decoder_.decode(d, partitions_.context(k), publishes_);
+      tracker_.decoded(k, d.tag, devices_, packets, Clock::now());
+      ++undurable_messages_;
+      waiting.pop_front();
+      for (Publish& p : publishes_) publish(std::move(p));
+      if (tracker_.due(Clock::now())) begin_checkpoint();
     }
-    work.delivery = std::move(d);
-    publish(std::move(work));
   }
 
-  void publish(InFlight work) {
-    const std::string& exchange = work.dead ? options_.dead_exchange : options_.facts_exchange;
-    if (!conn_->publish(kPublishChannel, exchange, work.delivery.routing_key, work.message, work.headers)) return;
-    in_flight_.emplace(next_publish_++, std::move(work));
+  void publish(Publish p) {
+    const std::string& exchange = p.dead ? options_.dead_exchange : options_.facts_exchange;
+    // A failed publish breaks the session, which drops everything it owes.
+    if (!session_->publish(kPublishChannel, exchange, p.routing_key, p.body, p.headers)) return;
+    tracker_.published(std::move(p));
   }
 
-  void on_confirm(std::uint64_t tag, bool multiple) {
-    if (jsonl_dirty_) {  // the file holds the fact before the packet is acknowledged
-      jsonl_->flush();
-      jsonl_dirty_ = false;
-    }
-    auto end = multiple ? in_flight_.upper_bound(tag) : in_flight_.find(tag);
-    auto begin = multiple ? in_flight_.begin() : end;
-    if (!multiple) {
-      if (end == in_flight_.end()) return;
-      ++end;
-    }
-    std::vector<std::uint32_t> freed;
-    for (auto it = begin; it != end; ++it) {
-      const Delivery& d = it->second.delivery;
-      if (!conn_->ack(static_cast<std::uint16_t>(kFirstPartitionChannel + d.partition), d.tag)) return;
-      ++counters_.acked;
-      freed.push_back(it->second.device);
-    }
-    in_flight_.erase(begin, end);
-    for (const std::uint32_t device : freed) release(device);
+  // --- checkpoints
+
+  void begin_checkpoint() {
+    if (checkpointing_ || !tracker_.anything_decoded() || Clock::now() < retry_at_) return;
+    checkpointing_ = true;
+    checkpoint_started_ = Clock::now();
   }
 
-  // The broker could not take a publish: publish it again (the packet stays unacknowledged).
-  void on_reject(std::uint64_t tag, bool multiple) {
-    std::vector<InFlight> again;
-    for (auto it = in_flight_.begin(); it != in_flight_.end() && it->first <= tag;) {
-      if (multiple || it->first == tag) {
-        again.push_back(std::move(it->second));
-        it = in_flight_.erase(it);
+  // Once every publish is confirmed: save, flush, acknowledge.
+  void finish_checkpoint_if_confirmed() {
+    if (!tracker_.all_confirmed() || !session_) return;
+    const auto acks = tracker_.acks_due();
+    const auto save_started = Clock::now();
+    const std::uint32_t flags = options_.fsync ? VM_SAVE_FSYNC : 0u;
+    const auto* root = reinterpret_cast<const std::uint8_t*>(options_.registry_root.data());
+    bool saved = true;
+    std::uint64_t files = 0;
+    for (const auto& [k, tag] : acks) {
+      const std::int32_t written = vm_context_save_v1(partitions_.context(k), root, options_.registry_root.size(), flags);
+      if (written < 0) {
+        saved = false;
+        log("partition {}: registry files could not be saved; its packets stay unacknowledged until a save succeeds", k);
       } else {
-        ++it;
+        files += static_cast<std::uint64_t>(written);
       }
     }
-    for (auto& work : again) publish(std::move(work));
+    const auto save_done = Clock::now();
+    if (saved && jsonl_ != nullptr && !jsonl_->flush()) {
+      saved = false;
+      log("cannot write {}; nothing acknowledged", options_.jsonl_out);
+    }
+    checkpointing_ = false;
+    if (!saved) {
+      ++counters_.failed_saves;
+      tracker_.save_failed(save_done);
+      retry_at_ = save_done + std::chrono::duration_cast<Clock::duration>(policy_of(options_).after);
+      return;
+    }
+    ++counters_.checkpoints;
+    counters_.checkpoint_files += files;
+    if (options_.test_kill_after_checkpoint != 0 && counters_.checkpoints == options_.test_kill_after_checkpoint) {
+      log("killing myself after checkpoint {}, before its acknowledgements (--test-kill-after-checkpoint)",
+          counters_.checkpoints);
+      ::raise(SIGKILL);
+    }
+    for (const auto& [k, tag] : acks) {
+      if (!session_->ack(Partitions::channel(k), tag, true)) return;  // the session is broken: it ends
+    }
+    counters_.acked += undurable_messages_;
+    undurable_messages_ = 0;
+    tracker_.checkpointed();
+    const auto done = Clock::now();
+    counters_.last_checkpoint_ms = std::chrono::duration<double, std::milli>(done - checkpoint_started_).count();
+    counters_.last_save_ms = std::chrono::duration<double, std::milli>(save_done - save_started).count();
   }
 
-  void release(std::uint32_t device) {
-    snapshots_.forget(device);
-    auto next = order_.release(device);
-    if (next && draining_) ++held_back_;
-    if (next && !draining_) decode(std::move(*next), device);
+  // --- stopping
+
+  // Stopping decodes nothing more and checkpoints what was decoded; closing the session
+  // then hands every other received delivery back. The consumers are not cancelled first:
+  // the broker would make another gateway active for the partition at once, while this
+  // one still saves its files.
+  void begin_drain() {
+    draining_ = true;
+    drain_deadline_ = Clock::now() + seconds_of(options_.drain_seconds);
+    log("stopping: decoding nothing more; checkpointing {} decoded messages ({} publishes unconfirmed)",
+        undurable_messages_, tracker_.unconfirmed());
+  }
+
+  // The exit status once stopping is over; nullopt while it goes on.
+  std::optional<int> drain_step() {
+    if (!tracker_.anything_decoded()) {
+      log("stopped: every decoded packet acknowledged; {} received and not decoded go back to the broker",
+          partitions_.waiting_total());
+      print_status();
+      std::vector<std::uint16_t> channels{kPublishChannel, kAdminChannel};
+      for (std::uint32_t k = 0; k < options_.partitions; ++k) channels.push_back(Partitions::channel(k));
+      if (!session_->close_gracefully(channels)) log("closing: {}", session_->last_error());
+      end_session();
+      return kGatewayStopped;
+    }
+    if (Clock::now() > drain_deadline_) {
+      log("stopped with {} decoded messages unacknowledged; the broker delivers them again", undurable_messages_);
+      end_session();
+      return kGatewayWorkLeft;
+    }
+    begin_checkpoint();
+    return std::nullopt;
   }
 
   void print_status() {
     const auto now = Clock::now();
     const double seconds = std::chrono::duration<double>(now - last_status_).count();
     last_status_ = now;
-    std::string active, lag;
+    auto& status = partitions_.status();
     for (std::uint32_t k = 0; k < options_.partitions; ++k) {
-      if (partitions_[k].active) active += fmt::format("{}{}", active.empty() ? "" : ",", k);
-      if (conn_ && !conn_->broken()) partitions_[k].lag = conn_->queue_depth(kAdminChannel, partition_queue(k));
-      lag += partitions_[k].lag ? fmt::format(" {}", *partitions_[k].lag) : " ?";
+      if (session_ && !session_->broken()) status[k].lag = session_->queue_depth(kAdminChannel, partitions_.queue(k));
     }
-    auto by_device = [](const std::map<std::uint32_t, std::uint64_t>& counts) {
-      std::string text;
-      for (const auto& [device, n] : counts) text += fmt::format(" {}={}", device, n);
-      return text.empty() ? std::string(" none") : text;
-    };
-    auto dead = [&](DeadReason r) { return counters_.dead.contains(r) ? counters_.dead.at(r) : 0; };
-    std::uint64_t dead_total = 0;
-    for (const auto& [reason, n] : counters_.dead) dead_total += n;
-    log("{:.0f} packets/s in, {:.0f} facts/s out; acked {}, redelivered {}, dead {} unknown-template {} "
-        "state-mismatch {} crc {} malformed {}; active partitions [{}]; lag{}; unknown templates by device:{}; "
-        "state mismatches by device:{}",
-        (counters_.delivered - last_.delivered) / seconds, (counters_.facts - last_.facts) / seconds, counters_.acked,
-        counters_.redelivered, dead_total, dead(DeadReason::unknown_template), dead(DeadReason::state_mismatch),
-        dead(DeadReason::crc_mismatch), dead(DeadReason::malformed), active, lag, by_device(unknown_by_device_),
-        by_device(mismatch_by_device_));
+    log("{}", status_line(counters_, last_, seconds, status));
     last_ = counters_;
   }
 
   const GatewayOptions& options_;
   std::vector<BrokerAddress> brokers_;
+  const BrokerSessionFactory& connect_;
+  const std::atomic<bool>& stop_;
   std::ofstream* jsonl_;
-  bool jsonl_dirty_ = false;
-  std::unique_ptr<BrokerConnection> conn_;
-  std::uint64_t session_ = 0;
-  std::uint64_t next_publish_ = 1;
-  std::map<std::uint64_t, InFlight> in_flight_;  // by publish number
-  DeviceQueue<Delivery> order_;                  // one packet per device in flight
-  std::vector<PartitionState> partitions_;
-  DeviceSnapshots snapshots_;
+  std::unique_ptr<BrokerSession> session_;
+  BrokerAddress address_;
+  std::uint64_t session_number_ = 0;
+  GatewayCounters counters_, last_;
+  Partitions partitions_;
+  MessageDecoder decoder_;
+  CheckpointTracker tracker_;
+  std::vector<std::uint32_t> devices_;  // scratch: the devices of the message being decoded
+  std::vector<Publish> publishes_;      // scratch: its publishes
+  std::uint64_t undurable_messages_ = 0;
+  bool checkpointing_ = false;
+  Clock::time_point checkpoint_started_;
+  Clock::time_point retry_at_;
   std::vector<std::uint32_t> standby_;  // not yet subscribed
   Clock::time_point standby_at_;
-  std::map<std::uint32_t, std::uint64_t> unknown_by_device_;   // dead-lettered packets, by kind
-  std::map<std::uint32_t, std::uint64_t> mismatch_by_device_;
-  Counters counters_, last_;
   Clock::time_point last_status_;
   bool draining_ = false;
-  std::size_t held_back_ = 0;  // received while stopping
   Clock::time_point drain_deadline_;
-  std::string buffer_;
 };
 
 }  // namespace
 
-int run_gateway(const GatewayOptions& input) {
+int run_gateway(const GatewayOptions& input, const BrokerSessionFactory& connect, const std::atomic<bool>& stop) {
   GatewayOptions options = input;
   if (options.name.empty()) options.name = fmt::format("gw-{}", ::getpid());
   std::string error;
@@ -504,9 +425,17 @@ int run_gateway(const GatewayOptions& input) {
       return kGatewayFailed;
     }
   }
-  install_stop_handlers();
-  Gateway gateway(options, *brokers, jsonl.is_open() ? &jsonl : nullptr);
+  Gateway gateway(options, *brokers, connect, stop, jsonl.is_open() ? &jsonl : nullptr);
   return gateway.run();
+}
+
+int run_gateway(const GatewayOptions& options) {
+  install_stop_handlers();
+  const BrokerSessionFactory connect = [](const BrokerAddress& address,
+                                          std::string& error) -> std::unique_ptr<BrokerSession> {
+    return BrokerConnection::open(address, error);
+  };
+  return run_gateway(options, connect, g_stop_requested);
 }
 
 }  // namespace tavkin

@@ -1,13 +1,17 @@
 // `tavkin gateway`: a long-running receiver on the broker. It subscribes to every
 // partition queue (the broker keeps one consumer active per partition), decodes each
-// packet in the library context of its partition with a registry root that all gateways
-// share, publishes each fact with publisher confirms, and acknowledges the packet only
-// once the fact is confirmed (the registry file was written by the decode itself).
-// Packets it cannot decode are dead-lettered with their reason. See docs/deployment.md.
+// message (one packet or a batch) on arrival in the library context of its partition with
+// a registry root that all gateways share, and publishes each fact with publisher confirms.
+// Packets it cannot decode are dead-lettered with their reason. At checkpoints it waits for
+// every confirm, writes the changed registry files and only then acknowledges what it
+// decoded; see gateway_checkpoints.h and docs/deployment.md. The loop: gateway.cpp.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
+
+#include "broker.h"
 
 namespace tavkin {
 
@@ -17,7 +21,9 @@ struct GatewayOptions {
   std::uint32_t partitions = 6;
   std::string name;                          // in every fact and log line; default gw-<pid>
   std::string jsonl_out;                     // also append every fact to this file
-  std::uint16_t prefetch = 64;               // unacknowledged packets per partition
+  // Unacknowledged messages per partition: room for two checkpoints' worth of single-packet
+  // messages, so that deliveries keep coming while a checkpoint waits for its confirms.
+  std::uint16_t prefetch = 4000;
   // Gateway `prefer_index` of `prefer_count` subscribes at once to the partitions k with
   // k % prefer_count == prefer_index and to the others `standby_seconds` later, so that
   // gateways started together share the partitions (the broker makes the first consumer
@@ -34,6 +40,14 @@ struct GatewayOptions {
   // Require the state check of heartbeats and differences; a packet whose check does not
   // hold is dead-lettered (state_mismatch). False for senders of the published bytes.
   bool state_check = true;
+  // A checkpoint every this many decoded packets, or this long after the first decode not
+  // yet saved, whichever comes first (also before a device passes half the library's
+  // window of packets applied once, and when stopping).
+  std::uint32_t checkpoint_packets = 2000;
+  double checkpoint_ms = 100;
+  bool fsync = true;                         // registry files reach the disk before the acks
+  bool facts_batch = false;                  // one facts message (JSON Lines) per input message
+  std::uint32_t test_kill_after_checkpoint = 0;  // fault tests: SIGKILL after the K-th save, before its acks
 };
 
 // Exit statuses, for a supervisor.
@@ -46,5 +60,10 @@ enum GatewayExit : int {
 };
 
 [[nodiscard]] int run_gateway(const GatewayOptions& options);
+
+// The same loop with sessions from `connect` and without signal handlers: it stops as on
+// SIGTERM once `stop` is set. For tests.
+[[nodiscard]] int run_gateway(const GatewayOptions& options, const BrokerSessionFactory& connect,
+                              const std::atomic<bool>& stop);
 
 }  // namespace tavkin

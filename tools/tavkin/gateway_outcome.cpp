@@ -1,16 +1,17 @@
-// The gateway's reading of decompress answers; see gateway_outcome.h.
+// The gateway's reading of received packets; see gateway_outcome.h.
 #include "gateway_outcome.h"
 
 #include <fmt/format.h>
 
 #include "json_text.h"
-#include "library.h"
+#include "velmarinthos_tavkin.h"
 
 namespace tavkin {
 
 std::string_view dead_reason_name(DeadReason reason) {
   switch (reason) {
     case DeadReason::unknown_template: return "unknown_template";
+    case DeadReason::not_applicable: return "not_applicable";
     case DeadReason::state_mismatch: return "state_mismatch";
     case DeadReason::crc_mismatch: return "crc_mismatch";
     case DeadReason::malformed: return "malformed";
@@ -18,18 +19,27 @@ std::string_view dead_reason_name(DeadReason reason) {
   return "malformed";
 }
 
-std::optional<DeadReason> classify_answer(std::string_view answer, std::string& error) {
-  if (answer.empty()) {
-    error = "no answer";
-    return DeadReason::malformed;
+std::string_view dead_reason_text(DeadReason reason) {
+  switch (reason) {
+    case DeadReason::unknown_template: return "no values of this template here: the device must send a full packet";
+    case DeadReason::not_applicable: return "template cannot take this packet";
+    case DeadReason::state_mismatch: return "state check does not hold: the device must send a full packet";
+    case DeadReason::crc_mismatch: return "CRC16 mismatch";
+    case DeadReason::malformed: return "not a packet that reads";
   }
-  const std::optional<std::string> found = answer_error(answer);
-  if (!found) return std::nullopt;
-  error = *found;
-  if (error == "fusion_receive_apply_failed") return DeadReason::unknown_template;
-  if (error == "state_mismatch") return DeadReason::state_mismatch;
-  if (error == "CRC16 mismatch") return DeadReason::crc_mismatch;
-  return DeadReason::malformed;
+  return "not a packet that reads";
+}
+
+std::optional<DeadReason> dead_reason_of(std::int32_t outcome) {
+  switch (outcome) {
+    case VM_RECEIVED:
+    case VM_RECEIVE_ALREADY_APPLIED: return std::nullopt;
+    case VM_RECEIVE_UNKNOWN_TEMPLATE: return DeadReason::unknown_template;
+    case VM_RECEIVE_NOT_APPLICABLE: return DeadReason::not_applicable;
+    case VM_RECEIVE_STATE_MISMATCH: return DeadReason::state_mismatch;
+    case VM_RECEIVE_CRC_MISMATCH: return DeadReason::crc_mismatch;
+    default: return DeadReason::malformed;
+  }
 }
 
 std::string dedup_key(std::uint32_t aid, std::uint8_t tid, std::uint64_t timestamp_raw) {

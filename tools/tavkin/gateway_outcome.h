@@ -1,4 +1,4 @@
-// What the gateway makes of one decompress answer: a fact to publish, or a packet to
+// What the gateway makes of one received packet: a fact to publish, or a packet to
 // dead-letter with its reason. The fact is the receiver's JSON with the gateway's members
 // in front: device, partition, gateway, the dedup key and whether the broker redelivered
 // the packet. Pure functions.
@@ -11,17 +11,18 @@
 
 namespace tavkin {
 
-enum class DeadReason { unknown_template, state_mismatch, crc_mismatch, malformed };
+enum class DeadReason { unknown_template, not_applicable, state_mismatch, crc_mismatch, malformed };
 
+// The dead letter's "reason" header: "unknown_template", "not_applicable", ...
 [[nodiscard]] std::string_view dead_reason_name(DeadReason reason);
+// Its "error" header, for people.
+[[nodiscard]] std::string_view dead_reason_text(DeadReason reason);
 
-// The decompress answer's error classified; nullopt for a fact.
-//   "fusion_receive_apply_failed"  -> unknown_template (the device must send a full packet)
-//   "state_mismatch"               -> state_mismatch (the template here is not the sender's:
-//                                     the device must send a full packet)
-//   "CRC16 mismatch"               -> crc_mismatch
-//   any other error, or no answer  -> malformed
-[[nodiscard]] std::optional<DeadReason> classify_answer(std::string_view answer, std::string& error);
+// The typed receive outcome (VM_RECEIVE_*) of a packet the gateway dead-letters; nullopt for
+// VM_RECEIVED and VM_RECEIVE_ALREADY_APPLIED, which are not dead. An outcome the gateway
+// does not know is malformed.
+//   unknown template, state mismatch: the device must send a full packet
+[[nodiscard]] std::optional<DeadReason> dead_reason_of(std::int32_t outcome);
 
 // What identifies a fact whatever route it took: "device:template:timestamp".
 [[nodiscard]] std::string dedup_key(std::uint32_t aid, std::uint8_t tid, std::uint64_t timestamp_raw);
