@@ -153,6 +153,8 @@ class GatewayFaultTest(unittest.TestCase):
                                binary=True)
         killed = {"gw1"} | ({"gw2"} if checkpoints else set())
         statuses.update({gw.name: gw.stop() for gw in gateways if gw.name not in killed | set(statuses)})
+        if checkpoints:
+            self_killer.log.close()
         result = harness.check(expected, facts)
 
         ends = sorted(faults.values()) + [time.time()]
