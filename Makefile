@@ -51,7 +51,8 @@ test-release: deps
 	$(call cmake_build,build-release,-DCMAKE_BUILD_TYPE=Release -DVM_BUILD_BENCH=ON)
 	ctest --test-dir build-release --output-on-failure -j $(JOBS) -LE 'large|gateway'
 
-# The gateway's fault test: a broker cluster of its own, three gateways, a few minutes.
+# The gateway's tests on broker clusters of their own: what publish and collect put in and
+# take out, and the fault test (three gateways, a few minutes).
 test-gateway: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -V -L gateway
 
@@ -79,7 +80,9 @@ bench: deps
 	@PY=$$(tools/find-python.sh) && $$PY bench/python_bench.py build-bench/lib
 	@PY=$$(tools/find-python.sh) && PYTHONPATH=build-bench/lib:python $$PY bench/lossy_link.py
 
-# Facts per second through 1, 2 and 3 gateways on a broker cluster of its own.
+# Facts per second through one gateway (one packet per message, and batches of 64 when the
+# gateway reads them), then 2 and 3 gateways, on a broker cluster of its own, beside the
+# library's own decode rate on the same packets and the CPU of gateways, broker and publisher.
 bench-gateway: build
 	@PY=$$(tools/find-python.sh) && $$PY bench/gateway_rate.py $(BUILD_DIR)/bin/tavkin
 

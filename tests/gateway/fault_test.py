@@ -1,16 +1,30 @@
 """Gateways that lose a member and a broker node lose no fact and corrupt none.
 
 On a 3-node cluster with 3 gateways, the demo fleet (moving devices included) sends its
-facts. Part way through one gateway gets SIGKILL, later one broker node is stopped, then
-a gateway is started again, and later another gateway is stopped by SIGTERM. Every fact sent must reach the output at least once and
-exactly as sent; duplicates must carry the redelivery mark. The counts and the time each
-hand-over took are printed.
+facts: part one packet per message, part in batches through edge senders. Meanwhile one
+gateway kills itself right after a checkpoint's files are saved and before its
+acknowledgements (--test-kill-after-checkpoint) and is started again at once, as a
+supervisor would; one gateway gets SIGKILL; one broker node is stopped; a gateway is
+started again; the busiest gateway is stopped with SIGSTOP for 30 s, holding its
+connection and its partitions' locks, and then continued; later the busiest one is
+stopped by SIGTERM. Every fact sent must reach the output at least once and exactly as
+sent; duplicates must carry the redelivery mark; no packet may be dead-lettered (a file
+lost at hand-over would be recovered by the senders' key frames, at the cost of
+dead-lettered packets until the next one). The counts, the time each hand-over took and
+the gateways' already-applied counts (when their status lines have them) are printed.
+
+A gateway without checkpoints (no --test-kill-after-checkpoint, --facts-batch) cannot
+take that fault nor batches: the test then says so and runs the other faults with one
+packet per message.
 
 Settings (environment): TAVKIN_BIN (the tool), TAVKIN_FAULT_FACTS (default 100000),
-TAVKIN_FAULT_DEVICES (50), TAVKIN_FAULT_RATE (facts/s, default 1500),
-TAVKIN_FAULT_PORT (first port of the test's cluster, default 47200)."""
+TAVKIN_FAULT_DEVICES (50 per sender), TAVKIN_FAULT_RATE (facts/s of all senders, default
+2000), TAVKIN_FAULT_PORT (first port of the test's cluster, default 47200),
+TAVKIN_FAULT_KILL_CHECKPOINT (the checkpoint after which a gateway kills itself, default
+40), TAVKIN_FAULT_PAUSE (seconds a gateway stays stopped, default 30)."""
 
 import os
+import signal
 import sys
 import tempfile
 import time
@@ -23,9 +37,13 @@ import harness  # noqa: E402
 TAVKIN = os.environ.get("TAVKIN_BIN", "tavkin")
 FACTS = int(os.environ.get("TAVKIN_FAULT_FACTS", "100000"))
 DEVICES = int(os.environ.get("TAVKIN_FAULT_DEVICES", "50"))
-RATE = float(os.environ.get("TAVKIN_FAULT_RATE", "1500"))
+RATE = float(os.environ.get("TAVKIN_FAULT_RATE", "2000"))
 PORT = int(os.environ.get("TAVKIN_FAULT_PORT", "47200"))
+KILL_AFTER_CHECKPOINT = int(os.environ.get("TAVKIN_FAULT_KILL_CHECKPOINT", "40"))
+PAUSE = float(os.environ.get("TAVKIN_FAULT_PAUSE", "30"))
 PARTITIONS = 6
+BATCHED_SHARE = 0.4  # of the facts, sent in batches (when the gateways read them)
+CHECKPOINT_OPTIONS = {"--test-kill-after-checkpoint", "--facts-batch"}
 
 
 def handovers(gateways, fault_time, until):
@@ -36,6 +54,12 @@ def handovers(gateways, fault_time, until):
             if fault_time <= at < until:
                 times[partition] = min(times.get(partition, at), at) - fault_time
     return dict(sorted(times.items()))
+
+
+def busiest(gateways):
+    """The living, running gateway active for the most partitions by its last status line."""
+    living = [gw for gw in gateways if gw.process.poll() is None and not getattr(gw, "paused", False)]
+    return max(living, key=lambda gw: len(gw.active_partitions()))
 
 
 class GatewayFaultTest(unittest.TestCase):
@@ -50,50 +74,97 @@ class GatewayFaultTest(unittest.TestCase):
             finally:
                 for gw in gateways:
                     if gw.process.poll() is None:
+                        gw.resume()
                         gw.kill()
                 cluster.stop()
 
     def run_scenario(self, tmp, cluster, gateways):
         self.started = time.time()
+        checkpoints = CHECKPOINT_OPTIONS <= harness.gateway_options(TAVKIN)
         registry = tmp / "registry"
-        start = lambda name, first, index: gateways.append(harness.Gateway(  # noqa: E731
-            TAVKIN, name, cluster.brokers(first), registry, PARTITIONS, tmp,
-            ["--prefer", str(index), "--of", "3"]))
-        for i in (1, 2, 3):
-            start(f"gw{i}", i, i - 1)
+
+        def start(name, first, index, extra=()):
+            options = ["--prefer", str(index), "--of", "3"]
+            if checkpoints:
+                options += list(extra)
+            gateways.append(harness.Gateway(TAVKIN, name, cluster.brokers(first), registry, PARTITIONS, tmp, options))
+            return gateways[-1]
+
+        start("gw1", 1, 0, ["--facts-batch"])
+        self_killer = start("gw2", 2, 1, ["--test-kill-after-checkpoint", str(KILL_AFTER_CHECKPOINT)])
+        start("gw3", 3, 2)
         time.sleep(4)  # every gateway subscribed, standbys included
 
-        # The publisher stays on nodes 1 and 3; node 2 is the one that is stopped.
-        expect = tmp / "expected.jsonl"
-        publisher_log = open(tmp / "publish.log", "w")
-        publisher = harness.publish(TAVKIN, cluster.brokers(1, skip=(2,)), FACTS, DEVICES, True, 7, expect,
-                                    rate=RATE, wait=False, log=publisher_log)
+        # The senders stay on nodes 1 and 3; node 2 is the one that is stopped. Each has
+        # devices of its own: a device's packets must all go one way.
+        batched = int(FACTS * BATCHED_SHARE) if checkpoints else 0
+        senders = [("plain", FACTS - batched, 1, 7, [])]
+        if batched:
+            senders.append(("batched", batched, 3, 8,
+                            ["--batch", "64", "--edges", "8", "--first-device", str(DEVICES)]))
+        expected, publishers = [], []
+        for name, facts, first, seed, extra in senders:
+            expected.append(tmp / f"expected-{name}.jsonl")
+            log = open(tmp / f"publish-{name}.log", "w")
+            publishers.append((harness.publish(TAVKIN, cluster.brokers(first, skip=(2,)), facts, DEVICES, True, seed,
+                                               expected[-1], rate=RATE * facts / FACTS, wait=False, log=log,
+                                               extra=extra), log))
         duration = FACTS / RATE
+        begun = time.time()
         faults = {}
-        time.sleep(0.25 * duration)
+
+        def wait_until(at):
+            """Sleeps until `at` seconds into the run; meanwhile a gateway that killed itself
+            is started again at once, as its supervisor would."""
+            while time.time() < begun + at:
+                if checkpoints and self_killer.process.poll() is not None and "gw2b" not in {g.name for g in gateways}:
+                    faults[f"gateway gw2 killed itself after checkpoint {KILL_AFTER_CHECKPOINT}"] = time.time()
+                    start("gw2b", 1, 1)
+                time.sleep(0.2)
+
+        wait_until(0.15 * duration)
         faults["gateway gw1 killed"] = time.time()
         gateways[0].kill()
-        time.sleep(0.25 * duration)
+        wait_until(0.30 * duration)
         faults["broker node 2 stopped"] = time.time()
         cluster.stop_node(2)
-        time.sleep(0.15 * duration)
+        wait_until(0.40 * duration)
         faults["gateway gw1b started"] = time.time()
-        start("gw1b", 3, 0)
-        time.sleep(0.15 * duration)
-        faults["gateway gw3 stopped by SIGTERM"] = time.time()
-        statuses = {"gw3": gateways[2].stop()}
-        self.assertEqual(publisher.wait(timeout=max(600, 4 * duration)), 0, (tmp / "publish.log").read_text())
-        publisher_log.close()
+        start("gw1b", 3, 0, ["--facts-batch"])
+        wait_until(0.45 * duration)
+        paused = busiest(gateways)
+        faults[f"gateway {paused.name} stopped by SIGSTOP"] = time.time()
+        paused.pause()
+        paused.paused = True
+        wait_until(0.45 * duration + PAUSE)
+        faults[f"gateway {paused.name} continued by SIGCONT"] = time.time()
+        paused.resume()
+        paused.paused = False
+        wait_until(0.55 * duration + PAUSE)
+        terminated = busiest(gateways)
+        faults[f"gateway {terminated.name} stopped by SIGTERM"] = time.time()
+        statuses = {terminated.name: terminated.stop()}
+        for process, log in publishers:
+            self.assertEqual(process.wait(timeout=max(600, 4 * duration)), 0, Path(log.name).read_text())
+            log.close()
 
         facts = harness.collect(TAVKIN, cluster.brokers(1, skip=(2,)), "tavkin.facts", tmp / "facts.jsonl", idle=15)
         dead = harness.collect(TAVKIN, cluster.brokers(1, skip=(2,)), "tavkin.dead", tmp / "dead.b64", idle=2,
                                binary=True)
-        statuses.update({gw.name: gw.stop() for gw in gateways if gw.name in ("gw2", "gw1b")})
-        result = harness.check(expect, facts)
+        killed = {"gw1"} | ({"gw2"} if checkpoints else set())
+        statuses.update({gw.name: gw.stop() for gw in gateways if gw.name not in killed | set(statuses)})
+        if checkpoints:
+            self_killer.log.close()
+        result = harness.check(expected, facts)
 
         ends = sorted(faults.values()) + [time.time()]
-        print(f"\ngateway fault test: {FACTS} facts from {DEVICES} devices (moving fleet), "
+        print(f"\ngateway fault test: {FACTS} facts from {len(senders) * DEVICES} devices (moving fleet), "
               f"{PARTITIONS} partitions, 3 gateways, 3 broker nodes")
+        if checkpoints:
+            print(f"  senders: {FACTS - batched} facts one packet per message, {batched} in batches of 64 "
+                  f"through 8 edges; gateways checkpoint as by default")
+        else:
+            print("  this gateway has no checkpoints: the kill after a checkpoint and the batched sender are left out")
         print(f"  sent {result['sent']}, received {result['received']}: lost {result['lost']}, "
               f"wrong {result['wrong']}, duplicates {result['duplicates']} "
               f"(unmarked {result['unmarked_duplicates']}), dead-lettered {len(dead)}")
@@ -103,6 +174,9 @@ class GatewayFaultTest(unittest.TestCase):
             print(f"  {what}: {shown}")
         waits, put_back = (sum(n) for n in zip(*(gw.fence() for gw in gateways)))
         print(f"  fence: {waits} partitions waited for the gateway before them, {put_back} device files put back")
+        applied = {gw.name: gw.already_applied() for gw in gateways}
+        if any(n is not None for n in applied.values()):
+            print("  already applied: " + ", ".join(f"{name} {n}" for name, n in applied.items() if n is not None))
         print(f"  gateway exit statuses after SIGTERM: {statuses}")
         print(f"  wall time {time.time() - self.started:.0f} s, cluster start and stop left out")
         sys.stdout.flush()
@@ -112,9 +186,11 @@ class GatewayFaultTest(unittest.TestCase):
         self.assertEqual(result["unmarked_duplicates"], 0)
         self.assertEqual(len(dead), 0, dead[:3])
         self.assertTrue(all(status == 0 for status in statuses.values()), statuses)
+        if checkpoints:
+            self.assertEqual(self_killer.process.returncode, -signal.SIGKILL, "gw2 did not kill itself")
         # The partitions of the killed and of the stopped gateway moved to living ones.
         self.assertTrue(handovers(gateways, faults["gateway gw1 killed"], faults["broker node 2 stopped"]))
-        self.assertTrue(handovers(gateways, faults["gateway gw3 stopped by SIGTERM"], time.time()))
+        self.assertTrue(handovers(gateways, faults[f"gateway {terminated.name} stopped by SIGTERM"], time.time()))
 
 
 if __name__ == "__main__":

@@ -86,6 +86,28 @@ class Gateway:
         pattern = re.compile(r"partition (\d+) active at ([\d.]+)")
         return [(int(m.group(1)), float(m.group(2))) for m in pattern.finditer(self.log_path.read_text())]
 
+    def pause(self):
+        """SIGSTOP: the process neither reads nor writes, yet holds its connections and locks."""
+        self.process.send_signal(signal.SIGSTOP)
+
+    def resume(self):
+        self.process.send_signal(signal.SIGCONT)
+
+    def last_status(self, pattern):
+        """The last match of `pattern` (one group) in the gateway's log, or None."""
+        found = re.findall(pattern, self.log_path.read_text())
+        return found[-1] if found else None
+
+    def active_partitions(self):
+        """The partitions of the last status line (empty before the first)."""
+        active = self.last_status(r"active partitions \[([^\]]*)\]")
+        return [int(p) for p in re.findall(r"\d+", active or "")]
+
+    def already_applied(self):
+        """The packets the gateway found already applied, if its status line counts them."""
+        found = self.last_status(r"already[-_ ]applied[^0-9\n]{0,3}(\d+)")
+        return None if found is None else int(found)
+
     def fence(self):
         """(times a partition waited for the gateway before it, device files put back)."""
         text = self.log_path.read_text()
@@ -93,10 +115,18 @@ class Gateway:
         return len(re.findall(r"waits until the gateway before lets go", text)), put_back
 
 
-def publish(tavkin, brokers, facts, devices, moving, seed, expect_out, rate=0, window=256, wait=True, log=None):
+def gateway_options(tavkin):
+    """The options `tavkin gateway --help` lists (a build without checkpoints lacks some)."""
+    text = subprocess.run([tavkin, "gateway", "--help"], stdout=subprocess.PIPE, text=True, check=True).stdout
+    return set(re.findall(r"(--[a-z][a-z0-9-]*)", text))
+
+
+def publish(tavkin, brokers, facts, devices, moving, seed, expect_out, rate=0, window=256, wait=True, log=None,
+            extra=()):
+    """`tavkin publish`; `extra` passes more options (--batch, --edges, --first-device, ...)."""
     args = [tavkin, "publish", "--brokers", brokers, "--facts", str(facts), "--devices", str(devices),
             *(["--moving"] if moving else []), "--seed", str(seed), "--rate", str(rate), "--window", str(window),
-            "--expect-out", str(expect_out), "--quiet"]
+            "--expect-out", str(expect_out), "--quiet", *extra]
     process = subprocess.Popen(args, stdout=log or sys.stderr, stderr=subprocess.STDOUT)
     if wait:
         if process.wait() != 0:
@@ -104,18 +134,27 @@ def publish(tavkin, brokers, facts, devices, moving, seed, expect_out, rate=0, w
     return process
 
 
-def collect(tavkin, brokers, queue, out, idle=5.0, binary=False):
-    """The queue's messages: parsed JSON, or Base64 texts of binary ones."""
+def collect(tavkin, brokers, queue, out, idle=5.0, binary=False, max_messages=0):
+    """The queue's messages: parsed JSON (one per fact), or Base64 texts of binary ones."""
     subprocess.run([tavkin, "collect", "--brokers", brokers, "--queue", queue, "--out", str(out),
-                    "--idle", str(idle), *(["--base64"] if binary else [])], check=True)
+                    "--idle", str(idle), "--max", str(max_messages), *(["--base64"] if binary else [])], check=True)
     lines = [line for line in Path(out).read_text().splitlines() if line]
     return lines if binary else [json.loads(line) for line in lines]
 
 
-def check(expected_path, facts):
-    """Compares the collected facts with the expected ones. Returns counts and examples."""
+def queue_depth(tavkin, brokers, queue):
+    """Messages ready in the queue."""
+    return int(subprocess.run([tavkin, "collect", "--brokers", brokers, "--queue", queue, "--depth"],
+                              stdout=subprocess.PIPE, text=True, check=True).stdout)
+
+
+def check(expected_paths, facts):
+    """Compares the collected facts with the expected ones (one path or several, one per
+    sender). Returns counts and examples."""
+    if isinstance(expected_paths, (str, Path)):
+        expected_paths = [expected_paths]
     expected = {}
-    for line in Path(expected_path).read_text().splitlines():
+    for line in (line for path in expected_paths for line in Path(path).read_text().splitlines()):
         entry = json.loads(line)
         # A fact sent again as a full packet after a publisher reconnect has a second form.
         expected.setdefault(entry["dedup_key"], []).append(entry["fact"])

@@ -69,6 +69,23 @@ void add_broker_commands(CLI::App& app, int& status) {
   pub->add_option("--window", publish.window, "publishes awaiting confirmation")->capture_default_str()->check(CLI::Range(1U, 100'000U));
   pub->add_option("--registry", publish.registry, "the sender's registry directory");
   pub->add_option("--expect-out", publish.expect_out, "write each fact's expected receiver answer as JSON Lines");
+  pub->add_option("--first-device", publish.first_device,
+                  "number the fleet's devices from this index (senders sharing a broker need disjoint devices)")
+      ->capture_default_str()->check(CLI::Range(0U, 1'000'000U));
+  pub->add_option("--keyframe-every", publish.keyframe_every,
+                  "a device's every N-th packet is full, so a receiver that lost its state recovers (0: never)")
+      ->capture_default_str()->check(CLI::Range(0ULL, 1'000'000'000ULL));
+  pub->add_option("--batch", publish.batch,
+                  "pack up to N packets of an edge sender into one message (0: one packet per message, routed by "
+                  "device)")
+      ->capture_default_str()->check(CLI::Range(0U, 100'000U));
+  pub->add_option("--edges", publish.edges,
+                  "with --batch: edge senders (a device belongs to edge aid % E; the edge's name is the routing key)")
+      ->capture_default_str()->check(CLI::Range(1U, 100'000U));
+  pub->add_option("--batch-ms", publish.batch_ms, "with --batch: send a batch that is not full after this many ms")
+      ->capture_default_str()->check(CLI::Range(0.0, 60'000.0));
+  pub->add_option("--packets-out", publish.packets_out,
+                  "write every published packet as a standard Base64 line (for `tavkin decode`)");
   pub->add_flag("--quiet", publish.quiet, "no progress bar");
   pub->add_flag_callback("--no-state-check", [] { publish.state_check = false; },
                          "send the published bytes: heartbeats and differences without the state check");
@@ -82,6 +99,7 @@ void add_broker_commands(CLI::App& app, int& status) {
   col->add_option("--idle", collect.idle_seconds, "stop after this many seconds without a message")->capture_default_str();
   col->add_option("--max", collect.max, "stop after this many messages (0: no limit)")->capture_default_str();
   col->add_flag("--base64", collect.base64, "write each body as Base64 (for binary messages such as dead packets)");
+  col->add_flag("--depth", collect.depth, "print the number of messages ready in the queue and stop");
   col->callback([&status] { status = run_collect(collect); });
 }
 

@@ -25,6 +25,12 @@ struct PublishOptions {
   std::string expect_out;          // JSON Lines: {"dedup_key": .., "fact": the expected answer}
   bool quiet = false;
   bool state_check = true;         // false: the published bytes
+  std::uint32_t first_device = 0;  // the fleet's devices are numbered from here (senders that share a broker)
+  std::uint64_t keyframe_every = 100;  // a device's every N-th packet is full; 0: never
+  std::uint32_t batch = 0;         // packets per message (batch framing); 0: one packet per message, keyed by device
+  std::uint32_t edges = 12;        // with batch: edge senders the devices are grouped into, one routing key each
+  double batch_ms = 50;            // with batch: longest time a packet waits for its batch to fill
+  std::string packets_out;         // every published packet as a standard Base64 line (what `decode` reads)
 };
 
 struct CollectOptions {
@@ -34,6 +40,7 @@ struct CollectOptions {
   double idle_seconds = 5;         // stop when nothing came for this long
   std::uint64_t max = 0;           // stop after this many; 0: no limit
   bool base64 = false;             // bodies as standard Base64 (binary messages such as dead packets)
+  bool depth = false;              // print the number of messages ready in the queue and stop
 };
 
 [[nodiscard]] int run_publish(const PublishOptions& options);

@@ -1,12 +1,25 @@
 // `tavkin publish`: the demo fleet as a sender on the broker. Each fact is compressed and
-// sent through run requests; its packet goes to the partitioned exchange with the device
-// id as routing key, under publisher confirms. With --expect-out, the receiver's answer
-// the fact must produce is written beside it, keyed like the gateway's facts.
+// sent through run requests; its packet goes to the partitioned exchange under publisher
+// confirms. With --expect-out, the receiver's answer the fact must produce is written
+// beside it, keyed like the gateway's facts.
+//
+// Routing: a device's packets must always travel under one routing key, since the
+// consistent-hash exchange picks the partition from it and a device's order and registry
+// file belong to one partition. One packet per message is keyed by the device id. With
+// --batch N the devices are grouped into --edges E edge senders (device aid % E, keyed
+// "edge-K"), as devices behind edge gateways would be; each edge's packets are framed N
+// to a message in order, flushed when full, after --batch-ms, and at the end.
+//
+// Key frames: every --keyframe-every-th packet of a device is full, so a receiver that
+// lost a device's state (a damaged file at hand-over) decodes it again within that many
+// packets instead of refusing it until the device's next new template.
 //
 // A publish the broker did not confirm before the connection broke may or may not have
 // arrived. Sending that packet again could put an old difference behind a newer one, so
-// after reconnecting the fact is sent again as a full packet, which is right whatever
-// the receiver holds, and the device's later packets follow from it.
+// after reconnecting its facts are sent again as full packets, which are right whatever
+// the receiver holds, and so are the facts still waiting in a batch (their packets were
+// made after the unconfirmed ones); the device's later packets follow from them.
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <map>
@@ -16,10 +29,13 @@
 
 #include "broker.h"
 #include "broker_commands.h"
+#include "codec.h"
 #include "fleet.h"
 #include "gateway_outcome.h"
 #include "json_view.h"
+#include "keyframes.h"
 #include "library.h"
+#include "packet_batch.h"
 #include "packet_view.h"
 #include "progress.h"
 
@@ -29,17 +45,37 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr std::uint64_t kSenderCtx = 1;
 constexpr std::uint16_t kChannel = 1;
+constexpr std::uint32_t kFleetAidStep = 7919;  // the fleet's device ids are a fixed base plus index * this
 
-struct Unconfirmed {
+// A fact kept until its message is confirmed, to be sent again after a reconnect.
+struct Sent {
+  std::uint64_t order;  // position among all facts sent, so a resend keeps each device's order
   std::uint32_t aid;
   std::string text;
+};
+
+// The packets of one edge sender waiting for their batch to fill.
+struct Edge {
+  std::vector<Sent> facts;
+  std::vector<std::string> packets;
+  Clock::time_point first;  // when the oldest waiting packet was made
+};
+
+struct Outputs {
+  std::ofstream* expect = nullptr;
+  std::ofstream* packets = nullptr;
 };
 
 class Publisher {
  public:
   Publisher(const PublishOptions& options, std::vector<BrokerAddress> brokers, const Compressor& compressor,
-            std::ofstream* expect)
-      : options_(options), brokers_(std::move(brokers)), compressor_(compressor), expect_(expect) {}
+            Outputs outputs)
+      : options_(options),
+        brokers_(std::move(brokers)),
+        compressor_(compressor),
+        outputs_(outputs),
+        keyframes_({options.keyframe_every, 0}),
+        edges_(options.batch > 0 ? options.edges : 0) {}
 
   int run() {
     Fleet fleet(options_.devices, options_.seed, options_.moving);
@@ -47,51 +83,102 @@ class Publisher {
     const auto start = Clock::now();
     for (std::uint64_t i = 0; i < options_.facts; ++i) {
       Fact fact = fleet.next();
+      fact.aid = *fact.aid + options_.first_device * kFleetAidStep;
       const auto text = compressor_.compress(fact_record(fact));
       if (!text) {
         fmt::print(stderr, "tavkin publish: the library refused a fact record\n");
         return 1;
       }
-      if (!send(*fact.aid, *text, false)) return 3;
+      if (!send(*fact.aid, *text, false) || !flush_waiting(false)) return 3;
       while (unconfirmed_.size() >= options_.window) {
         if (!wait_confirms()) return 3;
       }
-      if (options_.rate > 0) {
-        std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(
-                                                  std::chrono::duration<double>((i + 1) / options_.rate)));
+      if (options_.rate > 0 && !pace(start + std::chrono::duration_cast<Clock::duration>(
+                                                 std::chrono::duration<double>((i + 1) / options_.rate)))) {
+        return 3;
       }
       progress.update(i + 1);
     }
-    while (!unconfirmed_.empty()) {
+    while (true) {  // a reconnect meanwhile puts facts back into batches
+      if (!flush_waiting(true)) return 3;
+      if (unconfirmed_.empty()) break;
       if (!wait_confirms()) return 3;
     }
     progress.finish();
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    fmt::print(stderr, "tavkin publish: {} facts from {} devices{} confirmed in {:.1f} s ({:.0f}/s); "
-               "{} sent again as full packets after a reconnect\n",
-               options_.facts, options_.devices, options_.moving ? " (moving fleet)" : "", seconds,
-               options_.facts / seconds, resent_);
+    const std::string batching =
+        options_.batch > 0 ? fmt::format(" in {} batch messages through {} edges", messages_, options_.edges) : "";
+    fmt::print(stderr, "tavkin publish: {} facts from {} devices{}{} confirmed in {:.1f} s ({:.0f}/s); "
+               "{} key frames; {} sent again as full packets after a reconnect\n",
+               options_.facts, options_.devices, options_.moving ? " (moving fleet)" : "", batching, seconds,
+               options_.facts / seconds, keyframes_sent_, resent_);
     return 0;
   }
 
  private:
-  // Makes the packet of one fact and publishes it. False when no broker takes it.
+  // Makes the packet of one fact and publishes it, or puts it in its edge's batch. False
+  // when no broker takes it.
   bool send(std::uint32_t aid, const std::string& text, bool full) {
-    const std::string request = run_request(kSenderCtx, text, aid, full, options_.registry, options_.state_check);
+    const bool keyframe = !full && keyframes_.due(aid, 0);
+    const std::string request =
+        run_request(kSenderCtx, text, aid, full || keyframe, options_.registry, options_.state_check);
     const Answer answer = call_run(request, text.size(), buffer_);
     if (answer.result <= 0 || answer.bytes.front() == '{') {
       fmt::print(stderr, "tavkin publish: no packet for device {}: {}\n", aid, answer.result > 0 ? answer.bytes : "");
       return false;
     }
-    const std::string packet(answer.bytes);
-    if (expect_ != nullptr) write_expected(aid, text, packet);
-    while (true) {
-      if (!conn_ && !connect()) return false;
-      if (conn_->publish(kChannel, options_.exchange, std::to_string(aid), packet)) break;
-      reconnect_and_resend();
+    std::string packet(answer.bytes);
+    keyframes_.sent(aid, static_cast<std::uint8_t>(packet.front()) == kDataFull, 0);
+    keyframes_sent_ += keyframe;
+    if (outputs_.expect != nullptr) write_expected(aid, text, packet);
+    if (outputs_.packets != nullptr) *outputs_.packets << base64_encode(packet, Base64Alphabet::standard) << '\n';
+    Sent sent{next_order_++, aid, text};
+    if (edges_.empty()) return publish(std::to_string(aid), packet, {std::move(sent)});
+    Edge& edge = edges_[aid % edges_.size()];
+    if (edge.packets.empty()) edge.first = Clock::now();
+    edge.facts.push_back(std::move(sent));
+    edge.packets.push_back(std::move(packet));
+    return edge.packets.size() < options_.batch || flush(aid % edges_.size());
+  }
+
+  bool flush(std::size_t index) {
+    Edge& edge = edges_[index];
+    if (edge.packets.empty()) return true;
+    const std::vector<std::string_view> views(edge.packets.begin(), edge.packets.end());
+    const std::string body = frame_batch(views);
+    std::vector<Sent> facts = std::move(edge.facts);
+    edge.facts.clear();
+    edge.packets.clear();
+    return publish(fmt::format("edge-{}", index), body, std::move(facts));
+  }
+
+  // Flushes the batches whose oldest packet waited --batch-ms, or all of them.
+  bool flush_waiting(bool all) {
+    const auto now = Clock::now();
+    const auto linger = std::chrono::duration<double, std::milli>(options_.batch_ms);
+    for (std::size_t k = 0; k < edges_.size(); ++k) {
+      if (!edges_[k].packets.empty() && (all || now - edges_[k].first >= linger) && !flush(k)) return false;
     }
-    unconfirmed_.emplace(next_publish_++, Unconfirmed{aid, text});
     return true;
+  }
+
+  // Sleeps until `until`, flushing batches that wait too long meanwhile.
+  bool pace(Clock::time_point until) {
+    const auto step = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double, std::milli>(std::max(1.0, options_.batch_ms / 4)));
+    while (Clock::now() < until) {
+      std::this_thread::sleep_until(edges_.empty() ? until : std::min(until, Clock::now() + step));
+      if (!flush_waiting(false)) return false;
+    }
+    return true;
+  }
+
+  bool publish(const std::string& routing_key, std::string_view body, std::vector<Sent> facts) {
+    if (!conn_ && !connect()) return false;
+    const bool published = conn_->publish(kChannel, options_.exchange, routing_key, body);
+    ++messages_;
+    unconfirmed_.emplace(next_publish_++, std::move(facts));  // a failed publish may still have arrived
+    return published || reconnect_and_resend();
   }
 
   void write_expected(std::uint32_t aid, std::string_view text, std::string_view packet) {
@@ -101,7 +188,7 @@ class Publisher {
     std::string line = "{\"dedup_key\":\"" + dedup_key(aid, view->tid, view->timestamp_raw) + "\",\"fact\":";
     line += expected_decompress_answer(text, meta);
     line += "}\n";
-    *expect_ << line;
+    *outputs_.expect << line;
   }
 
   bool wait_confirms() {
@@ -113,20 +200,29 @@ class Publisher {
       if (!event.multiple && end != unconfirmed_.end()) ++end;
       unconfirmed_.erase(begin, end);
     } else if (event.kind == BrokerEvent::Kind::reject || conn_->broken()) {
-      reconnect_and_resend();
+      return reconnect_and_resend();
     }
     return true;
   }
 
-  void reconnect_and_resend() {
+  // Sends every unconfirmed and every waiting fact again, in the order they were first sent.
+  bool reconnect_and_resend() {
     if (conn_) fmt::print(stderr, "tavkin publish: {}; reconnecting\n", conn_->last_error());
     conn_.reset();
-    std::map<std::uint64_t, Unconfirmed> again;
-    again.swap(unconfirmed_);
-    for (auto& [number, u] : again) {
-      ++resent_;
-      if (!send(u.aid, u.text, true)) return;
+    std::vector<Sent> again;
+    for (auto& [number, facts] : unconfirmed_) std::move(facts.begin(), facts.end(), std::back_inserter(again));
+    unconfirmed_.clear();
+    for (Edge& edge : edges_) {
+      std::move(edge.facts.begin(), edge.facts.end(), std::back_inserter(again));
+      edge.facts.clear();
+      edge.packets.clear();
     }
+    std::sort(again.begin(), again.end(), [](const Sent& a, const Sent& b) { return a.order < b.order; });
+    for (const Sent& s : again) {
+      ++resent_;
+      if (!send(s.aid, s.text, true)) return false;
+    }
+    return true;
   }
 
   bool connect() {
@@ -147,12 +243,15 @@ class Publisher {
   const PublishOptions& options_;
   std::vector<BrokerAddress> brokers_;
   const Compressor& compressor_;
-  std::ofstream* expect_;
+  Outputs outputs_;
+  KeyframeSchedule keyframes_;
+  std::vector<Edge> edges_;  // none without --batch
   std::unique_ptr<BrokerConnection> conn_;
   std::size_t next_broker_ = 0;
   std::uint64_t next_publish_ = 1;
-  std::map<std::uint64_t, Unconfirmed> unconfirmed_;
-  std::uint64_t resent_ = 0;
+  std::uint64_t next_order_ = 0;
+  std::map<std::uint64_t, std::vector<Sent>> unconfirmed_;  // by publish number; the window counts messages
+  std::uint64_t messages_ = 0, resent_ = 0, keyframes_sent_ = 0;
   std::string buffer_;
 };
 
@@ -178,11 +277,22 @@ int run_publish(const PublishOptions& options) {
       return 1;
     }
   }
-  Publisher publisher(options, *brokers, *compressor, expect.is_open() ? &expect : nullptr);
+  std::ofstream packets;
+  if (!options.packets_out.empty()) {
+    packets.open(options.packets_out, std::ios::binary | std::ios::trunc);
+    if (!packets) {
+      fmt::print(stderr, "tavkin publish: cannot write {}\n", options.packets_out);
+      return 1;
+    }
+  }
+  Publisher publisher(options, *brokers, *compressor,
+                      {expect.is_open() ? &expect : nullptr, packets.is_open() ? &packets : nullptr});
   const int status = publisher.run();
-  if (expect.is_open() && !expect.flush()) {
-    fmt::print(stderr, "tavkin publish: cannot write {}\n", options.expect_out);
-    return 1;
+  for (auto [file, path] : {std::pair{&expect, &options.expect_out}, std::pair{&packets, &options.packets_out}}) {
+    if (file->is_open() && !file->flush()) {
+      fmt::print(stderr, "tavkin publish: cannot write {}\n", *path);
+      return 1;
+    }
   }
   return status;
 }
