@@ -155,6 +155,12 @@ def main():
             if reads_batches:
                 bench.run_case(f"batch{BATCH}", 1, 10 * facts, ["--batch", str(BATCH), "--edges", str(EDGES)],
                                ["--facts-batch"])
+            # What the disk costs: the same without fsync at checkpoints (a checkpoint then survives a
+            # gateway's death but not a power loss).
+            bench.run_case("single-nofsync", 1, facts, gateway_extra=["--no-fsync"])
+            if reads_batches:
+                bench.run_case(f"batch{BATCH}-nofsync", 1, 10 * facts, ["--batch", str(BATCH), "--edges", str(EDGES)],
+                               ["--facts-batch", "--no-fsync"])
             for count in (2, 3):
                 bench.run_case(f"single-{count}gw", count, facts)
         finally:
