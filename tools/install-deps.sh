@@ -1,10 +1,35 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs, only those that are missing. As root it
-# runs apt-get; otherwise it names the missing packages and stops.
+# Installs the Debian packages of the named groups, only those that are missing. As root it
+# runs apt-get; otherwise it names the missing packages and stops. Each Makefile target asks
+# for the groups it needs (see the README); with no group named, every group.
+#
+#   build      compiler, CMake and what the library and the tavkin tool link
+#   test       GoogleTest and RapidCheck, for the test suites
+#   gateway    the clients the gateway links (AMQP, MQTT, the metrics endpoint)
+#   broker     a broker, an MQTT client and promtool, to run the gateway's tests and demo
+#   dissector  tshark, for the dissector's test
+#   bench      Google Benchmark and zstd (the peer the benchmarks compare with)
+#   fuzz       clang and its libFuzzer runtime
 set -euo pipefail
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev make binutils pkg-config libgtest-dev libgmock-dev
-          libbenchmark-dev libsimdjson-dev librapidcheck-dev libzstd-dev libfmt-dev libcli11-dev libsodium-dev
-          tshark rabbitmq-server librabbitmq-dev)
+
+declare -A group=(
+  [build]="cmake ninja-build g++ make binutils pkg-config libsimdjson-dev libfmt-dev libcli11-dev libsodium-dev"
+  [test]="libgtest-dev libgmock-dev librapidcheck-dev"
+  [gateway]="librabbitmq-dev"
+  [broker]="rabbitmq-server"
+  [dissector]="tshark"
+  [bench]="libbenchmark-dev libzstd-dev"
+  [fuzz]="clang libclang-rt-14-dev"
+)
+names=("$@")
+[ ${#names[@]} -eq 0 ] && names=(build test gateway broker dissector bench fuzz)
+
+packages=()
+for name in "${names[@]}"; do
+  [ -n "${group[$name]+set}" ] || { echo "error: no dependency group '$name' (groups: ${!group[*]})" >&2; exit 2; }
+  read -ra members <<<"${group[$name]}"
+  packages+=("${members[@]}")
+done
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -22,7 +47,7 @@ echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-
 apt-get update -qq
 
 # The broker's package would start a system-wide service; the project runs its own nodes
-# (tools/rabbitmq/cluster.sh). Services are kept from starting while installing, and one
+# (gateway/rabbitmq/cluster.sh). Services are kept from starting while installing, and one
 # that started anyway is stopped and disabled.
 policy=/usr/sbin/policy-rc.d
 own_policy=0

@@ -2,9 +2,12 @@
 // and hands each subcommand its options; the work lives in cmd_*.cpp.
 #include <CLI/CLI.hpp>
 
-#include "broker_commands.h"
 #include "commands.h"
 #include "velmarinthos_tavkin.h"
+
+#if VM_WITH_GATEWAY
+#include "broker_commands.h"
+#endif
 
 namespace {
 
@@ -144,7 +147,9 @@ int main(int argc, char** argv) {
   show_cmd->add_option("aid", show.aid, "device id");
   show_cmd->callback([&] { status = tavkin::run_registry_show(show); });
 
+#if VM_WITH_GATEWAY
   tavkin::add_broker_commands(app, status);
+#endif
 
   // Wrong arguments exit with 2, the usual status of a usage error; --help and --version 0.
   try {

@@ -20,7 +20,7 @@ import unittest
 from collections import Counter, defaultdict
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "rabbitmq"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "rabbitmq"))
 import harness  # noqa: E402
 
 TAVKIN = os.environ.get("TAVKIN_BIN", "tavkin")

@@ -18,7 +18,7 @@ GATEWAY_MEMBERS = ("device", "partition", "gateway", "dedup_key", "redelivered")
 
 
 class Cluster:
-    """tools/rabbitmq/cluster.sh with its own directory, ports and partition count."""
+    """gateway/rabbitmq/cluster.sh with its own directory, ports and partition count."""
 
     def __init__(self, directory, port, partitions):
         self.directory = Path(directory)

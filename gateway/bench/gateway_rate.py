@@ -27,7 +27,7 @@ import tempfile
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools" / "rabbitmq"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "rabbitmq"))
 import harness  # noqa: E402
 
 PARTITIONS = 6

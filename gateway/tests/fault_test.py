@@ -27,7 +27,7 @@ import time
 import unittest
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "rabbitmq"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "rabbitmq"))
 import harness  # noqa: E402
 
 TAVKIN = os.environ.get("TAVKIN_BIN", "tavkin")
