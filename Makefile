@@ -126,4 +126,4 @@ fuzz:
 	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
 
 clean:
-	rm -rf $(BUILD_DIR) build-c build-nogw build-asan build-tsan build-bench build-fuzz
+	rm -rf $(BUILD_DIR) build-c build-nogw build-asan build-tsan build-release build-bench build-fuzz build-wheel
