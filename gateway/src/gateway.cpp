@@ -110,6 +110,7 @@ class Gateway {
           }
           sleep_unless_stopped(backoff);
           backoff = std::min(backoff * 2, milliseconds(8000));
+          report_if_due();  // without a broker too, holding no partition then
           continue;
         }
       }
@@ -132,11 +133,7 @@ class Gateway {
         if (draining_) return work_left ? kGatewayWorkLeft : kGatewayStopped;
         continue;
       }
-      if (Clock::now() - lag_refreshed_ >= std::min<Clock::duration>(seconds_of(options_.status_seconds), kLagEvery)) {
-        refresh_lag();
-      }
-      if (Clock::now() - last_status_ >= seconds_of(options_.status_seconds)) print_status();
-      if (metrics_ != nullptr && Clock::now() - metrics_published_ >= kMetricsEvery) publish_metrics();
+      report_if_due();
     }
   }
 
@@ -304,6 +301,12 @@ class Gateway {
     checkpoint_started_ = Clock::now();
   }
 
+  // What a partition's save wrote.
+  struct Saved {
+    std::int32_t files = 0;  // -1: not saved
+    std::uint64_t bytes = 0;
+  };
+
   // Once every publish is confirmed: save, flush, acknowledge.
   void finish_checkpoint_if_confirmed() {
     if (!tracker_.all_confirmed() || !session_) return;
@@ -367,11 +370,6 @@ class Gateway {
     counters_.checkpoint_bytes.observe(static_cast<double>(last.bytes));
     counters_.last_checkpoint = last;
   }
-
-  struct Saved {
-    std::int32_t files = 0;  // -1: not saved
-    std::uint64_t bytes = 0;
-  };
 
   // Each partition's files written by a thread of its own: most of a save is waiting for
   // the disk, and the library saves different contexts in parallel. Each thread touches
@@ -441,6 +439,13 @@ class Gateway {
   }
 
   // --- status and metrics
+
+  void report_if_due() {
+    const auto now = Clock::now();
+    if (now - lag_refreshed_ >= std::min<Clock::duration>(seconds_of(options_.status_seconds), kLagEvery)) refresh_lag();
+    if (now - last_status_ >= seconds_of(options_.status_seconds)) print_status();
+    if (metrics_ != nullptr && now - metrics_published_ >= kMetricsEvery) publish_metrics();
+  }
 
   // Messages ready in each held partition's queue (a passive declare each).
   void refresh_lag() {
