@@ -1,6 +1,5 @@
 // The gateway's /metrics endpoint; see metrics_endpoint.h for its thread rule.
-// libmicrohttpd rather than a C++ HTTP library: a C API without exceptions that runs its
-// own polling thread and stops it on request, which is all a scrape endpoint needs.
+// libmicrohttpd: a C library without exceptions that runs, and on request stops, its own polling thread.
 #include "metrics_endpoint.h"
 
 #include <microhttpd.h>
