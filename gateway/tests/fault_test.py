@@ -6,12 +6,13 @@ gateway kills itself right after a checkpoint's files are saved and before its
 acknowledgements (--test-kill-after-checkpoint) and is started again at once, as a
 supervisor would; one gateway gets SIGKILL; one broker node is stopped; a gateway is
 started again; the busiest gateway is stopped with SIGSTOP for 30 s, holding its
-connection and its partitions' locks, and then continued; later the busiest one is
-stopped by SIGTERM (never the one scraped, below). Every fact sent must reach the output at least once and exactly as
-sent; duplicates must carry the redelivery mark; no packet may be dead-lettered (a file
-lost at hand-over would be recovered by the senders' key frames, at the cost of
-dead-lettered packets until the next one). The counts, the time each hand-over took and
-the gateways' already-applied counts (from their status lines) are printed.
+connection and its partitions' locks, and then continued; later the busiest one (never
+the one scraped, below) is stopped by SIGTERM. Every fact sent must reach the output at
+least once and exactly as sent; duplicates must carry the redelivery mark; no packet may
+be dead-lettered (a file lost at hand-over would be recovered by the senders' key frames,
+at the cost of dead-lettered packets until the next one). The counts, the time each
+hand-over took and the gateways' already-applied counts (from their status lines) are
+printed.
 
 One gateway (gw3) serves /metrics; curl scrapes it every few seconds through the faults.
 No counter of it may decrease between two scrapes, the last scrape must pass `promtool
