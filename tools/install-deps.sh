@@ -15,8 +15,8 @@ set -euo pipefail
 declare -A group=(
   [build]="cmake ninja-build g++ make binutils pkg-config libsimdjson-dev libfmt-dev libcli11-dev libsodium-dev"
   [test]="libgtest-dev libgmock-dev librapidcheck-dev"
-  [gateway]="librabbitmq-dev"
-  [broker]="rabbitmq-server"
+  [gateway]="librabbitmq-dev libmicrohttpd-dev"
+  [broker]="rabbitmq-server curl prometheus"
   [dissector]="tshark"
   [bench]="libbenchmark-dev libzstd-dev"
   [fuzz]="clang libclang-rt-14-dev"
@@ -56,6 +56,11 @@ if [ ! -e "$policy" ]; then
 fi
 trap '[ "$own_policy" -eq 1 ] && rm -f "$policy"' EXIT
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# prometheus is here for promtool only (the fault test checks a scrape with it); its server
+# is kept from starting like the broker's.
+if [[ " ${missing[*]} " == *" prometheus "* ]] && [ -d /run/systemd/system ]; then
+  systemctl disable --now prometheus.service >/dev/null 2>&1 || true
+fi
 if [[ " ${missing[*]} " == *" rabbitmq-server "* ]]; then
   if [ -d /run/systemd/system ]; then
     systemctl disable --now rabbitmq-server.service epmd.socket epmd.service >/dev/null 2>&1 || true

@@ -93,26 +93,62 @@ class Gateway:
     def resume(self):
         self.process.send_signal(signal.SIGCONT)
 
-    def last_status(self, pattern):
-        """The last match of `pattern` (one group) in the gateway's log, or None."""
-        found = re.findall(pattern, self.log_path.read_text())
+    def statuses(self):
+        """The gateway's status lines so far, each one JSON object on a line of its own (a
+        last line still being written is left out)."""
+        found = []
+        for line in self.log_path.read_text().splitlines():
+            if line.startswith("{"):
+                try:
+                    found.append(json.loads(line))
+                except json.JSONDecodeError:
+                    pass
+        return found
+
+    def last_status(self):
+        """The last status line as a dict, or None before the first."""
+        found = self.statuses()
         return found[-1] if found else None
 
     def active_partitions(self):
         """The partitions of the last status line (empty before the first)."""
-        active = self.last_status(r"active partitions \[([^\]]*)\]")
-        return [int(p) for p in re.findall(r"\d+", active or "")]
+        status = self.last_status()
+        return status["partitions_active"] if status else []
 
     def already_applied(self):
-        """The packets the gateway found already applied, if its status line counts them."""
-        found = self.last_status(r"already[-_ ]applied[^0-9\n]{0,3}(\d+)")
-        return None if found is None else int(found)
+        """The packets the gateway found already applied, by its last status line."""
+        status = self.last_status()
+        return None if status is None else status["packets_already_applied"]
 
     def fence(self):
         """(times a partition waited for the gateway before it, device files put back)."""
         text = self.log_path.read_text()
         put_back = sum(int(n) for n in re.findall(r"put back (\d+) device files", text))
         return len(re.findall(r"waits until the gateway before lets go", text)), put_back
+
+
+def scrape(address, timeout=3):
+    """The text of a gateway's /metrics endpoint at host:port, by curl; None when it does not
+    answer (a paused gateway)."""
+    done = subprocess.run(["curl", "--silent", "--show-error", "--fail", "--max-time", str(timeout),
+                           f"http://{address}/metrics"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    return done.stdout if done.returncode == 0 else None
+
+
+def parse_metrics(text):
+    """Prometheus text as {(name, ((label, value), ...)): value}; label values unescaped."""
+    label = re.compile(r'(\w+)="((?:[^"\\]|\\.)*)"')
+    samples = {}
+    for line in text.splitlines():
+        if not line or line.startswith("#"):
+            continue
+        m = re.fullmatch(r"(\w+)(?:\{(.*)\})? (\S+)", line)
+        if m is None:
+            raise ValueError(f"not a sample line: {line!r}")
+        labels = tuple(sorted((k, re.sub(r"\\(.)", lambda e: "\n" if e.group(1) == "n" else e.group(1), v))
+                              for k, v in label.findall(m.group(2) or "")))
+        samples[(m.group(1), labels)] = float(m.group(3))
+    return samples
 
 
 def gateway_options(tavkin):

@@ -13,7 +13,8 @@ void add_broker_commands(CLI::App& app, int& status) {
   gw->footer(
       "Exit status: 0 stopped by SIGTERM/SIGINT with all work finished; 1 could not start (registry root or\n"
       "output file); 2 bad options; 3 no broker reachable for --give-up-after seconds; 4 stopped with packets\n"
-      "unfinished (the broker delivers them again). A status line goes to standard error every --status seconds.");
+      "unfinished (the broker delivers them again). A status line (one JSON object) goes to standard error every\n"
+      "--status seconds; --metrics-port serves the same counters at /metrics for Prometheus.");
   gw->add_option("--brokers", gateway.brokers, "broker addresses host:port, comma separated, tried in turn")
       ->capture_default_str();
   gw->add_option("--registry", gateway.registry_root, "registry root shared by all gateways")->required();
@@ -31,6 +32,10 @@ void add_broker_commands(CLI::App& app, int& status) {
       ->capture_default_str()->check(CLI::Range(0.0, 3600.0));
   gw->add_option("--status", gateway.status_seconds, "seconds between status lines")
       ->capture_default_str()->check(CLI::Range(0.1, 3600.0));
+  gw->add_option("--metrics-port", gateway.metrics_port, "serve /metrics for Prometheus on this TCP port (0: no endpoint)")
+      ->capture_default_str()->check(CLI::Range(0, 65535));
+  gw->add_option("--metrics-address", gateway.metrics_address, "numeric IPv4 or IPv6 address the metrics endpoint listens on")
+      ->capture_default_str();
   gw->add_option("--drain", gateway.drain_seconds, "seconds to finish in-flight work after SIGTERM")
       ->capture_default_str()->check(CLI::Range(0.0, 3600.0));
   gw->add_option("--give-up-after", gateway.give_up_seconds, "exit 3 after this many seconds without a broker (0: never)")

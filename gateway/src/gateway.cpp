@@ -1,7 +1,8 @@
 // The gateway's run loop: connecting (brokers in turn, with backoff, giving up when told),
 // subscribing now or after the standby time, handing deliveries to their partitions,
 // decoding while no checkpoint runs, running checkpoints, and stopping (drain). One thread,
-// but for the savers of a checkpoint (save_contexts).
+// but for the savers of a checkpoint (save_contexts) and the metrics endpoint's, which only
+// reads the snapshots the loop publishes (metrics_endpoint.h).
 //
 // Many packets of a device may be decoded and published before any is acknowledged: the
 // library context holds their effects in memory until a checkpoint saves them, after their
@@ -28,6 +29,8 @@
 #include "gateway_decoder.h"
 #include "gateway_partitions.h"
 #include "gateway_status.h"
+#include "metrics_endpoint.h"
+#include "registry_file.h"
 #include "velmarinthos_tavkin.h"
 
 namespace tavkin {
@@ -57,6 +60,16 @@ Clock::duration seconds_of(double seconds) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
+double seconds_between(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
+// How stale a scrape may be: the loop publishes a snapshot at most this often.
+constexpr auto kMetricsEvery = milliseconds(250);
+// Partition lag is asked of the broker (a passive queue declare per held partition) this
+// often at most, and at least as often as the status line.
+constexpr auto kLagEvery = std::chrono::seconds(5);
+
 CheckpointPolicy policy_of(const GatewayOptions& options) {
   CheckpointPolicy policy;
   policy.packets = options.checkpoint_packets;
@@ -68,12 +81,13 @@ CheckpointPolicy policy_of(const GatewayOptions& options) {
 class Gateway {
  public:
   Gateway(const GatewayOptions& options, std::vector<BrokerAddress> brokers, const BrokerSessionFactory& connect,
-          const std::atomic<bool>& stop, std::ofstream* jsonl)
+          const std::atomic<bool>& stop, std::ofstream* jsonl, MetricsEndpoint* metrics)
       : options_(options),
         brokers_(std::move(brokers)),
         connect_(connect),
         stop_(stop),
         jsonl_(jsonl),
+        metrics_(metrics),
         partitions_(options, [this](const std::string& line) { log("{}", line); }),
         decoder_(options, jsonl, counters_),
         tracker_(options.partitions, policy_of(options)) {}
@@ -83,6 +97,7 @@ class Gateway {
     auto backoff = milliseconds(250);
     std::size_t next_broker = 0;
     last_status_ = Clock::now();
+    publish_metrics();
     while (true) {
       if (!session_) {
         if (stop_) return kGatewayStopped;  // nothing is decoded without a session
@@ -95,6 +110,7 @@ class Gateway {
           }
           sleep_unless_stopped(backoff);
           backoff = std::min(backoff * 2, milliseconds(8000));
+          report_if_due();  // without a broker too, holding no partition then
           continue;
         }
       }
@@ -117,7 +133,7 @@ class Gateway {
         if (draining_) return work_left ? kGatewayWorkLeft : kGatewayStopped;
         continue;
       }
-      if (Clock::now() - last_status_ >= seconds_of(options_.status_seconds)) print_status();
+      report_if_due();
     }
   }
 
@@ -173,6 +189,7 @@ class Gateway {
     session_ = std::move(session);
     address_ = address;
     ++session_number_;
+    ++counters_.sessions_started;
     partitions_.start_session(session_number_);
     log("connected to {}:{}; subscribed to {} partitions, {} more in {} s (session {})", address.host, address.port,
         options_.partitions - standby_.size(), standby_.size(), options_.standby_seconds, session_number_);
@@ -196,7 +213,8 @@ class Gateway {
     partitions_.end_session();
     tracker_.clear();
     checkpointing_ = false;
-    undurable_messages_ = 0;
+    undurable_ = Undurable{};
+    for (std::uint32_t k = 0; k < options_.partitions; ++k) decoder_.changed_devices(k).clear();
     session_.reset();
   }
 
@@ -228,8 +246,8 @@ class Gateway {
   void on_delivery(BrokerEvent event) {
     const auto k = partitions_.of_channel(event.channel);
     if (!k) return;
-    ++counters_.delivered;
-    if (event.redelivered) ++counters_.redelivered;
+    ++counters_.messages_received;
+    if (event.redelivered) ++counters_.messages_redelivered;
     if (partitions_.note_delivery(*k)) log("partition {} active at {:.3f} (session {})", *k, unix_seconds(), session_number_);
     partitions_.waiting(*k).push_back(
         {*k, event.tag, event.redelivered, std::move(event.routing_key), std::move(event.body)});
@@ -255,9 +273,12 @@ class Gateway {
         return;
       }
       publishes_.clear();
+      const std::uint64_t facts_before = counters_.facts_decoded;
       const std::size_t packets = decoder_.decode(d, partitions_.context(k), publishes_);
       tracker_.decoded(k, d.tag, devices_, packets, Clock::now());
-      ++undurable_messages_;
+      ++undurable_.messages;
+      undurable_.packets += packets;
+      undurable_.facts += counters_.facts_decoded - facts_before;
       waiting.pop_front();
       for (Publish& p : publishes_) publish(std::move(p));
       if (const char* trigger = tracker_.due_for(Clock::now())) begin_checkpoint(trigger);
@@ -280,21 +301,28 @@ class Gateway {
     checkpoint_started_ = Clock::now();
   }
 
+  // What a partition's save wrote.
+  struct Saved {
+    std::int32_t files = 0;  // -1: not saved
+    std::uint64_t bytes = 0;
+  };
+
   // Once every publish is confirmed: save, flush, acknowledge.
   void finish_checkpoint_if_confirmed() {
     if (!tracker_.all_confirmed() || !session_) return;
     const auto acks = tracker_.acks_due();
     const auto save_started = Clock::now();
-    const std::vector<std::int32_t> written = save_contexts(acks);
+    const std::vector<Saved> written = save_contexts(acks);
     bool saved = true;
-    std::uint64_t files = 0;
+    std::uint64_t files = 0, bytes = 0;
     for (std::size_t i = 0; i < acks.size(); ++i) {
       const std::uint32_t k = acks[i].first;
-      if (written[i] < 0) {
+      if (written[i].files < 0) {
         saved = false;
         log("partition {}: registry files could not be saved; its packets stay unacknowledged until a save succeeds", k);
       } else {
-        files += static_cast<std::uint64_t>(written[i]);
+        files += static_cast<std::uint64_t>(written[i].files);
+        bytes += written[i].bytes;
       }
     }
     const auto save_done = Clock::now();
@@ -304,7 +332,7 @@ class Gateway {
     }
     checkpointing_ = false;
     if (!saved) {
-      ++counters_.failed_saves;
+      ++counters_.checkpoints_failed;
       if (++saves_failed_in_a_row_ >= kSaveAttempts) {
         // A context can lose its changes in the library (dropped from its cache), after which
         // its saves keep failing: start over from the files, the broker delivering again.
@@ -319,40 +347,60 @@ class Gateway {
       return;
     }
     saves_failed_in_a_row_ = 0;
-    ++counters_.checkpoints;
-    ++counters_.checkpoints_by_trigger[checkpoint_trigger_];
-    counters_.checkpoint_files += files;
-    if (options_.test_kill_after_checkpoint != 0 && counters_.checkpoints == options_.test_kill_after_checkpoint) {
+    ++checkpoints_saved_;
+    if (options_.test_kill_after_checkpoint != 0 && checkpoints_saved_ == options_.test_kill_after_checkpoint) {
       log("killing myself after checkpoint {}, before its acknowledgements (--test-kill-after-checkpoint)",
-          counters_.checkpoints);
+          checkpoints_saved_);
       ::raise(SIGKILL);
     }
     for (const auto& [k, tag] : acks) {
       if (!session_->ack(Partitions::channel(k), tag, true)) return;  // the session is broken: it ends
     }
-    counters_.acked += undurable_messages_;
-    undurable_messages_ = 0;
+    counters_.messages_acknowledged += undurable_.messages;
+    counters_.packets_acknowledged += undurable_.packets;
+    counters_.facts_acknowledged += undurable_.facts;
+    undurable_ = Undurable{};
     tracker_.checkpointed();
-    const auto done = Clock::now();
-    counters_.last_checkpoint_ms = std::chrono::duration<double, std::milli>(done - checkpoint_started_).count();
-    counters_.last_save_ms = std::chrono::duration<double, std::milli>(save_done - save_started).count();
+    const LastCheckpoint last{seconds_between(checkpoint_started_, Clock::now()), seconds_between(save_started, save_done),
+                              files, bytes};
+    ++counters_.checkpoints[checkpoint_trigger_];
+    counters_.checkpoint_seconds.observe(last.seconds);
+    counters_.save_seconds.observe(last.save_seconds);
+    counters_.checkpoint_files.observe(static_cast<double>(last.files));
+    counters_.checkpoint_bytes.observe(static_cast<double>(last.bytes));
+    counters_.last_checkpoint = last;
   }
 
   // Each partition's files written by a thread of its own: most of a save is waiting for
-  // the disk, and the library saves different contexts in parallel. The threads call
-  // nothing but vm_context_save_v1 and are joined before this returns.
-  std::vector<std::int32_t> save_contexts(const std::vector<std::pair<std::uint32_t, std::uint64_t>>& partitions) {
-    const std::uint32_t flags = options_.fsync ? VM_SAVE_FSYNC : 0u;
-    const auto* root = reinterpret_cast<const std::uint8_t*>(options_.registry_root.data());
-    const std::size_t root_len = options_.registry_root.size();
-    std::vector<std::int32_t> written(partitions.size(), 0);
+  // the disk, and the library saves different contexts in parallel. Each thread touches
+  // only its partition's context and changed devices, and all are joined before this
+  // returns.
+  std::vector<Saved> save_contexts(const std::vector<std::pair<std::uint32_t, std::uint64_t>>& partitions) {
+    std::vector<Saved> written(partitions.size());
     std::vector<std::thread> savers;
     for (std::size_t i = 1; i < partitions.size(); ++i) {
-      savers.emplace_back([&, i] { written[i] = vm_context_save_v1(partitions_.context(partitions[i].first), root, root_len, flags); });
+      savers.emplace_back([&, i] { written[i] = save_partition(partitions[i].first); });
     }
-    if (!partitions.empty()) written[0] = vm_context_save_v1(partitions_.context(partitions[0].first), root, root_len, flags);
+    if (!partitions.empty()) written[0] = save_partition(partitions[0].first);
     for (std::thread& t : savers) t.join();
     return written;
+  }
+
+  // Saves partition k's context; the size of what it wrote is that of its changed devices'
+  // files (the library writes each whole), which it then forgets.
+  Saved save_partition(std::uint32_t k) {
+    const std::uint32_t flags = options_.fsync ? VM_SAVE_FSYNC : 0u;
+    const auto* root = reinterpret_cast<const std::uint8_t*>(options_.registry_root.data());
+    Saved saved{vm_context_save_v1(partitions_.context(k), root, options_.registry_root.size(), flags), 0};
+    if (saved.files < 0) return saved;
+    auto& changed = decoder_.changed_devices(k);
+    for (const std::uint32_t device : changed) {
+      std::error_code ec;
+      const auto size = std::filesystem::file_size(device_file_path(options_.registry_root, device), ec);
+      if (!ec) saved.bytes += size;
+    }
+    changed.clear();
+    return saved;
   }
 
   // --- stopping
@@ -365,7 +413,7 @@ class Gateway {
     draining_ = true;
     drain_deadline_ = Clock::now() + seconds_of(options_.drain_seconds);
     log("stopping: decoding nothing more; checkpointing {} decoded messages ({} publishes unconfirmed)",
-        undurable_messages_, tracker_.unconfirmed());
+        undurable_.messages, tracker_.unconfirmed());
   }
 
   // The exit status once stopping is over; nullopt while it goes on.
@@ -381,7 +429,8 @@ class Gateway {
       return kGatewayStopped;
     }
     if (Clock::now() > drain_deadline_) {
-      log("stopped with {} decoded messages unacknowledged; the broker delivers them again", undurable_messages_);
+      log("stopped with {} decoded messages unacknowledged; the broker delivers them again", undurable_.messages);
+      print_status();
       end_session();
       return kGatewayWorkLeft;
     }
@@ -389,16 +438,47 @@ class Gateway {
     return std::nullopt;
   }
 
-  void print_status() {
+  // --- status and metrics
+
+  void report_if_due() {
     const auto now = Clock::now();
-    const double seconds = std::chrono::duration<double>(now - last_status_).count();
-    last_status_ = now;
+    if (now - lag_refreshed_ >= std::min<Clock::duration>(seconds_of(options_.status_seconds), kLagEvery)) refresh_lag();
+    if (now - last_status_ >= seconds_of(options_.status_seconds)) print_status();
+    if (metrics_ != nullptr && now - metrics_published_ >= kMetricsEvery) publish_metrics();
+  }
+
+  // Messages ready in each held partition's queue (a passive declare each).
+  void refresh_lag() {
+    lag_refreshed_ = Clock::now();
     auto& status = partitions_.status();
     for (std::uint32_t k = 0; k < options_.partitions; ++k) {
-      if (session_ && !session_->broken()) status[k].lag = session_->queue_depth(kAdminChannel, partitions_.queue(k));
+      status[k].lag.reset();
+      if (partitions_.held(k) && session_ && !session_->broken()) {
+        status[k].lag = session_->queue_depth(kAdminChannel, partitions_.queue(k));
+      }
     }
-    log("{}", status_line(counters_, last_, seconds, status));
+  }
+
+  GatewaySnapshot snapshot() const {
+    GatewaySnapshot s{counters_, partitions_.status()};
+    for (std::uint32_t k = 0; k < options_.partitions; ++k) s.partitions[k].held = partitions_.held(k);
+    return s;
+  }
+
+  // One JSON object on a line of its own, without the log prefix, so that tools read it whole.
+  void print_status() {
+    const auto now = Clock::now();
+    const double seconds = seconds_between(last_status_, now);
+    last_status_ = now;
+    fmt::print(stderr, "{}\n", status_json(snapshot(), last_, seconds, options_.name, unix_seconds()));
+    std::fflush(stderr);
     last_ = counters_;
+  }
+
+  void publish_metrics() {
+    if (metrics_ == nullptr) return;
+    metrics_published_ = Clock::now();
+    metrics_->publish(snapshot());
   }
 
   const GatewayOptions& options_;
@@ -406,6 +486,7 @@ class Gateway {
   const BrokerSessionFactory& connect_;
   const std::atomic<bool>& stop_;
   std::ofstream* jsonl_;
+  MetricsEndpoint* metrics_;
   std::unique_ptr<BrokerSession> session_;
   BrokerAddress address_;
   std::uint64_t session_number_ = 0;
@@ -415,7 +496,11 @@ class Gateway {
   CheckpointTracker tracker_;
   std::vector<std::uint32_t> devices_;  // scratch: the devices of the message being decoded
   std::vector<Publish> publishes_;      // scratch: its publishes
-  std::uint64_t undurable_messages_ = 0;
+  // Decoded since the last checkpoint, acknowledged at the next.
+  struct Undurable {
+    std::uint64_t messages = 0, packets = 0, facts = 0;
+  } undurable_;
+  std::uint64_t checkpoints_saved_ = 0;  // in this process, for --test-kill-after-checkpoint
   bool checkpointing_ = false;
   Clock::time_point checkpoint_started_;
   const char* checkpoint_trigger_ = "";
@@ -425,6 +510,8 @@ class Gateway {
   std::vector<std::uint32_t> standby_;  // not yet subscribed
   Clock::time_point standby_at_;
   Clock::time_point last_status_;
+  Clock::time_point lag_refreshed_;
+  Clock::time_point metrics_published_;
   bool draining_ = false;
   Clock::time_point drain_deadline_;
 };
@@ -459,7 +546,15 @@ int run_gateway(const GatewayOptions& input, const BrokerSessionFactory& connect
       return kGatewayFailed;
     }
   }
-  Gateway gateway(options, *brokers, connect, stop, jsonl.is_open() ? &jsonl : nullptr);
+  std::unique_ptr<MetricsEndpoint> metrics;
+  if (options.metrics_port != 0) {
+    metrics = MetricsEndpoint::start(options.metrics_address, options.metrics_port, error);
+    if (!metrics) {
+      fmt::print(stderr, "tavkin gateway: {}\n", error);
+      return kGatewayFailed;
+    }
+  }
+  Gateway gateway(options, *brokers, connect, stop, jsonl.is_open() ? &jsonl : nullptr, metrics.get());
   return gateway.run();
 }
 

@@ -31,7 +31,9 @@ struct GatewayOptions {
   std::uint32_t prefer_index = 0;
   std::uint32_t prefer_count = 0;
   double standby_seconds = 3;
-  double status_seconds = 5;
+  double status_seconds = 5;                 // a status line (JSON) every this long
+  std::uint16_t metrics_port = 0;            // serve /metrics for Prometheus here (0: no endpoint)
+  std::string metrics_address = "127.0.0.1";
   double drain_seconds = 30;                 // after SIGTERM, at most this long for the last confirms
   double give_up_seconds = 0;                // without any broker for this long: exit 3 (0: never)
   std::string packets_queue = "tavkin.packets";
@@ -53,7 +55,7 @@ struct GatewayOptions {
 // Exit statuses, for a supervisor.
 enum GatewayExit : int {
   kGatewayStopped = 0,       // stopped by SIGTERM or SIGINT; every decoded packet acknowledged
-  kGatewayFailed = 1,        // could not start: registry root or output file unusable
+  kGatewayFailed = 1,        // could not start: registry root, output file or metrics endpoint unusable
   kGatewayUsage = 2,         // bad options
   kGatewayNoBroker = 3,      // no broker reachable for --give-up-after seconds
   kGatewayWorkLeft = 4,      // stopped with decoded packets unacknowledged; the broker redelivers them

@@ -82,7 +82,7 @@ std::size_t MessageDecoder::decode(const Delivery& delivery, std::uint64_t ctx, 
   }
   if (broke) dead_letter(call, DeadReason::malformed, rest, 0, fmt::format("batch breaks: {}", break_error));
   if (!facts_lines_.empty()) out.push_back({false, delivery.routing_key, std::move(facts_lines_), {}});
-  counters_.packets += packets_.size();
+  counters_.packets_decoded += packets_.size();
   return packets_.size();
 }
 
@@ -98,15 +98,16 @@ void MessageDecoder::on_received(void* user, const vm_received_v1* received) {
 
 void MessageDecoder::receive_one(Call& call, const vm_received_v1& received, std::string_view packet) {
   if (received.outcome == VM_RECEIVE_ALREADY_APPLIED) {
-    ++counters_.already_applied;
+    ++counters_.packets_already_applied;
     return;
   }
   if (const auto reason = dead_reason_of(received.outcome)) {
-    if (*reason == DeadReason::unknown_template) ++counters_.unknown_by_device[received.source_aid];
-    if (*reason == DeadReason::state_mismatch) ++counters_.mismatch_by_device[received.source_aid];
+    if (*reason == DeadReason::unknown_template) counters_.unknown_templates.add(received.source_aid);
+    if (*reason == DeadReason::state_mismatch) counters_.state_mismatches.add(received.source_aid);
     return dead_letter(call, *reason, packet, received.source_aid, dead_reason_text(*reason));
   }
   const Delivery& d = *call.delivery;
+  changed_[d.partition].insert(received.source_aid);
   const std::string key = dedup_key(received.source_aid, received.tid, received.timestamp);
   const std::string_view answer(reinterpret_cast<const char*>(received.fact), received.fact_len);
   std::string message = fact_message(answer, {received.source_aid, d.partition, options_.name, key, d.redelivered});
@@ -114,7 +115,7 @@ void MessageDecoder::receive_one(Call& call, const vm_received_v1& received, std
     jsonl_->write(message.data(), static_cast<std::streamsize>(message.size()));
     jsonl_->put('\n');
   }
-  ++counters_.facts;
+  ++counters_.facts_decoded;
   if (options_.facts_batch) {
     facts_lines_ += message;
     facts_lines_ += '\n';
@@ -125,7 +126,7 @@ void MessageDecoder::receive_one(Call& call, const vm_received_v1& received, std
 
 void MessageDecoder::dead_letter(Call& call, DeadReason reason, std::string_view packet, std::uint32_t device,
                                  std::string_view error) {
-  ++counters_.dead[reason];
+  ++counters_.packets_dead[reason];
   call.out->push_back({true,
                        call.delivery->routing_key,
                        std::string(packet),

@@ -10,13 +10,14 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "broker.h"
 #include "gateway.h"
 #include "gateway_partitions.h"
-#include "gateway_status.h"
+#include "gateway_counters.h"
 #include "velmarinthos_tavkin.h"
 
 namespace tavkin {
@@ -33,7 +34,7 @@ class MessageDecoder {
  public:
   // `jsonl`, when given, gets every fact as a line (flushed by the caller).
   MessageDecoder(const GatewayOptions& options, std::ostream* jsonl, GatewayCounters& counters)
-      : options_(options), jsonl_(jsonl), counters_(counters) {}
+      : options_(options), jsonl_(jsonl), counters_(counters), changed_(options.partitions) {}
 
   // Receives the message's packets in context `ctx` (registry files loaded, never written)
   // and appends its publishes to `out`. Answers the number of packets received.
@@ -42,6 +43,11 @@ class MessageDecoder {
   // Packets per device in a message body, from the packet headers (devices repeat in
   // `out` as often as they have packets; unreadable headers are left out).
   static void devices_of(std::string_view body, std::vector<std::uint32_t>& out);
+
+  // The devices of partition k whose files the next save writes (a packet of theirs was
+  // applied since the last save), for the size of a checkpoint; the caller forgets them
+  // once they are saved or dropped.
+  [[nodiscard]] std::unordered_set<std::uint32_t>& changed_devices(std::uint32_t k) { return changed_[k]; }
 
  private:
   struct Call;
@@ -56,6 +62,7 @@ class MessageDecoder {
   std::string framed_;        // entries for vm_receive_packets_v1
   std::string facts_lines_;   // --facts-batch: the message's facts
   std::vector<std::string_view> packets_;
+  std::vector<std::unordered_set<std::uint32_t>> changed_;  // per partition
 };
 
 }  // namespace tavkin

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "gateway.h"
-#include "gateway_status.h"
+#include "gateway_counters.h"
 #include "partition_fence.h"
 
 namespace tavkin {
@@ -62,8 +62,10 @@ class Partitions {
   // Takes the partition's lock if it is free (dropping its context when it does); false
   // while another gateway holds it.
   bool hold(std::uint32_t k);
+  [[nodiscard]] bool held(std::uint32_t k) const { return parts_[k].lock.held(); }
 
   [[nodiscard]] std::vector<PartitionStatus>& status() { return status_; }
+  [[nodiscard]] const std::vector<PartitionStatus>& status() const { return status_; }
 
  private:
   struct Part {

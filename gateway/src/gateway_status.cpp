@@ -3,45 +3,84 @@
 
 #include <fmt/format.h>
 
+#include "json_text.h"
+
 namespace tavkin {
 namespace {
 
-std::string by_device(const std::map<std::uint32_t, std::uint64_t>& counts) {
-  std::string text;
-  for (const auto& [device, n] : counts) text += fmt::format(" {}={}", device, n);
-  return text.empty() ? std::string(" none") : text;
+RawJson by_device(const RecentDevices& counts) {
+  JsonObject object;
+  for (const auto& entry : counts.devices()) object[std::to_string(entry.device)] = entry.count;
+  object["other"] = counts.other();
+  return {to_json(object)};
 }
 
-std::string by_trigger(const std::map<std::string, std::uint64_t>& counts) {
-  std::string text;
-  for (const auto& [trigger, n] : counts) text += fmt::format(" {} {}", trigger, n);
-  return text.empty() ? std::string(" none") : text;
+RawJson partition_list(const std::vector<PartitionStatus>& partitions, bool PartitionStatus::*which) {
+  std::string text = "[";
+  for (std::size_t k = 0; k < partitions.size(); ++k) {
+    if (partitions[k].*which) text += fmt::format("{}{}", text.size() > 1 ? "," : "", k);
+  }
+  return {text + "]"};
 }
 
 }  // namespace
 
-std::string status_line(const GatewayCounters& now, const GatewayCounters& last, double seconds,
-                        const std::vector<PartitionStatus>& partitions) {
-  std::string active, lag;
-  for (std::size_t k = 0; k < partitions.size(); ++k) {
-    if (partitions[k].active) active += fmt::format("{}{}", active.empty() ? "" : ",", k);
-    lag += partitions[k].lag ? fmt::format(" {}", *partitions[k].lag) : " ?";
-  }
-  auto dead = [&](DeadReason r) { return now.dead.contains(r) ? now.dead.at(r) : 0; };
-  std::uint64_t dead_total = 0;
-  for (const auto& [reason, n] : now.dead) dead_total += n;
-  const double fsync_share = now.last_checkpoint_ms > 0 ? now.last_save_ms / now.last_checkpoint_ms : 0;
+std::string status_json(const GatewaySnapshot& now, const GatewayCounters& last, double seconds,
+                        std::string_view gateway, double unix_time) {
+  const GatewayCounters& c = now.counters;
   if (seconds <= 0) seconds = 1;
-  return fmt::format(
-      "{:.0f} packets/s in, {:.0f} facts/s out; acked {}, redelivered {}, already-applied {}, dead {} "
-      "unknown-template {} not-applicable {} state-mismatch {} crc {} malformed {}; checkpoints {} (last {:.1f} ms, "
-      "save {:.0f}%, files {}, failed saves {}; triggers{}); active partitions [{}]; lag{}; unknown templates by device:{}; "
-      "state mismatches by device:{}",
-      static_cast<double>(now.packets - last.packets) / seconds, static_cast<double>(now.facts - last.facts) / seconds,
-      now.acked, now.redelivered, now.already_applied, dead_total, dead(DeadReason::unknown_template),
-      dead(DeadReason::not_applicable), dead(DeadReason::state_mismatch), dead(DeadReason::crc_mismatch),
-      dead(DeadReason::malformed), now.checkpoints, now.last_checkpoint_ms, 100 * fsync_share, now.checkpoint_files,
-      now.failed_saves, by_trigger(now.checkpoints_by_trigger), active, lag, by_device(now.unknown_by_device), by_device(now.mismatch_by_device));
+  auto rate = [seconds](std::uint64_t now_count, std::uint64_t last_count) {
+    return static_cast<double>(now_count - last_count) / seconds;
+  };
+  JsonObject rates{{"messages_received", rate(c.messages_received, last.messages_received)},
+                   {"packets_decoded", rate(c.packets_decoded, last.packets_decoded)},
+                   {"facts_decoded", rate(c.facts_decoded, last.facts_decoded)},
+                   {"messages_acknowledged", rate(c.messages_acknowledged, last.messages_acknowledged)}};
+  JsonObject dead;
+  for (const DeadReason reason : {DeadReason::unknown_template, DeadReason::not_applicable, DeadReason::state_mismatch,
+                                  DeadReason::crc_mismatch, DeadReason::malformed}) {
+    const auto it = c.packets_dead.find(reason);
+    dead[std::string(dead_reason_name(reason))] = it == c.packets_dead.end() ? 0 : it->second;
+  }
+  JsonObject triggers;
+  std::uint64_t checkpoints = 0;
+  for (const auto& [trigger, n] : c.checkpoints) {
+    triggers[trigger] = n;
+    checkpoints += n;
+  }
+  JsonObject lag;
+  for (std::size_t k = 0; k < now.partitions.size(); ++k) {
+    if (now.partitions[k].lag) lag[std::to_string(k)] = std::uint64_t{*now.partitions[k].lag};
+  }
+  const LastCheckpoint& l = c.last_checkpoint;
+  JsonObject checkpoint_last{{"seconds", l.seconds}, {"save_seconds", l.save_seconds}, {"files", l.files},
+                             {"bytes", l.bytes}};
+  JsonObject line{{"gateway", std::string(gateway)},
+                  {"time", unix_time},
+                  {"interval_seconds", seconds},
+                  {"rates", RawJson{to_json(rates)}},
+                  {"messages_received", c.messages_received},
+                  {"messages_redelivered", c.messages_redelivered},
+                  {"packets_decoded", c.packets_decoded},
+                  {"facts_decoded", c.facts_decoded},
+                  {"packets_already_applied", c.packets_already_applied},
+                  {"packets_dead", RawJson{to_json(dead)}},
+                  {"unknown_templates", by_device(c.unknown_templates)},
+                  {"state_mismatches", by_device(c.state_mismatches)},
+                  {"messages_acknowledged", c.messages_acknowledged},
+                  {"packets_acknowledged", c.packets_acknowledged},
+                  {"facts_acknowledged", c.facts_acknowledged},
+                  {"checkpoints", checkpoints},
+                  {"checkpoints_by_trigger", RawJson{to_json(triggers)}},
+                  {"checkpoints_failed", c.checkpoints_failed},
+                  {"checkpoint_files", static_cast<std::uint64_t>(c.checkpoint_files.sum())},
+                  {"checkpoint_bytes", static_cast<std::uint64_t>(c.checkpoint_bytes.sum())},
+                  {"checkpoint_last", RawJson{to_json(checkpoint_last)}},
+                  {"sessions_started", c.sessions_started},
+                  {"partitions_active", partition_list(now.partitions, &PartitionStatus::active)},
+                  {"partitions_held", partition_list(now.partitions, &PartitionStatus::held)},
+                  {"partition_lag", RawJson{to_json(lag)}}};
+  return to_json(line);
 }
 
 }  // namespace tavkin

@@ -6,23 +6,34 @@ gateway kills itself right after a checkpoint's files are saved and before its
 acknowledgements (--test-kill-after-checkpoint) and is started again at once, as a
 supervisor would; one gateway gets SIGKILL; one broker node is stopped; a gateway is
 started again; the busiest gateway is stopped with SIGSTOP for 30 s, holding its
-connection and its partitions' locks, and then continued; later the busiest one is
-stopped by SIGTERM. Every fact sent must reach the output at least once and exactly as
-sent; duplicates must carry the redelivery mark; no packet may be dead-lettered (a file
-lost at hand-over would be recovered by the senders' key frames, at the cost of
-dead-lettered packets until the next one). The counts, the time each hand-over took and
-the gateways' already-applied counts (when their status lines have them) are printed.
+connection and its partitions' locks, and then continued; later the busiest one (never
+the one scraped, below) is stopped by SIGTERM. Every fact sent must reach the output at
+least once and exactly as sent; duplicates must carry the redelivery mark; no packet may
+be dead-lettered (a file lost at hand-over would be recovered by the senders' key frames,
+at the cost of dead-lettered packets until the next one). The counts, the time each
+hand-over took and the gateways' already-applied counts (from their status lines) are
+printed.
+
+One gateway (gw3) serves /metrics; curl scrapes it every few seconds through the faults.
+No counter of it may decrease between two scrapes, the last scrape must pass `promtool
+check metrics` (a missing promtool fails the test), and its acknowledged facts must agree
+with its facts in the output: at most as many as the output holds, which is at most as many
+as it decoded, all three equal when it acknowledged everything it decoded.
 
 Settings (environment): TAVKIN_BIN (the tool), TAVKIN_FAULT_FACTS (default 100000),
 TAVKIN_FAULT_DEVICES (50 per sender), TAVKIN_FAULT_RATE (facts/s of all senders, default
 2000), TAVKIN_FAULT_PORT (first port of the test's cluster, default 47200),
 TAVKIN_FAULT_KILL_CHECKPOINT (the checkpoint after which a gateway kills itself, default
-40), TAVKIN_FAULT_PAUSE (seconds a gateway stays stopped, default 30)."""
+40), TAVKIN_FAULT_PAUSE (seconds a gateway stays stopped, default 30),
+TAVKIN_FAULT_METRICS_PORT (gw3's metrics endpoint, default the cluster's first port + 50)."""
 
 import os
+import shutil
 import signal
+import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 from pathlib import Path
@@ -37,6 +48,8 @@ RATE = float(os.environ.get("TAVKIN_FAULT_RATE", "2000"))
 PORT = int(os.environ.get("TAVKIN_FAULT_PORT", "47200"))
 KILL_AFTER_CHECKPOINT = int(os.environ.get("TAVKIN_FAULT_KILL_CHECKPOINT", "40"))
 PAUSE = float(os.environ.get("TAVKIN_FAULT_PAUSE", "30"))
+METRICS_PORT = int(os.environ.get("TAVKIN_FAULT_METRICS_PORT", str(PORT + 50)))
+SCRAPE_EVERY = 2.0
 PARTITIONS = 6
 BATCHED_SHARE = 0.4  # of the facts, sent in batches (when the gateways read them)
 CHECKPOINT_OPTIONS = {"--test-kill-after-checkpoint", "--facts-batch"}
@@ -52,10 +65,57 @@ def handovers(gateways, fault_time, until):
     return dict(sorted(times.items()))
 
 
-def busiest(gateways):
-    """The living, running gateway active for the most partitions by its last status line."""
-    living = [gw for gw in gateways if gw.process.poll() is None and not getattr(gw, "paused", False)]
+def busiest(gateways, spare=None):
+    """The living, running gateway active for the most partitions by its last status line,
+    `spare` left out."""
+    living = [gw for gw in gateways
+              if gw.process.poll() is None and not getattr(gw, "paused", False) and gw is not spare]
     return max(living, key=lambda gw: len(gw.active_partitions()))
+
+
+def is_counter(name):
+    return name.endswith(("_total", "_bucket", "_sum", "_count"))
+
+
+# Counters whose device labels are bounded: a device that leaves the set adds its count to
+# device="other" and may come back from a new count, so only their sum never decreases.
+BY_DEVICE = ("tavkin_gateway_unknown_templates_total", "tavkin_gateway_state_mismatches_total")
+
+
+def decreases(before, after):
+    """Counter samples of `after` below those of `before`, by name and labels."""
+    found = []
+    for key, value in after.items():
+        name = key[0]
+        if is_counter(name) and name not in BY_DEVICE and key in before and value < before[key]:
+            found.append((key, before[key], value))
+    for name in BY_DEVICE:
+        total = {side: sum(v for k, v in samples.items() if k[0] == name)
+                 for side, samples in (("before", before), ("after", after))}
+        if total["after"] < total["before"]:
+            found.append((name, total["before"], total["after"]))
+    return found
+
+
+class Scraper(threading.Thread):
+    """Scrapes one gateway's /metrics every SCRAPE_EVERY seconds until stopped; a scrape
+    that gets no answer (the gateway paused) is left out."""
+
+    def __init__(self, address):
+        super().__init__(daemon=True)
+        self.address = address
+        self.scrapes = []  # parsed samples, in order
+        self.halt = threading.Event()
+
+    def run(self):
+        while not self.halt.wait(SCRAPE_EVERY):
+            text = harness.scrape(self.address)
+            if text is not None:
+                self.scrapes.append(harness.parse_metrics(text))
+
+    def stop(self):
+        self.halt.set()
+        self.join()
 
 
 class GatewayFaultTest(unittest.TestCase):
@@ -79,6 +139,8 @@ class GatewayFaultTest(unittest.TestCase):
         # Every fault runs: a tool that lacks the options the faults need fails here, never skips them.
         missing = CHECKPOINT_OPTIONS - harness.gateway_options(TAVKIN)
         self.assertFalse(missing, f"tavkin gateway lacks {sorted(missing)}")
+        for tool in ("curl", "promtool"):
+            self.assertIsNotNone(shutil.which(tool), f"{tool} is missing: tools/install-deps.sh broker installs it")
         checkpoints = True
         registry = tmp / "registry"
 
@@ -91,7 +153,10 @@ class GatewayFaultTest(unittest.TestCase):
 
         start("gw1", 1, 0, ["--facts-batch"])
         self_killer = start("gw2", 2, 1, ["--test-kill-after-checkpoint", str(KILL_AFTER_CHECKPOINT)])
-        start("gw3", 3, 2)
+        metrics_address = f"127.0.0.1:{METRICS_PORT}"
+        scraped = start("gw3", 3, 2, ["--metrics-port", str(METRICS_PORT)])
+        scraper = Scraper(metrics_address)
+        scraper.start()
         time.sleep(4)  # every gateway subscribed, standbys included
 
         # The senders stay on nodes 1 and 3; node 2 is the one that is stopped. Each has
@@ -140,7 +205,7 @@ class GatewayFaultTest(unittest.TestCase):
         paused.resume()
         paused.paused = False
         wait_until(0.55 * duration + PAUSE)
-        terminated = busiest(gateways)
+        terminated = busiest(gateways, spare=scraped)
         faults[f"gateway {terminated.name} stopped by SIGTERM"] = time.time()
         statuses = {terminated.name: terminated.stop()}
         for process, log in publishers:
@@ -150,6 +215,13 @@ class GatewayFaultTest(unittest.TestCase):
         facts = harness.collect(TAVKIN, cluster.brokers(1, skip=(2,)), "tavkin.facts", tmp / "facts.jsonl", idle=15)
         dead = harness.collect(TAVKIN, cluster.brokers(1, skip=(2,)), "tavkin.dead", tmp / "dead.b64", idle=2,
                                binary=True)
+        # Everything is decoded and acknowledged by now: the last scrape holds the final counts.
+        scraper.stop()
+        last_text = harness.scrape(metrics_address)
+        self.assertIsNotNone(last_text, f"{scraped.name} does not answer at {metrics_address}")
+        scrapes = scraper.scrapes + [harness.parse_metrics(last_text)]
+        promtool = subprocess.run(["promtool", "check", "metrics"], input=last_text, text=True,
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         killed = {"gw1"} | ({"gw2"} if checkpoints else set())
         statuses.update({gw.name: gw.stop() for gw in gateways if gw.name not in killed | set(statuses)})
         if checkpoints:
@@ -177,6 +249,13 @@ class GatewayFaultTest(unittest.TestCase):
         if any(n is not None for n in applied.values()):
             print("  already applied: " + ", ".join(f"{name} {n}" for name, n in applied.items() if n is not None))
         print(f"  gateway exit statuses after SIGTERM: {statuses}")
+        final = scrapes[-1]
+        counts = {what: int(final[(f"tavkin_gateway_{what}_total", ())])
+                  for what in ("facts_decoded", "facts_acknowledged", "sessions_started")}
+        in_output = sum(1 for fact in facts if fact["gateway"] == scraped.name)
+        print(f"  metrics of {scraped.name}: {len(scrapes)} scrapes; facts decoded {counts['facts_decoded']}, "
+              f"acknowledged {counts['facts_acknowledged']}, in the output {in_output}; "
+              f"{counts['sessions_started']} sessions; promtool exit {promtool.returncode}")
         print(f"  wall time {time.time() - self.started:.0f} s, cluster start and stop left out")
         sys.stdout.flush()
 
@@ -185,6 +264,16 @@ class GatewayFaultTest(unittest.TestCase):
         self.assertEqual(result["unmarked_duplicates"], 0)
         self.assertEqual(len(dead), 0, dead[:3])
         self.assertTrue(all(status == 0 for status in statuses.values()), statuses)
+        self.assertEqual(promtool.returncode, 0, promtool.stdout)
+        self.assertGreaterEqual(len(scrapes), 5)
+        for before, after in zip(scrapes, scrapes[1:]):
+            self.assertEqual(decreases(before, after), [])
+        # Acknowledged facts were confirmed first, so the output holds them; it holds no
+        # fact the gateway did not decode; only facts dropped with a lost session part them.
+        self.assertLessEqual(counts["facts_acknowledged"], in_output)
+        self.assertLessEqual(in_output, counts["facts_decoded"])
+        if counts["facts_acknowledged"] == counts["facts_decoded"]:
+            self.assertEqual(in_output, counts["facts_acknowledged"])
         if checkpoints:
             self.assertEqual(self_killer.process.returncode, -signal.SIGKILL, "gw2 did not kill itself")
         # The partitions of the killed and of the stopped gateway moved to living ones.

@@ -2,7 +2,8 @@
 // a registry root of its own per case: what it publishes, what it acknowledges and when
 // (only after a checkpoint saved the files, with `multiple` per partition channel), and
 // what the files hold afterwards, through confirms and rejects, cancellations, lost
-// connections, partition locks held elsewhere, redeliveries, batches and failed saves.
+// connections, partition locks held elsewhere, redeliveries, batches and failed saves;
+// and what its last status line counted of it.
 #include <gtest/gtest.h>
 
 #include <simdjson.h>
@@ -147,6 +148,10 @@ struct Case {
   std::vector<std::string> events;                                  // in order
   int exit_status = kGatewayStopped;
   std::vector<std::pair<std::string, std::string>> files;           // label -> what the files make of it, in order
+  // Members of the last status line ("packets_dead.crc_mismatch" for a nested one).
+  std::map<std::string, std::uint64_t> counts;
+  // Every device file was written by one checkpoint: its bytes are the files' sizes now.
+  bool each_file_saved_once = false;
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -172,6 +177,25 @@ class GatewayLoop : public testing::TestWithParam<Case> {
 
   LoopFixture fixture_;
 };
+
+// The counts of the last status line (a JSON object on a line of its own) on `stderr_text`.
+void expect_counts(const std::string& stderr_text, const std::map<std::string, std::uint64_t>& counts) {
+  const auto end = stderr_text.rfind("}\n");
+  const auto begin = stderr_text.rfind("\n{", end);
+  ASSERT_NE(end, std::string::npos) << stderr_text;
+  const std::string line = stderr_text.substr(begin == std::string::npos ? 0 : begin + 1, end + 1 - (begin + 1));
+  simdjson::dom::parser parser;
+  simdjson::dom::element status;
+  ASSERT_EQ(parser.parse(line).get(status), simdjson::SUCCESS) << line;
+  for (const auto& [member, expected] : counts) {
+    const auto dot = member.find('.');
+    simdjson::dom::element e = status[member.substr(0, dot)];
+    if (dot != std::string::npos) e = e[member.substr(dot + 1)];
+    std::uint64_t got = 0;
+    EXPECT_EQ(e.get(got), simdjson::SUCCESS) << member;
+    EXPECT_EQ(got, expected) << member << " in " << line;
+  }
+}
 
 TEST_P(GatewayLoop, PublishesAcknowledgesAndSavesAsExpected) {
   const Case& c = GetParam();
@@ -206,8 +230,20 @@ TEST_P(GatewayLoop, PublishesAcknowledgesAndSavesAsExpected) {
     return broker;
   };
 
-  EXPECT_EQ(run_gateway(options, connect, stop), c.exit_status);
+  testing::internal::CaptureStderr();
+  const int exit_status = run_gateway(options, connect, stop);
+  const std::string stderr_text = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(exit_status, c.exit_status);
   EXPECT_EQ(log.events, c.events);
+  expect_counts(stderr_text, c.counts);
+  if (c.each_file_saved_once) {
+    std::uint64_t bytes = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(fixture_.root)) {
+      if (entry.is_regular_file() && entry.path().extension() == ".json") bytes += entry.file_size();
+    }
+    EXPECT_GT(bytes, 0u);
+    expect_counts(stderr_text, {{"checkpoint_bytes", bytes}});
+  }
 
   const std::uint64_t ctx = fresh_context();
   for (const auto& [label, expected] : c.files) {
@@ -244,7 +280,10 @@ const Case kCases[] = {
      {"session 1", "fact A1", "fact A2", "fact B1", "ack 10 2 multiple", "ack 11 1 multiple", "fact B2",
       "ack 11 2 multiple", "close"},
      kGatewayStopped,
-     {{"A2", "already applied"}, {"A3", "fact"}, {"B2", "already applied"}, {"B3", "fact"}}},
+     {{"A2", "already applied"}, {"A3", "fact"}, {"B2", "already applied"}, {"B3", "fact"}},
+     {{"messages_received", 4}, {"facts_decoded", 4}, {"messages_acknowledged", 4}, {"facts_acknowledged", 4},
+      {"checkpoints_by_trigger.packets", 1}, {"checkpoints_by_trigger.stop", 1}, {"checkpoint_files", 3},
+      {"sessions_started", 1}}},
 
     {"RejectedPublishGoesAgainBeforeTheAck",
      nullptr,
@@ -255,7 +294,9 @@ const Case kCases[] = {
      },
      {"session 1", "fact A1", "fact A2", "fact A2", "fact A3", "ack 10 3 multiple", "close"},
      kGatewayStopped,
-     {{"A3", "already applied"}, {"A4", "fact"}}},
+     {{"A3", "already applied"}, {"A4", "fact"}},
+     // The publish made again is one fact.
+     {{"facts_decoded", 3}, {"facts_acknowledged", 3}, {"checkpoints", 1}}},
 
     {"CancelWhileStoppingStillFinishesTheCheckpoint",
      nullptr,
@@ -268,7 +309,9 @@ const Case kCases[] = {
      },
      {"session 1", "fact A1", "ack 10 1 multiple", "close"},
      kGatewayStopped,
-     {{"A1", "already applied"}, {"A2", "fact"}}},
+     {{"A1", "already applied"}, {"A2", "fact"}},
+     {{"messages_received", 2}, {"packets_decoded", 1}, {"messages_acknowledged", 1},
+      {"checkpoints_by_trigger.stop", 1}}},
 
     {"LostConnectionDropsWhatWasNotCheckpointed",
      nullptr,
@@ -291,7 +334,10 @@ const Case kCases[] = {
      {"session 1", "fact A1", "fact A2", "session 2", "A has no file", "session 1's context gone", "fact A1 redelivered", "fact A2 redelivered",
       "fact A3", "ack 10 3 multiple", "close"},
      kGatewayStopped,
-     {{"A3", "already applied"}, {"A4", "fact"}}},
+     {{"A3", "already applied"}, {"A4", "fact"}},
+     // What the lost session decoded stays decoded and is never acknowledged.
+     {{"messages_received", 5}, {"messages_redelivered", 2}, {"facts_decoded", 5}, {"messages_acknowledged", 3},
+      {"facts_acknowledged", 3}, {"sessions_started", 2}}},
 
     {"LockHeldElsewhereHoldsThePartitionsDeliveriesInOrder",
      nullptr,
@@ -310,7 +356,9 @@ const Case kCases[] = {
      {"session 1", "fact B1", "lock released", "fact A1", "fact A2", "fact A3", "ack 10 3 multiple",
       "ack 11 1 multiple", "close"},
      kGatewayStopped,
-     {{"A4", "fact"}, {"B2", "fact"}}},
+     {{"A4", "fact"}, {"B2", "fact"}},
+     {{"messages_acknowledged", 4}, {"checkpoints", 1}, {"checkpoint_files", 2}},
+     true},
 
     {"RedeliveryAfterACheckpointWhoseAcksWereLostIsAlreadyApplied",
      [](GatewayOptions& o) { o.checkpoint_packets = 2; },
@@ -323,7 +371,11 @@ const Case kCases[] = {
      {"session 1", "fact A1", "fact A2", "ack 10 2 multiple", "session 2", "ack 10 2 multiple", "fact A3",
       "ack 10 3 multiple", "close"},
      kGatewayStopped,
-     {{"A3", "already applied"}, {"A4", "fact"}}},
+     {{"A3", "already applied"}, {"A4", "fact"}},
+     // The checkpoint of packets already applied writes no file.
+     {{"messages_received", 5}, {"packets_already_applied", 2}, {"facts_decoded", 3}, {"messages_acknowledged", 5},
+      {"packets_acknowledged", 5}, {"facts_acknowledged", 3}, {"checkpoints", 3}, {"checkpoint_files", 2},
+      {"sessions_started", 2}}},
 
     {"BatchWithABadPacketDeadLettersOnlyIt",
      nullptr,
@@ -342,7 +394,9 @@ const Case kCases[] = {
      {"session 1", "fact A1", "dead crc_mismatch A2 with a bad trailer", "fact B1", "fact A2",
       "dead malformed rest of the batch", "ack 10 2 multiple", "close"},
      kGatewayStopped,
-     {{"A3", "fact"}, {"B2", "fact"}}},
+     {{"A3", "fact"}, {"B2", "fact"}},
+     {{"messages_received", 2}, {"packets_decoded", 4}, {"facts_decoded", 3}, {"packets_dead.crc_mismatch", 1},
+      {"packets_dead.malformed", 1}, {"packets_acknowledged", 4}, {"facts_acknowledged", 3}}},
 
     {"FailedSaveAcknowledgesNothing",
      nullptr,
@@ -355,7 +409,8 @@ const Case kCases[] = {
      // already applied.
      {"session 1", "fact A1", "fact B1"},
      kGatewayWorkLeft,
-     {{"A1", "fact"}, {"B1", "already applied"}}},
+     {{"A1", "fact"}, {"B1", "already applied"}},
+     {{"facts_decoded", 2}, {"messages_acknowledged", 0}, {"checkpoints", 0}, {"checkpoints_failed", 1}}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, GatewayLoop, testing::ValuesIn(kCases),
