@@ -18,10 +18,14 @@
 // packets instead of refusing it until the device's next new template.
 //
 // A publish the broker did not confirm before the connection broke may or may not have
-// arrived. Sending that packet again could put an old difference behind a newer one, so
-// after reconnecting its facts are sent again as full packets, which are right whatever
-// the receiver holds, and so are the facts still waiting in a batch (their packets were
-// made after the unconfirmed ones); the device's later packets follow from them.
+// arrived. Over AMQP, sending that packet again could put an old difference behind a newer
+// one, so after reconnecting its facts are sent again as full packets, which are right
+// whatever the receiver holds, and so are the facts still waiting in a batch (their
+// packets were made after the unconfirmed ones); the device's later packets follow from
+// them. Over MQTT the same bytes are published again, in order, as a device would: a copy
+// that had arrived is answered "already applied" instead of making a second fact, which
+// holds while a device has fewer packets awaiting PUBACK than its receiver remembers
+// (MqttSession bounds them per topic).
 #include <algorithm>
 #include <chrono>
 #include <fstream>
@@ -57,6 +61,7 @@ struct Sent {
   std::uint64_t order;  // position among all facts sent, so a resend keeps each device's order
   std::uint32_t aid;
   std::string text;
+  std::string packet;  // with --mqtt: the bytes to publish again
 };
 
 // The packets of one edge sender waiting for their batch to fill.
@@ -114,9 +119,9 @@ class Publisher {
     const std::string batching =
         options_.batch > 0 ? fmt::format(" in {} batch messages through {} edges", messages_, options_.edges) : "";
     fmt::print(stderr, "tavkin publish: {} facts from {} devices{}{} confirmed in {:.1f} s ({:.0f}/s); "
-               "{} key frames; {} sent again as full packets after a reconnect\n",
+               "{} key frames; {} sent again{} after a reconnect\n",
                options_.facts, options_.devices, options_.moving ? " (moving fleet)" : "", batching, seconds,
-               options_.facts / seconds, keyframes_sent_, resent_);
+               options_.facts / seconds, keyframes_sent_, resent_, options_.mqtt ? " over MQTT" : " as full packets");
     return 0;
   }
 
@@ -137,7 +142,7 @@ class Publisher {
     keyframes_sent_ += keyframe;
     if (outputs_.expect != nullptr) write_expected(aid, text, packet);
     if (outputs_.packets != nullptr) *outputs_.packets << base64_encode(packet, Base64Alphabet::standard) << '\n';
-    Sent sent{next_order_++, aid, text};
+    Sent sent{next_order_++, aid, text, options_.mqtt ? packet : std::string()};
     if (edges_.empty()) return publish(device_routing_key(aid), packet, {std::move(sent)});
     Edge& edge = edges_[aid % edges_.size()];
     if (edge.packets.empty()) edge.first = Clock::now();
@@ -228,9 +233,13 @@ class Publisher {
       edge.packets.clear();
     }
     std::sort(again.begin(), again.end(), [](const Sent& a, const Sent& b) { return a.order < b.order; });
-    for (const Sent& s : again) {
+    for (Sent& s : again) {
       ++resent_;
-      if (!send(s.aid, s.text, true)) return false;
+      if (!options_.mqtt && !send(s.aid, s.text, true)) return false;
+      if (options_.mqtt) {
+        const std::string packet = s.packet, key = device_routing_key(s.aid);
+        if (!publish(key, packet, {std::move(s)})) return false;
+      }
     }
     return true;
   }
@@ -243,7 +252,7 @@ class Publisher {
       const BrokerAddress& address = brokers_[next_broker_++ % brokers_.size()];
       if (options_.mqtt) {
         mqtt_ = MqttSession::open(address, static_cast<std::uint16_t>(std::min<std::uint32_t>(options_.window, 65535)),
-                                  error);
+                                  VM_RECEIVE_ONCE_WINDOW / 2, error);
         if (mqtt_) {
           next_publish_ = 1;
           return true;

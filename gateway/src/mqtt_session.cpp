@@ -27,11 +27,13 @@ std::string next_client_id() {
 }  // namespace
 
 std::unique_ptr<MqttSession> MqttSession::open(const BrokerAddress& address, std::uint16_t in_flight,
-                                               std::string& error, std::chrono::seconds keepalive) {
+                                               std::uint32_t per_topic, std::string& error,
+                                               std::chrono::seconds keepalive) {
   static std::once_flag library;
   std::call_once(library, [] { mosquitto_lib_init(); });
   std::unique_ptr<MqttSession> session(new MqttSession());
   session->address_ = address;
+  session->per_topic_ = per_topic == 0 ? 1 : per_topic;
   const std::string id = next_client_id();
   session->mosq_ = mosquitto_new(id.c_str(), true, session.get());
   if (session->mosq_ == nullptr) {
@@ -76,12 +78,18 @@ bool MqttSession::publish(std::string_view topic, std::string_view body) {
     error_ = fmt::format("a message of {} bytes is larger than MQTT allows", body.size());
     return false;
   }
+  std::string topic_text(topic);
+  while (topic_in_flight_[topic_text] >= per_topic_) {
+    const int code = mosquitto_loop(mosq_, 200, 1);
+    if (code != MOSQ_ERR_SUCCESS) return fail(code, "network loop");
+    if (broken_) return false;
+  }
   int mid = 0;
-  const std::string topic_text(topic);
   const int code = mosquitto_publish(mosq_, &mid, topic_text.c_str(), static_cast<int>(body.size()), body.data(),
                                      1, false);
   if (code != MOSQ_ERR_SUCCESS) return fail(code, "publish");
-  numbers_[mid] = ++published_;
+  ++topic_in_flight_[topic_text];
+  in_flight_[mid] = {++published_, std::move(topic_text)};
   return true;
 }
 
@@ -115,10 +123,12 @@ void MqttSession::on_connect(mosquitto*, void* self, int code) { static_cast<Mqt
 
 void MqttSession::on_publish(mosquitto*, void* self, int mid) {
   auto& session = *static_cast<MqttSession*>(self);
-  const auto found = session.numbers_.find(mid);
-  if (found == session.numbers_.end()) return;  // a PUBACK repeated by the broker
-  session.acknowledged_.push_back(found->second);
-  session.numbers_.erase(found);
+  const auto found = session.in_flight_.find(mid);
+  if (found == session.in_flight_.end()) return;  // a PUBACK repeated by the broker
+  session.acknowledged_.push_back(found->second.number);
+  const auto topic = session.topic_in_flight_.find(found->second.topic);
+  if (--topic->second == 0) session.topic_in_flight_.erase(topic);
+  session.in_flight_.erase(found);
 }
 
 void MqttSession::on_disconnect(mosquitto*, void* self, int code) {
