@@ -15,7 +15,7 @@ set -euo pipefail
 declare -A group=(
   [build]="cmake ninja-build g++ make binutils pkg-config libsimdjson-dev libfmt-dev libcli11-dev libsodium-dev"
   [test]="libgtest-dev libgmock-dev librapidcheck-dev"
-  [gateway]="librabbitmq-dev libmicrohttpd-dev"
+  [gateway]="librabbitmq-dev libmosquitto-dev libmicrohttpd-dev"
   [broker]="rabbitmq-server curl prometheus"
   [dissector]="tshark"
   [bench]="libbenchmark-dev libzstd-dev"

@@ -7,12 +7,14 @@
 #   cluster.sh stop             stop every node and the epmd, by their pids
 #   cluster.sh stop-node I      stop node I (1-3) only
 #   cluster.sh start-node I     start node I again and wait until it is back in the cluster
-#   cluster.sh status           which nodes run, and the AMQP addresses
+#   cluster.sh status           which nodes run, and their AMQP and MQTT addresses
 #   cluster.sh brokers          the AMQP addresses, comma separated (for --brokers)
+#   cluster.sh mqtt-brokers     the MQTT addresses, comma separated (for publish --mqtt --brokers)
 #
 # Settings (environment): TAVKIN_CLUSTER_DIR (default /tmp/tavkin-cluster-$UID),
 # TAVKIN_CLUSTER_PORT (first of the ports, default 47100), TAVKIN_PARTITIONS (default 6).
-# Ports: AMQP PORT+I, distribution PORT+10+I, epmd PORT+20, tools PORT+30..PORT+39.
+# Ports: AMQP PORT+I, distribution PORT+10+I, epmd PORT+20, tools PORT+30..PORT+39,
+# MQTT PORT+40+I.
 set -euo pipefail
 
 DIR=${TAVKIN_CLUSTER_DIR:-/tmp/tavkin-cluster-$(id -u)}
@@ -29,6 +31,7 @@ done
 node_name() { echo "tavkin$1@localhost"; }
 node_dir() { echo "$DIR/node$1"; }
 amqp_port() { echo $((PORT + $1)); }
+mqtt_port() { echo $((PORT + 40 + $1)); }
 
 # The environment every node and every CLI call shares: the cluster's own home (so its
 # own cookie), its own epmd port, loopback only.
@@ -53,7 +56,8 @@ prepare_dir() {
     head -c 24 /dev/urandom | od -An -tx1 | tr -d ' \n' > "$DIR/.erlang.cookie"
     chmod 400 "$DIR/.erlang.cookie"
   fi
-  echo '[rabbitmq_consistent_hash_exchange].' > "$DIR/enabled_plugins"
+  # The MQTT plugin lets devices publish to the partitions without AMQP (topology.sh).
+  echo '[rabbitmq_consistent_hash_exchange,rabbitmq_mqtt].' > "$DIR/enabled_plugins"
 }
 
 start_epmd() {
@@ -68,6 +72,8 @@ start_node() {  # start_node I: starts node I in the background (no wait)
   mkdir -p "$nd/log" "$nd/mnesia"
   cat > "$nd/rabbitmq.conf" <<CONF
 listeners.tcp.1 = 127.0.0.1:$(amqp_port "$i")
+mqtt.listeners.tcp.1 = 127.0.0.1:$(mqtt_port "$i")
+mqtt.allow_anonymous = true
 loopback_users = none
 log.file.level = warning
 log.console = false
@@ -88,14 +94,14 @@ CONF
   echo $! > "$nd/wrapper.pid"
 }
 
-# A node opens its AMQP port when it has booted; polling the port spares a CLI call (a
-# whole Erlang VM) per try.
+# A node opens its AMQP and MQTT ports when it has booted; polling the ports spares a CLI
+# call (a whole Erlang VM) per try.
 port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
-wait_node() {  # wait_node I: until the node has booted and takes AMQP connections
+wait_node() {  # wait_node I: until the node has booted and takes AMQP and MQTT connections
   local i=$1
   for _ in $(seq 1 1200); do
-    port_open "$(amqp_port "$i")" && return 0
+    port_open "$(amqp_port "$i")" && port_open "$(mqtt_port "$i")" && return 0
     alive "$(node_dir "$i")/wrapper.pid" || { echo "cluster.sh: node $i exited; see $(node_dir "$i")/console.log" >&2; return 1; }
     sleep 0.5
   done
@@ -151,9 +157,9 @@ declare_topology() {  # definitions are imported once per cluster directory
   touch "$DIR/declared"
 }
 
-brokers() {
+brokers() {  # brokers PORT_FUNCTION: the addresses of every node
   local out=() i
-  for i in "${NODES[@]}"; do out+=("127.0.0.1:$(amqp_port "$i")"); done
+  for i in "${NODES[@]}"; do out+=("127.0.0.1:$("$1" "$i")"); done
   (IFS=,; echo "${out[*]}")
 }
 
@@ -167,7 +173,7 @@ case "${1:-}" in
     join_node 3
     for i in "${NODES[@]}"; do wait_node "$i"; done
     declare_topology
-    echo "cluster up: $(brokers) ($PARTITIONS partitions; dir $DIR)"
+    echo "cluster up: $(brokers amqp_port), MQTT $(brokers mqtt_port) ($PARTITIONS partitions; dir $DIR)"
     ;;
   stop)
     for i in "${NODES[@]}"; do stop_node "$i" & done
@@ -186,10 +192,11 @@ case "${1:-}" in
     ;;
   status)
     for i in "${NODES[@]}"; do
-      if alive "$(node_dir "$i")/wrapper.pid"; then echo "node $i: running on 127.0.0.1:$(amqp_port "$i")"
+      if alive "$(node_dir "$i")/wrapper.pid"; then echo "node $i: running on 127.0.0.1:$(amqp_port "$i"), MQTT 127.0.0.1:$(mqtt_port "$i")"
       else echo "node $i: stopped"; fi
     done
     ;;
-  brokers) brokers ;;
-  *) sed -n '2,15p' "$0" >&2; exit 2 ;;
+  brokers) brokers amqp_port ;;
+  mqtt-brokers) brokers mqtt_port ;;
+  *) sed -n '2,17p' "$0" >&2; exit 2 ;;
 esac

@@ -46,10 +46,14 @@ class Cluster:
     def address(self, i):
         return f"127.0.0.1:{self.port + i}"
 
-    def brokers(self, first=1, skip=()):
-        """Addresses of the nodes, starting at node `first`, leaving out `skip`."""
+    def brokers(self, first=1, skip=(), mqtt=False):
+        """Addresses of the nodes (their MQTT listeners with `mqtt`), starting at node
+        `first`, leaving out `skip`."""
         order = [((first - 1 + n) % 3) + 1 for n in range(3)]
-        return ",".join(self.address(i) for i in order if i not in skip)
+        return ",".join(self.mqtt_address(i) if mqtt else self.address(i) for i in order if i not in skip)
+
+    def mqtt_address(self, i):
+        return f"127.0.0.1:{self.port + 40 + i}"
 
 
 class Gateway:

@@ -64,7 +64,7 @@ void add_broker_commands(CLI::App& app, int& status) {
 
   static PublishOptions publish;
   auto* pub = app.add_subcommand("publish", "send the demo fleet's packets to the broker, routed by device");
-  pub->add_option("--brokers", publish.brokers, "broker addresses host:port, comma separated")->capture_default_str();
+  pub->add_option("--brokers", publish.brokers, "broker addresses host:port, comma separated, tried in turn")->capture_default_str();
   pub->add_option("--exchange", publish.exchange, "consistent-hash exchange of the partitions")->capture_default_str();
   pub->add_option("--facts", publish.facts, "number of facts")->capture_default_str()->check(CLI::Range(1ULL, 100'000'000ULL));
   pub->add_option("--devices", publish.devices, "number of devices")->capture_default_str()->check(CLI::Range(1U, 100'000U));
@@ -91,6 +91,9 @@ void add_broker_commands(CLI::App& app, int& status) {
       ->capture_default_str()->check(CLI::Range(0.0, 60'000.0));
   pub->add_option("--packets-out", publish.packets_out,
                   "write every published packet as a standard Base64 line (for `tavkin decode`)");
+  pub->add_flag("--mqtt", publish.mqtt,
+                "publish over MQTT as devices do: QoS 1 on topic tavkin/packets/<device id>; --brokers are the "
+                "brokers' MQTT listeners (not with --batch)");
   pub->add_flag("--quiet", publish.quiet, "no progress bar");
   pub->add_flag_callback("--no-state-check", [] { publish.state_check = false; },
                          "send the published bytes: heartbeats and differences without the state check");

@@ -1,5 +1,5 @@
 // The subcommands that work with the broker: `gateway` (gateway.h), `publish` (the demo
-// fleet's packets to the partitioned exchange) and `collect` (a queue's messages to JSON
+// fleet's packets to the partitioned exchange, over AMQP or MQTT) and `collect` (a queue's messages to JSON
 // Lines). `add_broker_commands` wires them into the tool's command line.
 #pragma once
 
@@ -31,6 +31,7 @@ struct PublishOptions {
   std::uint32_t edges = 12;        // with batch: edge senders the devices are grouped into, one routing key each
   double batch_ms = 50;            // with batch: longest time a packet waits for its batch to fill
   std::string packets_out;         // every published packet as a standard Base64 line (what `decode` reads)
+  bool mqtt = false;               // publish over MQTT (QoS 1, topic tavkin/packets/<device id>); brokers are MQTT listeners
 };
 
 struct CollectOptions {

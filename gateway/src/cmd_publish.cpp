@@ -5,7 +5,10 @@
 //
 // Routing: a device's packets must always travel under one routing key, since the
 // consistent-hash exchange picks the partition from it and a device's order and registry
-// file belong to one partition. One packet per message is keyed by the device id. With
+// file belong to one partition. One packet per message is keyed tavkin.packets.<device id>
+// (device_route.h), the key an MQTT device's topic arrives with. With --mqtt each such
+// message goes to the broker's MQTT listener instead, on topic tavkin/packets/<device id>
+// with QoS 1; a PUBACK counts as the confirm. With
 // --batch N the devices are grouped into --edges E edge senders (device aid % E, keyed
 // "edge-K"), as devices behind edge gateways would be; each edge's packets are framed N
 // to a message in order, flushed when full, after --batch-ms, and at the end.
@@ -15,10 +18,14 @@
 // packets instead of refusing it until the device's next new template.
 //
 // A publish the broker did not confirm before the connection broke may or may not have
-// arrived. Sending that packet again could put an old difference behind a newer one, so
-// after reconnecting its facts are sent again as full packets, which are right whatever
-// the receiver holds, and so are the facts still waiting in a batch (their packets were
-// made after the unconfirmed ones); the device's later packets follow from them.
+// arrived. Over AMQP, sending that packet again could put an old difference behind a newer
+// one, so after reconnecting its facts are sent again as full packets, which are right
+// whatever the receiver holds, and so are the facts still waiting in a batch (their
+// packets were made after the unconfirmed ones); the device's later packets follow from
+// them. Over MQTT the same bytes are published again, in order, as a device would: a copy
+// that had arrived is answered "already applied" instead of making a second fact, which
+// holds while a device has fewer packets awaiting PUBACK than its receiver remembers
+// (MqttSession bounds them per topic).
 #include <algorithm>
 #include <chrono>
 #include <fstream>
@@ -30,11 +37,13 @@
 #include "broker.h"
 #include "broker_commands.h"
 #include "codec.h"
+#include "device_route.h"
 #include "fleet.h"
 #include "gateway_outcome.h"
 #include "json_view.h"
 #include "keyframes.h"
 #include "library.h"
+#include "mqtt_session.h"
 #include "packet_batch.h"
 #include "packet_view.h"
 #include "progress.h"
@@ -52,6 +61,7 @@ struct Sent {
   std::uint64_t order;  // position among all facts sent, so a resend keeps each device's order
   std::uint32_t aid;
   std::string text;
+  std::string packet;  // with --mqtt: the bytes to publish again
 };
 
 // The packets of one edge sender waiting for their batch to fill.
@@ -109,9 +119,9 @@ class Publisher {
     const std::string batching =
         options_.batch > 0 ? fmt::format(" in {} batch messages through {} edges", messages_, options_.edges) : "";
     fmt::print(stderr, "tavkin publish: {} facts from {} devices{}{} confirmed in {:.1f} s ({:.0f}/s); "
-               "{} key frames; {} sent again as full packets after a reconnect\n",
+               "{} key frames; {} sent again{} after a reconnect\n",
                options_.facts, options_.devices, options_.moving ? " (moving fleet)" : "", batching, seconds,
-               options_.facts / seconds, keyframes_sent_, resent_);
+               options_.facts / seconds, keyframes_sent_, resent_, options_.mqtt ? " over MQTT" : " as full packets");
     return 0;
   }
 
@@ -132,8 +142,8 @@ class Publisher {
     keyframes_sent_ += keyframe;
     if (outputs_.expect != nullptr) write_expected(aid, text, packet);
     if (outputs_.packets != nullptr) *outputs_.packets << base64_encode(packet, Base64Alphabet::standard) << '\n';
-    Sent sent{next_order_++, aid, text};
-    if (edges_.empty()) return publish(std::to_string(aid), packet, {std::move(sent)});
+    Sent sent{next_order_++, aid, text, options_.mqtt ? packet : std::string()};
+    if (edges_.empty()) return publish(device_routing_key(aid), packet, {std::move(sent)});
     Edge& edge = edges_[aid % edges_.size()];
     if (edge.packets.empty()) edge.first = Clock::now();
     edge.facts.push_back(std::move(sent));
@@ -174,8 +184,9 @@ class Publisher {
   }
 
   bool publish(const std::string& routing_key, std::string_view body, std::vector<Sent> facts) {
-    if (!conn_ && !connect()) return false;
-    const bool published = conn_->publish(kChannel, options_.exchange, routing_key, body);
+    if (!connected() && !connect()) return false;
+    const bool published = mqtt_ ? mqtt_->publish(mqtt_topic_of(routing_key), body)
+                                 : conn_->publish(kChannel, options_.exchange, routing_key, body);
     ++messages_;
     unconfirmed_.emplace(next_publish_++, std::move(facts));  // a failed publish may still have arrived
     return published || reconnect_and_resend();
@@ -192,14 +203,15 @@ class Publisher {
   }
 
   bool wait_confirms() {
-    if (!conn_ && !connect()) return false;
-    const BrokerEvent event = conn_->next(std::chrono::milliseconds(200));
+    if (!connected() && !connect()) return false;
+    const auto wait = std::chrono::milliseconds(200);
+    const BrokerEvent event = mqtt_ ? mqtt_->next(wait) : conn_->next(wait);
     if (event.kind == BrokerEvent::Kind::confirm) {
       auto end = event.multiple ? unconfirmed_.upper_bound(event.tag) : unconfirmed_.find(event.tag);
       auto begin = event.multiple ? unconfirmed_.begin() : end;
       if (!event.multiple && end != unconfirmed_.end()) ++end;
       unconfirmed_.erase(begin, end);
-    } else if (event.kind == BrokerEvent::Kind::reject || conn_->broken()) {
+    } else if (event.kind == BrokerEvent::Kind::reject || (mqtt_ ? mqtt_->broken() : conn_->broken())) {
       return reconnect_and_resend();
     }
     return true;
@@ -207,8 +219,11 @@ class Publisher {
 
   // Sends every unconfirmed and every waiting fact again, in the order they were first sent.
   bool reconnect_and_resend() {
-    if (conn_) fmt::print(stderr, "tavkin publish: {}; reconnecting\n", conn_->last_error());
+    if (connected()) {
+      fmt::print(stderr, "tavkin publish: {}; reconnecting\n", mqtt_ ? mqtt_->last_error() : conn_->last_error());
+    }
     conn_.reset();
+    mqtt_.reset();
     std::vector<Sent> again;
     for (auto& [number, facts] : unconfirmed_) std::move(facts.begin(), facts.end(), std::back_inserter(again));
     unconfirmed_.clear();
@@ -218,17 +233,35 @@ class Publisher {
       edge.packets.clear();
     }
     std::sort(again.begin(), again.end(), [](const Sent& a, const Sent& b) { return a.order < b.order; });
-    for (const Sent& s : again) {
+    for (Sent& s : again) {
       ++resent_;
-      if (!send(s.aid, s.text, true)) return false;
+      if (!options_.mqtt && !send(s.aid, s.text, true)) return false;
+      if (options_.mqtt) {
+        const std::string packet = s.packet, key = device_routing_key(s.aid);
+        if (!publish(key, packet, {std::move(s)})) return false;
+      }
     }
     return true;
   }
 
+  bool connected() const { return conn_ || mqtt_; }
+
   bool connect() {
     for (std::size_t attempt = 0; attempt < 3 * brokers_.size(); ++attempt) {
       std::string error;
-      auto conn = BrokerConnection::open(brokers_[next_broker_++ % brokers_.size()], error);
+      const BrokerAddress& address = brokers_[next_broker_++ % brokers_.size()];
+      if (options_.mqtt) {
+        mqtt_ = MqttSession::open(address, static_cast<std::uint16_t>(std::min<std::uint32_t>(options_.window, 65535)),
+                                  VM_RECEIVE_ONCE_WINDOW / 2, error);
+        if (mqtt_) {
+          next_publish_ = 1;
+          return true;
+        }
+        fmt::print(stderr, "tavkin publish: {}\n", error);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        continue;
+      }
+      auto conn = BrokerConnection::open(address, error);
       if (conn && conn->open_channel(kChannel) && conn->confirm_mode(kChannel)) {
         conn_ = std::move(conn);
         next_publish_ = 1;
@@ -247,6 +280,7 @@ class Publisher {
   KeyframeSchedule keyframes_;
   std::vector<Edge> edges_;  // none without --batch
   std::unique_ptr<BrokerConnection> conn_;
+  std::unique_ptr<MqttSession> mqtt_;  // with --mqtt, instead of conn_
   std::size_t next_broker_ = 0;
   std::uint64_t next_publish_ = 1;
   std::uint64_t next_order_ = 0;
@@ -262,6 +296,10 @@ int run_publish(const PublishOptions& options) {
   const auto brokers = parse_brokers(options.brokers, error);
   if (!brokers) {
     fmt::print(stderr, "tavkin publish: {}\n", error);
+    return 2;
+  }
+  if (options.mqtt && options.batch > 0) {  // a batch is keyed by its edge, which no device topic names
+    fmt::print(stderr, "tavkin publish: --batch is for AMQP senders only, not with --mqtt\n");
     return 2;
   }
   auto compressor = Compressor::create(Fleet::compressor_settings());

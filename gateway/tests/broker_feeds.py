@@ -1,12 +1,15 @@
 """What `tavkin publish` puts into the partitions and what `tavkin collect` takes out, on a
-3-node broker cluster of its own, with no gateway running.
+3-node broker cluster of its own, with no gateway running but in the last case.
 
-- publish, one packet per message or batches through edge senders: every packet arrives
-  once; all packets of a device are in one partition, in the order they were made; a
-  batch holds at most --batch packets, all of one edge; a device is never more than
-  --keyframe-every packets from its last full packet.
+- publish, one packet per message over AMQP or over MQTT, or batches through edge senders:
+  every packet arrives once; all packets of a device are in one partition, in the order
+  they were made; a batch holds at most --batch packets, all of one edge; a device is
+  never more than --keyframe-every packets from its last full packet.
+- the same devices over AMQP and then over MQTT: each device's packets of both are in one
+  partition (the two transports carry the same routing key).
 - collect --max twice, then collect the rest, each in more than one round: no message
   comes twice (the acknowledgements of each round survive its close) and none is missing.
+- a gateway fed over MQTT: every fact comes out once and as sent.
 
 Settings (environment): TAVKIN_BIN (the tool), TAVKIN_FEEDS_PORT (first port of the
 cluster, default 47250)."""
@@ -68,6 +71,7 @@ class BrokerFeeds(unittest.TestCase):
             cls.tmp.cleanup()
             raise
         cls.brokers = cls.cluster.brokers(1)
+        cls.mqtt_brokers = cls.cluster.brokers(1, mqtt=True)
 
     @classmethod
     def tearDownClass(cls):
@@ -86,6 +90,7 @@ class BrokerFeeds(unittest.TestCase):
     def test_publish_keeps_each_device_in_one_partition_in_order(self):
         cases = [  # (name, extra options, rate, packets per message at most, edges, batches fill up)
             ("one packet per message", [], 0, 1, None, True),
+            ("one packet per message over MQTT", ["--mqtt"], 0, 1, None, True),
             ("batches of 16 through 4 edges", ["--batch", "16", "--edges", "4"], 0, 16, 4, True),
             ("batches sent by time", ["--batch", "64", "--edges", "3", "--batch-ms", "20"], 400, 64, 3, False),
         ]
@@ -95,7 +100,8 @@ class BrokerFeeds(unittest.TestCase):
                 tmp = Path(self.tmp.name) / name.replace(" ", "-")
                 tmp.mkdir()
                 self.drain_partitions(f"before-{tmp.name}")  # left by another test
-                harness.publish(TAVKIN, self.brokers, facts, devices, False, 3, tmp / "expected.jsonl", rate=rate,
+                brokers = self.mqtt_brokers if "--mqtt" in extra else self.brokers
+                harness.publish(TAVKIN, brokers, facts, devices, False, 3, tmp / "expected.jsonl", rate=rate,
                                 extra=["--packets-out", str(tmp / "packets.b64"), "--keyframe-every", "10", *extra])
                 # Both files have one line per packet made, in the order made.
                 made = [base64.b64decode(line) for line in (tmp / "packets.b64").read_text().split()]
@@ -131,6 +137,46 @@ class BrokerFeeds(unittest.TestCase):
                         gaps = [b - a for a, b in zip(full_at, full_at[1:] + [len(sent)])]
                         self.assertEqual(full_at[0], 0)
                         self.assertLessEqual(max(gaps), 10, "key frames every 10 packets")
+
+    def test_a_device_lands_in_one_partition_over_either_transport(self):
+        tmp = Path(self.tmp.name) / "both-transports"
+        tmp.mkdir()
+        self.drain_partitions("before-both")
+        facts, devices = 1200, 24
+        made = {}  # packet -> device, of both senders (the same fleet makes the same packets)
+        for transport, brokers, extra in (("amqp", self.brokers, []), ("mqtt", self.mqtt_brokers, ["--mqtt"])):
+            harness.publish(TAVKIN, brokers, facts, devices, False, 11, tmp / f"expected-{transport}.jsonl",
+                            extra=["--packets-out", str(tmp / f"packets-{transport}.b64"), *extra])
+            packets = [base64.b64decode(line) for line in (tmp / f"packets-{transport}.b64").read_text().split()]
+            keys = [json.loads(line)["dedup_key"]
+                    for line in (tmp / f"expected-{transport}.jsonl").read_text().splitlines()]
+            made.update((p, int(key.split(":")[0])) for p, key in zip(packets, keys))
+        partitions = defaultdict(Counter)  # device -> partition -> packets
+        for k, messages in self.drain_partitions("both").items():
+            for body in messages:
+                partitions[made[body]][k] += 1
+        self.assertEqual(len(partitions), devices)
+        self.assertEqual(sum(sum(c.values()) for c in partitions.values()), 2 * facts)
+        # Spread over the partitions, so a key that differed between transports would show.
+        self.assertGreater(len({k for c in partitions.values() for k in c}), 3)
+        split = {device: dict(c) for device, c in partitions.items() if len(c) > 1}
+        self.assertEqual(split, {}, "devices in more than one partition")
+
+    def test_gateway_decodes_what_mqtt_devices_publish(self):
+        tmp = Path(self.tmp.name) / "mqtt-gateway"
+        tmp.mkdir()
+        self.drain_partitions("before-gateway")
+        harness.collect(TAVKIN, self.brokers, "tavkin.facts", tmp / "facts-before.jsonl", idle=1)
+        gateway = harness.Gateway(TAVKIN, "gw-mqtt", self.brokers, tmp / "registry", PARTITIONS, tmp)
+        try:
+            harness.publish(TAVKIN, self.mqtt_brokers, 3000, 12, True, 13, tmp / "expected.jsonl", extra=["--mqtt"])
+            facts = harness.collect(TAVKIN, self.brokers, "tavkin.facts", tmp / "facts.jsonl", idle=3)
+        finally:
+            status = gateway.stop()
+        result = harness.check(tmp / "expected.jsonl", facts)
+        self.assertEqual(result["sent"], 3000)
+        self.assertEqual((result["lost"], result["wrong"], result["duplicates"]), (0, 0, 0), result["examples"])
+        self.assertEqual(status, 0, gateway.log_path.read_text())
 
     def test_collect_in_two_parts_gets_each_message_once(self):
         tmp = Path(self.tmp.name) / "collect"
