@@ -22,9 +22,11 @@
  *     vm_fusion_relay_json_v1 (size their buffer with VM_PACKET_BOUND),
  *     vm_fusion_decompress_json_v1, vm_pipeline_batch_v1, vm_fusion_state_apply_v1, and
  *     vm_fusion_state_receive_apply_v1 for a difference packet. Their other answers of 0
- *     (bad input, no packet to make, a refused packet) change nothing. The receive exports
- *     (vm_receive_packet_v1, vm_receive_packets_v1) hand each answer to a callback instead,
- *     so no answer is ever too large for its buffer.
+ *     (bad input, no packet to make, a refused packet) change nothing. A packet that the run,
+ *     relay or batch request made but did not hand out (its answer did not fit) is not lost
+ *     to receivers: the next packet of its template travels whole, as after a restart. The
+ *     receive exports (vm_receive_packet_v1, vm_receive_packets_v1) hand each answer to a
+ *     callback instead, so no answer is ever too large for its buffer.
  *  4. NULL pointers and short buffers are never faults.
  *  5. Threads. Every export may be called from any thread. Calls on one context or
  *     handle are serialized inside the library; calls on different ones run in parallel.

@@ -27,12 +27,13 @@ inline constexpr std::uint32_t kMaxPacketTemplateId = 255;
 
 // How the request pipelines, which build packets, have used a template: when the encoder
 // last chose it (the least recently used template gives its number to a new signature once
-// the numbers a packet can carry run out), and whether it came from a registry file and
-// has not been sent since (its first packet then travels whole, because the file may be
-// ahead of what any receiver got when the process that wrote it died).
+// the numbers a packet can carry run out), and whether its next packet must travel whole
+// because no receiver can be trusted to hold what the sender holds: it came from a
+// registry file (which may be ahead of what any receiver got when the process that wrote
+// it died), or its last packet was never handed out (an answer that did not fit).
 struct TemplateUse {
   std::uint64_t last_used = 0;  // 0: not used by this process
-  bool loaded_unsent = false;
+  bool whole_due = false;
 };
 
 // The use of a device's templates, kept as a list sorted by number: most devices hold a
@@ -134,8 +135,13 @@ void forget_template(DeviceTemplates& device, TemplateId tid);
 [[nodiscard]] bool is_diverged(const DeviceTemplates& device, TemplateId tid) noexcept;
 void mark_diverged(DeviceTemplates& device, TemplateId tid);
 
-// Marks every template of `device` as loaded from a file and not sent since.
+// Marks every template of `device` as loaded from a file and not sent since: each one's
+// next packet travels whole.
 void mark_loaded(DeviceTemplates& device);
+
+// Marks template `tid` of `device`, if it still has one, as due a whole packet: its last
+// packet was not handed out.
+void mark_whole_due(DeviceTemplates& device, TemplateId tid);
 
 // Registers (or replaces) template `tid` with its signature and values, as a full packet
 // or a seed entry carries them, and clears its divergence. A signature that `tid` named before is forgotten, so no

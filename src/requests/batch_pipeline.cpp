@@ -88,9 +88,17 @@ bool process_item(const FactCompressor& compressor, TemplateRegistry& registry,
   return true;
 }
 
+// Every packet entry of an answer that the caller will not get.
+void note_batch_not_handed_out(TemplateRegistry& registry, std::string_view entries) {
+  ByteReader reader(as_bytes(entries));
+  while (const auto packet = reader.counted()) {
+    if (!packet->empty()) note_not_handed_out(registry, *packet);
+  }
+}
+
 }  // namespace
 
-bool run_batch(ByteSpan input, std::string& out) {
+bool run_batch(ByteSpan input, AnswerRoom room, std::string& out) {
   ByteReader reader(input);
   if (input.size() < kBatchHeaderSize) return false;
   const std::uint64_t handle = *reader.u64();
@@ -111,6 +119,7 @@ bool run_batch(ByteSpan input, std::string& out) {
   const FusionStatePtr state = context_state_for(ctx_id);
   std::lock_guard lock(state->lock);
 
+  const std::size_t start = out.size();
   put_u32(out, count);
   for (std::uint32_t i = 0; i < count; ++i) {
     const auto item = read_item(reader);
@@ -124,6 +133,7 @@ bool run_batch(ByteSpan input, std::string& out) {
   // A device's file is written once per batch, after its last change: the content is the
   // same as writing it after every item, at a fraction of the cost.
   save_deferred(state->registry, scratch.touched, root);
+  if (!room.takes(out.size())) note_batch_not_handed_out(state->registry, std::string_view(out).substr(start + 4));
   return true;
 }
 

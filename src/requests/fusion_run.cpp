@@ -70,7 +70,7 @@ bool wants_full_packet(std::string_view strategy) noexcept {
 
 }  // namespace
 
-bool fusion_run(std::string_view request, std::string& out) {
+bool fusion_run(std::string_view request, AnswerRoom room, std::string& out) {
   json::Reader reader;
   const auto req = json::read_record(reader, request, kFusionRunReq);
   if (!req) {
@@ -91,8 +91,12 @@ bool fusion_run(std::string_view request, std::string& out) {
   const FusionStatePtr state = context_state_for(req->ctx_id);
   std::lock_guard lock(state->lock);
   const SendOptions options{.force_full = wants_full_packet(req->strategy), .state_check = req->state_check};
-  return send_prepared(state->registry, aid, options, req->raw_input, prepared,
-                       req->registry_root, nullptr, out) == SendResult::packet;
+  const std::size_t start = out.size();
+  if (send_prepared(state->registry, aid, options, req->raw_input, prepared, req->registry_root, nullptr, out) !=
+      SendResult::packet)
+    return false;
+  if (!room.takes(out.size())) note_not_handed_out(state->registry, std::string_view(out).substr(start));
+  return true;
 }
 
 }  // namespace vm

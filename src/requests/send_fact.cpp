@@ -7,6 +7,7 @@
 #include "fusion/state_check.h"
 #include "registry/registry_file.h"
 #include "support/fault.h"
+#include "wire/packet_header.h"
 
 namespace vm {
 
@@ -74,6 +75,13 @@ SendResult send_fact_text(TemplateRegistry& registry, DeviceId aid, SendOptions 
   const SendResult ready = prepare_fact(text, prepared);
   if (ready != SendResult::packet) return ready;
   return send_prepared(registry, aid, options, text, prepared, registry_root, deferred, out);
+}
+
+void note_not_handed_out(TemplateRegistry& registry, std::string_view packet) {
+  const std::optional<HeaderInfo> header = parse_header(as_bytes(packet));
+  VM_CHECK(header.has_value());  // the packet was framed here
+  DeviceTemplates* device = find_device(registry, DeviceId{header->source_aid});
+  if (device != nullptr) mark_whole_due(*device, TemplateId{header->tid});
 }
 
 void save_deferred(const TemplateRegistry& registry, DeferredSaves& deferred,

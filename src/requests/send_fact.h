@@ -68,6 +68,12 @@ struct SendOptions {
                                         std::optional<std::string_view> registry_root,
                                         DeferredSaves* deferred, std::string& out);
 
+// With the lock of the context that owns `registry` held, for a packet that
+// send_prepared made but that its caller never got (the answer did not fit): the
+// template the packet names sends its next packet whole, since no receiver can hold what
+// the packet would have taught it. The template change the packet made stands.
+void note_not_handed_out(TemplateRegistry& registry, std::string_view packet);
+
 // Writes the files of the devices noted in `deferred`, each once, and empties it.
 void save_deferred(const TemplateRegistry& registry, DeferredSaves& deferred,
                    std::optional<std::string_view> registry_root);
