@@ -207,7 +207,15 @@ VM_API int32_t vm_fusion_decompress_json_v1(const uint8_t* in, size_t in_len, ui
  * even when the answer does not fit: size the buffer with VM_PACKET_BOUND(fact length).
  * Template numbers stay at most 255 (a device's least recently used template gives its
  * number to a new signature), and the first packet of a template loaded from a registry
- * file is a full packet. */
+ * file is a full packet.
+ * Key frames: "keyframe_every": u64 (default 0, off) forces a device's packet whole once it
+ * has sent N - 1 packets since its last full one; "keyframe_seconds": number (default 0,
+ * off) once that many seconds passed since its last full one, on the clock "now": number of
+ * seconds (default: the library's monotonic clock; give it on every request or on none).
+ * The count is kept per device in the context, whoever sends, and every packet counts
+ * (forced or not); a device first met by a request with key frames counts its first packet
+ * that is not full as one since a full one, and with N = 1 every packet is full. So a
+ * receiver never waits more than N packets or T seconds for a full packet of a device. */
 VM_API int32_t vm_fusion_run_json_v1(const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
 
 /* The same entry as vm_fusion_run_json_v1, under a second name. */
@@ -215,14 +223,19 @@ VM_API int32_t vm_fusion_relay_json_v1(const uint8_t* in, size_t in_len, uint8_t
 
 /* Compresses, fuses and frames many facts under one lock of a context. in (big-endian):
  * compressor handle u64, ctx_id u64, item count N u32, root length word u32, R bytes of
- * registry_root, then N items of (aid u32, force-full u8, fact record length u32, fact
- * record). Answers N u32 and one entry per item (packet length u32 and bytes; length 0 for
- * an item without a packet, which changed nothing; the entries stop early after an item
- * cut short), by the result buffer rule; 0 for a short input or an unknown compressor
- * handle. Numbering and full packets after a load as for vm_fusion_run_json_v1. The root
- * length word holds R in its low 31 bits; its top bit (0x80000000) asks for state-checked
- * heartbeats and differences for the whole batch, as "state_check": true does for a run
- * request. */
+ * registry_root, [key-frame rule], then N items of (aid u32, force-full u8, fact record
+ * length u32, fact record). Answers N u32 and one entry per item (packet length u32 and
+ * bytes; length 0 for an item without a packet, which changed nothing; the entries stop
+ * early after an item cut short), by the result buffer rule; 0 for a short input or an
+ * unknown compressor handle. Numbering and full packets after a load as for
+ * vm_fusion_run_json_v1. The root length word holds R in its low 30 bits;
+ * VM_BATCH_STATE_CHECK asks for state-checked heartbeats and differences for the whole
+ * batch, as "state_check": true does for a run request; VM_BATCH_KEY_FRAMES says that the
+ * registry_root bytes are followed by a key-frame rule, every u64 and seconds f64 (IEEE 754),
+ * as "keyframe_every" and "keyframe_seconds" of a run request, timed by each item's fact
+ * record timestamp (its "now"). */
+#define VM_BATCH_STATE_CHECK 0x80000000u
+#define VM_BATCH_KEY_FRAMES 0x40000000u
 VM_API int32_t vm_pipeline_batch_v1(const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
 
 /* ===== Typed receive =================================================================== */

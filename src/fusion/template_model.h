@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "fusion/applied_packets.h"
+#include "fusion/key_frames.h"
 #include "support/bytes.h"
 #include "support/file_identity.h"
 #include "support/ids.h"
@@ -60,6 +62,9 @@ struct DeviceTemplates {
   // Kept only by the request pipelines (packet numbering); absent entries mean unused.
   TemplateUses use;
   std::uint64_t use_clock = 0;
+
+  // The key frames of senders that ask for them (key_frames.h).
+  std::optional<KeyFrameCount> key_frames;
 
   // The signature that assign_tid met last and its template: a device reports the same
   // template fact after fact, and comparing one signature costs less than hashing it.
