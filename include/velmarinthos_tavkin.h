@@ -176,7 +176,8 @@ VM_API int32_t vm_fusion_state_receive_apply_v1(uint64_t handle, const uint8_t* 
 
 /* Receives one packet. in: a JSON request {"ctx_id": u64 (default 0), "packet_b64":
  * standard Base64 with padding (required), "registry_root": string or null, "state_check":
- * boolean (default false)}, or the same values as an array. Answers the fact as a flat JSON
+ * boolean (default false), "precision": u32 0..18 or null (default null)}, or the same values
+ * as an array. Answers the fact as a flat JSON
  * object with the header summary under "__packet_meta__", a
  * {"__packet_meta__":...,"error":"CRC16 mismatch"} or {"__packet_meta__":...,
  * "error":"state_mismatch"} object, or a fixed {"error":"..."} text (invalid_json,
@@ -189,7 +190,11 @@ VM_API int32_t vm_fusion_state_receive_apply_v1(uint64_t handle, const uint8_t* 
  * answered "state_mismatch" (its "__packet_meta__" names the device, source_aid, and the
  * template, tid), changes nothing, and leaves the template refused, every later heartbeat
  * and difference of it answered "state_mismatch" too, until a full packet of it arrives.
- * Without it that byte is not examined: checked packets decode exactly as plain ones. */
+ * Without it that byte is not examined: checked packets decode exactly as plain ones.
+ * "precision": p gives each reading value ("sN_v") as the sender meant it with a compressor
+ * of precision p: the integer its value code carries divided by 10^p, correctly rounded (a
+ * reading sent as 21.5 at precision 2 answers 21.5). Without it values are the code over
+ * 10000. A precision above 18 is invalid_json. */
 VM_API int32_t vm_fusion_decompress_json_v1(const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
 
 /* Sends one compact fact. in: a JSON request {"ctx_id": u64, "raw_input": compact fact
@@ -252,11 +257,17 @@ VM_API int32_t vm_pipeline_batch_v1(const uint8_t* in, size_t in_len, uint8_t* o
 #define VM_RECEIVE_STATE_MISMATCH 5     /* checked heartbeat/difference whose check does not hold */
 #define VM_RECEIVE_ALREADY_APPLIED 6    /* with VM_RECEIVE_ONCE: this very packet was applied before; nothing changed, no fact */
 
-/* Flags of vm_receive_packet_v1 / vm_receive_packets_v1. Other bits are ignored. */
+/* Flags of vm_receive_packet_v1 / vm_receive_packets_v1. Bits not named here are ignored. */
 #define VM_RECEIVE_STATE_CHECK 1u  /* as "state_check": true in the decompress request */
 #define VM_RECEIVE_DEFER_SAVE 2u   /* registry files are loaded as needed but not written; changed devices wait for vm_context_save_v1 */
 #define VM_RECEIVE_ONCE 4u         /* each device remembers digests of the last VM_RECEIVE_ONCE_WINDOW packets applied to it (kept in its registry file); a packet met again answers VM_RECEIVE_ALREADY_APPLIED */
 #define VM_RECEIVE_ONCE_WINDOW 64
+/* Bits 8 to 12 of the flags: VM_RECEIVE_PRECISION(p), p from 0 to 18, gives each reading
+ * value of a fact as the sender meant it at precision p (its integer code divided by 10^p,
+ * as "precision" does in the decompress request). 0 there (and 20 to 31): ten-thousandths. */
+#define VM_RECEIVE_PRECISION_SHIFT 8
+#define VM_RECEIVE_PRECISION_MASK (31u << VM_RECEIVE_PRECISION_SHIFT)
+#define VM_RECEIVE_PRECISION(p) (((uint32_t)(p) + 1u) << VM_RECEIVE_PRECISION_SHIFT)
 
 typedef struct vm_received_v1 {
   int32_t outcome;        /* VM_RECEIVED or VM_RECEIVE_* */

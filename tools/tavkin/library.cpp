@@ -156,7 +156,7 @@ Answer call_batch(std::string_view input, std::size_t capacity, std::string& buf
 }
 
 bool receive_packets(std::uint64_t ctx, std::string_view registry_root, bool state_check, bool defer_saves,
-                     std::span<const std::string_view> packets,
+                     std::optional<int> precision, std::span<const std::string_view> packets,
                      const std::function<void(std::size_t, const vm_received_v1&)>& on_packet) {
   std::string framed;
   for (std::string_view packet : packets) {
@@ -171,7 +171,8 @@ bool receive_packets(std::uint64_t ctx, std::string_view registry_root, bool sta
     auto& p = *static_cast<Progress*>(user);
     p.on_packet(p.next++, *received);
   };
-  const std::uint32_t flags = (state_check ? VM_RECEIVE_STATE_CHECK : 0u) | (defer_saves ? VM_RECEIVE_DEFER_SAVE : 0u);
+  const std::uint32_t flags = (state_check ? VM_RECEIVE_STATE_CHECK : 0u) | (defer_saves ? VM_RECEIVE_DEFER_SAVE : 0u) |
+                              (precision ? VM_RECEIVE_PRECISION(*precision) : 0u);
   const std::int32_t received = vm_receive_packets_v1(ctx, as_bytes(registry_root), registry_root.size(), flags,
                                                       as_bytes(framed), framed.size(), callback, &progress);
   return received >= 0 && static_cast<std::size_t>(received) == packets.size();

@@ -99,10 +99,11 @@ class BatchInput {
 
 // vm_receive_packets_v1 on `packets` in one call: `on_packet` gets each packet's index and
 // outcome, in order (the outcome's fact is valid only during the call). `state_check` as
-// on a decompress request; `defer_saves` leaves the registry files to save_context.
+// on a decompress request; `defer_saves` leaves the registry files to save_context;
+// `precision` gives reading values at the sender's precision (VM_RECEIVE_PRECISION).
 // Whether every packet was received (the framing this builds never breaks).
 bool receive_packets(std::uint64_t ctx, std::string_view registry_root, bool state_check, bool defer_saves,
-                     std::span<const std::string_view> packets,
+                     std::optional<int> precision, std::span<const std::string_view> packets,
                      const std::function<void(std::size_t, const vm_received_v1&)>& on_packet);
 
 // vm_context_save_v1: the files written, or -1 when any could not be.
