@@ -69,6 +69,14 @@ extern "C" {
  * the length of the routed text "<aid>;<compact text>". */
 #define VM_PACKET_BOUND(text_len) ((size_t)(text_len) + 48u)
 
+/* The buffer size that holds every compact text vm_compress_fact_v1 writes for a fact
+ * record of record_len bytes, with longest_code the length of the longest unit or state
+ * code in the compressor's configuration (0 without any): each record byte starts at most
+ * one unit factor, whose code is at most a value code, ",", a prefix, a mapped code and the
+ * factor's own bytes. */
+#define VM_COMPACT_TEXT_BOUND(record_len, longest_code) \
+  (((size_t)(record_len) + 1u) * (24u + (size_t)(longest_code)) + 64u)
+
 /* ===== Library boundary: version and fixed answers ===================================== */
 
 /* Writes "velmarinthos_tavkin/0.1.0" and a NUL (26 bytes). 1 when written; 0 when buf is

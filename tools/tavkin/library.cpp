@@ -53,7 +53,7 @@ Compressor::~Compressor() {
 }
 
 std::size_t Compressor::text_bound(std::size_t record_size) const {
-  return compact_text_bound(record_size, longest_code_);
+  return VM_COMPACT_TEXT_BOUND(record_size, longest_code_);
 }
 
 std::optional<std::string> Compressor::compress(std::string_view record) const {
