@@ -22,9 +22,11 @@
  *     vm_fusion_relay_json_v1 (size their buffer with VM_PACKET_BOUND),
  *     vm_fusion_decompress_json_v1, vm_pipeline_batch_v1, vm_fusion_state_apply_v1, and
  *     vm_fusion_state_receive_apply_v1 for a difference packet. Their other answers of 0
- *     (bad input, no packet to make, a refused packet) change nothing. The receive exports
- *     (vm_receive_packet_v1, vm_receive_packets_v1) hand each answer to a callback instead,
- *     so no answer is ever too large for its buffer.
+ *     (bad input, no packet to make, a refused packet) change nothing. A packet that the run,
+ *     relay or batch request made but did not hand out (its answer did not fit) is not lost
+ *     to receivers: the next packet of its template travels whole, as after a restart. The
+ *     receive exports (vm_receive_packet_v1, vm_receive_packets_v1) hand each answer to a
+ *     callback instead, so no answer is ever too large for its buffer.
  *  4. NULL pointers and short buffers are never faults.
  *  5. Threads. Every export may be called from any thread. Calls on one context or
  *     handle are serialized inside the library; calls on different ones run in parallel.
@@ -66,6 +68,14 @@ extern "C" {
  * text at most 33. One entry of vm_pipeline_batch_v1 needs 4 bytes more, with text_len
  * the length of the routed text "<aid>;<compact text>". */
 #define VM_PACKET_BOUND(text_len) ((size_t)(text_len) + 48u)
+
+/* The buffer size that holds every compact text vm_compress_fact_v1 writes for a fact
+ * record of record_len bytes, with longest_code the length of the longest unit or state
+ * code in the compressor's configuration (0 without any): each record byte starts at most
+ * one unit factor, whose code is at most a value code, ",", a prefix, a mapped code and the
+ * factor's own bytes. */
+#define VM_COMPACT_TEXT_BOUND(record_len, longest_code) \
+  (((size_t)(record_len) + 1u) * (24u + (size_t)(longest_code)) + 64u)
 
 /* ===== Library boundary: version and fixed answers ===================================== */
 
@@ -174,7 +184,8 @@ VM_API int32_t vm_fusion_state_receive_apply_v1(uint64_t handle, const uint8_t* 
 
 /* Receives one packet. in: a JSON request {"ctx_id": u64 (default 0), "packet_b64":
  * standard Base64 with padding (required), "registry_root": string or null, "state_check":
- * boolean (default false)}, or the same values as an array. Answers the fact as a flat JSON
+ * boolean (default false), "precision": u32 0..18 or null (default null)}, or the same values
+ * as an array. Answers the fact as a flat JSON
  * object with the header summary under "__packet_meta__", a
  * {"__packet_meta__":...,"error":"CRC16 mismatch"} or {"__packet_meta__":...,
  * "error":"state_mismatch"} object, or a fixed {"error":"..."} text (invalid_json,
@@ -187,7 +198,11 @@ VM_API int32_t vm_fusion_state_receive_apply_v1(uint64_t handle, const uint8_t* 
  * answered "state_mismatch" (its "__packet_meta__" names the device, source_aid, and the
  * template, tid), changes nothing, and leaves the template refused, every later heartbeat
  * and difference of it answered "state_mismatch" too, until a full packet of it arrives.
- * Without it that byte is not examined: checked packets decode exactly as plain ones. */
+ * Without it that byte is not examined: checked packets decode exactly as plain ones.
+ * "precision": p gives each reading value ("sN_v") as the sender meant it with a compressor
+ * of precision p: the integer its value code carries divided by 10^p, correctly rounded (a
+ * reading sent as 21.5 at precision 2 answers 21.5). Without it values are the code over
+ * 10000. A precision above 18 is invalid_json. */
 VM_API int32_t vm_fusion_decompress_json_v1(const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
 
 /* Sends one compact fact. in: a JSON request {"ctx_id": u64, "raw_input": compact fact
@@ -205,7 +220,15 @@ VM_API int32_t vm_fusion_decompress_json_v1(const uint8_t* in, size_t in_len, ui
  * even when the answer does not fit: size the buffer with VM_PACKET_BOUND(fact length).
  * Template numbers stay at most 255 (a device's least recently used template gives its
  * number to a new signature), and the first packet of a template loaded from a registry
- * file is a full packet. */
+ * file is a full packet.
+ * Key frames: "keyframe_every": u64 (default 0, off) forces a device's packet whole once it
+ * has sent N - 1 packets since its last full one; "keyframe_seconds": number (default 0,
+ * off) once that many seconds passed since its last full one, on the clock "now": number of
+ * seconds (default: the library's monotonic clock; give it on every request or on none).
+ * The count is kept per device in the context, whoever sends, and every packet counts
+ * (forced or not); a device first met by a request with key frames counts its first packet
+ * that is not full as one since a full one, and with N = 1 every packet is full. So a
+ * receiver never waits more than N packets or T seconds for a full packet of a device. */
 VM_API int32_t vm_fusion_run_json_v1(const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
 
 /* The same entry as vm_fusion_run_json_v1, under a second name. */
@@ -213,14 +236,19 @@ VM_API int32_t vm_fusion_relay_json_v1(const uint8_t* in, size_t in_len, uint8_t
 
 /* Compresses, fuses and frames many facts under one lock of a context. in (big-endian):
  * compressor handle u64, ctx_id u64, item count N u32, root length word u32, R bytes of
- * registry_root, then N items of (aid u32, force-full u8, fact record length u32, fact
- * record). Answers N u32 and one entry per item (packet length u32 and bytes; length 0 for
- * an item without a packet, which changed nothing; the entries stop early after an item
- * cut short), by the result buffer rule; 0 for a short input or an unknown compressor
- * handle. Numbering and full packets after a load as for vm_fusion_run_json_v1. The root
- * length word holds R in its low 31 bits; its top bit (0x80000000) asks for state-checked
- * heartbeats and differences for the whole batch, as "state_check": true does for a run
- * request. */
+ * registry_root, [key-frame rule], then N items of (aid u32, force-full u8, fact record
+ * length u32, fact record). Answers N u32 and one entry per item (packet length u32 and
+ * bytes; length 0 for an item without a packet, which changed nothing; the entries stop
+ * early after an item cut short), by the result buffer rule; 0 for a short input or an
+ * unknown compressor handle. Numbering and full packets after a load as for
+ * vm_fusion_run_json_v1. The root length word holds R in its low 30 bits;
+ * VM_BATCH_STATE_CHECK asks for state-checked heartbeats and differences for the whole
+ * batch, as "state_check": true does for a run request; VM_BATCH_KEY_FRAMES says that the
+ * registry_root bytes are followed by a key-frame rule, every u64 and seconds f64 (IEEE 754),
+ * as "keyframe_every" and "keyframe_seconds" of a run request, timed by each item's fact
+ * record timestamp (its "now"). */
+#define VM_BATCH_STATE_CHECK 0x80000000u
+#define VM_BATCH_KEY_FRAMES 0x40000000u
 VM_API int32_t vm_pipeline_batch_v1(const uint8_t* in, size_t in_len, uint8_t* out, size_t cap) VM_NOEXCEPT;
 
 /* ===== Typed receive =================================================================== */
@@ -237,11 +265,17 @@ VM_API int32_t vm_pipeline_batch_v1(const uint8_t* in, size_t in_len, uint8_t* o
 #define VM_RECEIVE_STATE_MISMATCH 5     /* checked heartbeat/difference whose check does not hold */
 #define VM_RECEIVE_ALREADY_APPLIED 6    /* with VM_RECEIVE_ONCE: this very packet was applied before; nothing changed, no fact */
 
-/* Flags of vm_receive_packet_v1 / vm_receive_packets_v1. Other bits are ignored. */
+/* Flags of vm_receive_packet_v1 / vm_receive_packets_v1. Bits not named here are ignored. */
 #define VM_RECEIVE_STATE_CHECK 1u  /* as "state_check": true in the decompress request */
 #define VM_RECEIVE_DEFER_SAVE 2u   /* registry files are loaded as needed but not written; changed devices wait for vm_context_save_v1 */
 #define VM_RECEIVE_ONCE 4u         /* each device remembers digests of the last VM_RECEIVE_ONCE_WINDOW packets applied to it (kept in its registry file); a packet met again answers VM_RECEIVE_ALREADY_APPLIED */
 #define VM_RECEIVE_ONCE_WINDOW 64
+/* Bits 8 to 12 of the flags: VM_RECEIVE_PRECISION(p), p from 0 to 18, gives each reading
+ * value of a fact as the sender meant it at precision p (its integer code divided by 10^p,
+ * as "precision" does in the decompress request). 0 there (and 20 to 31): ten-thousandths. */
+#define VM_RECEIVE_PRECISION_SHIFT 8
+#define VM_RECEIVE_PRECISION_MASK (31u << VM_RECEIVE_PRECISION_SHIFT)
+#define VM_RECEIVE_PRECISION(p) (((uint32_t)(p) + 1u) << VM_RECEIVE_PRECISION_SHIFT)
 
 typedef struct vm_received_v1 {
   int32_t outcome;        /* VM_RECEIVED or VM_RECEIVE_* */

@@ -18,6 +18,8 @@
 
 namespace {
 
+// A fixed answer that hosts compare byte for byte to recognise the interface: contract, so
+// it stays exactly this text whatever the code behind it becomes.
 constexpr char kAbiInfo[] = "velmarinthos_tavkin c-api+pyo3";
 
 PyObject* abi_info_py(PyObject*, PyObject*) noexcept {

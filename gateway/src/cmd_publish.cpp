@@ -41,7 +41,7 @@
 #include "fleet.h"
 #include "gateway_outcome.h"
 #include "json_view.h"
-#include "keyframes.h"
+#include "key_frame_tally.h"
 #include "library.h"
 #include "mqtt_session.h"
 #include "packet_batch.h"
@@ -84,7 +84,6 @@ class Publisher {
         brokers_(std::move(brokers)),
         compressor_(compressor),
         outputs_(outputs),
-        keyframes_({options.keyframe_every, 0}),
         edges_(options.batch > 0 ? options.edges : 0) {}
 
   int run() {
@@ -121,7 +120,7 @@ class Publisher {
     fmt::print(stderr, "tavkin publish: {} facts from {} devices{}{} confirmed in {:.1f} s ({:.0f}/s); "
                "{} key frames; {} sent again{} after a reconnect\n",
                options_.facts, options_.devices, options_.moving ? " (moving fleet)" : "", batching, seconds,
-               options_.facts / seconds, keyframes_sent_, resent_, options_.mqtt ? " over MQTT" : " as full packets");
+               options_.facts / seconds, keyframes_.count(), resent_, options_.mqtt ? " over MQTT" : " as full packets");
     return 0;
   }
 
@@ -129,17 +128,15 @@ class Publisher {
   // Makes the packet of one fact and publishes it, or puts it in its edge's batch. False
   // when no broker takes it.
   bool send(std::uint32_t aid, const std::string& text, bool full) {
-    const bool keyframe = !full && keyframes_.due(aid, 0);
-    const std::string request =
-        run_request(kSenderCtx, text, aid, full || keyframe, options_.registry, options_.state_check);
+    const std::string request = run_request(kSenderCtx, text, aid, full, options_.registry, options_.state_check,
+                                            {options_.keyframe_every, 0});
     const Answer answer = call_run(request, text.size(), buffer_);
     if (answer.result <= 0 || answer.bytes.front() == '{') {
       fmt::print(stderr, "tavkin publish: no packet for device {}: {}\n", aid, answer.result > 0 ? answer.bytes : "");
       return false;
     }
     std::string packet(answer.bytes);
-    keyframes_.sent(aid, static_cast<std::uint8_t>(packet.front()) == kDataFull, 0);
-    keyframes_sent_ += keyframe;
+    keyframes_.add(aid, text, packet, full);
     if (outputs_.expect != nullptr) write_expected(aid, text, packet);
     if (outputs_.packets != nullptr) *outputs_.packets << base64_encode(packet, Base64Alphabet::standard) << '\n';
     Sent sent{next_order_++, aid, text, options_.mqtt ? packet : std::string()};
@@ -277,7 +274,7 @@ class Publisher {
   std::vector<BrokerAddress> brokers_;
   const Compressor& compressor_;
   Outputs outputs_;
-  KeyframeSchedule keyframes_;
+  KeyFrameTally keyframes_;
   std::vector<Edge> edges_;  // none without --batch
   std::unique_ptr<BrokerConnection> conn_;
   std::unique_ptr<MqttSession> mqtt_;  // with --mqtt, instead of conn_
@@ -285,7 +282,7 @@ class Publisher {
   std::uint64_t next_publish_ = 1;
   std::uint64_t next_order_ = 0;
   std::map<std::uint64_t, std::vector<Sent>> unconfirmed_;  // by publish number; the window counts messages
-  std::uint64_t messages_ = 0, resent_ = 0, keyframes_sent_ = 0;
+  std::uint64_t messages_ = 0, resent_ = 0;
   std::string buffer_;
 };
 

@@ -72,22 +72,12 @@ bool put_text(PyObject* dict, PyObject* key, const std::optional<std::string_vie
   return !value || put(dict, key, text(*value));
 }
 
-// Powers of ten up to 10^18, all exact in a double: a value is one correctly rounded
-// division of its integer, so a reading sent as 21.5 at precision 2 comes back as 21.5.
-constexpr double kPowersOfTen[19] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8, 1e9,
-                                     1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18};
-
-double reading_value(const CompactFactReading& r, int precision) {
-  if (precision < 0) return r.value;
-  return static_cast<double>(r.code) / kPowersOfTen[precision];
-}
-
 bool put_reading(PyObject* dict, std::size_t n, const CompactFactReading& r, int precision) {
   PyObject* keys[4];
   for (int k = 0; k < 4; ++k)
     if ((keys[k] = reading_key(n, k)) == nullptr) return false;
   return put(dict, keys[0], text(r.id)) && put(dict, keys[1], text(r.state)) && put(dict, keys[2], text(r.unit)) &&
-         put(dict, keys[3], PyFloat_FromDouble(reading_value(r, precision)));
+         put(dict, keys[3], PyFloat_FromDouble(reading_value_at(r, precision)));
 }
 
 

@@ -13,6 +13,7 @@
 #include "python_api.h"
 #include "receiver.h"
 #include "sender.h"
+#include "velmarinthos_tavkin.h"
 
 namespace {
 
@@ -36,7 +37,43 @@ PyObject* compress_fact(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), nullptr);
 }
 
+// A size argument: a non-negative int that fits size_t. False with an exception set.
+bool read_size(PyObject* object, const char* what, std::size_t& out) {
+  out = PyLong_AsSize_t(object);
+  if (out == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "%s must be an int from 0 up, not %R", what, object);
+    return false;
+  }
+  return true;
+}
+
+// The header's bounds, so that the package sizes buffers by the very same rules.
+PyObject* packet_bound(PyObject*, PyObject* text_size) {
+  std::size_t n;
+  if (!read_size(text_size, "text_size", n)) return nullptr;
+  return PyLong_FromSize_t(VM_PACKET_BOUND(n));
+}
+
+PyObject* compact_text_bound(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2) {
+    PyErr_SetString(PyExc_TypeError, "compact_text_bound() takes a record size and the longest code's length");
+    return nullptr;
+  }
+  std::size_t record_size, longest_code;
+  if (!read_size(args[0], "record_size", record_size) || !read_size(args[1], "longest_code", longest_code))
+    return nullptr;
+  return PyLong_FromSize_t(VM_COMPACT_TEXT_BOUND(record_size, longest_code));
+}
+
 PyMethodDef kFunctions[] = {
+    {"packet_bound", packet_bound, METH_O,
+     "packet_bound(text_size)\n--\n\nVM_PACKET_BOUND: a buffer size that holds every answer of a run request\n"
+     "for a compact text of ``text_size`` bytes."},
+    {"compact_text_bound", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compact_text_bound)),
+     METH_FASTCALL,
+     "compact_text_bound(record_size, longest_code)\n--\n\nVM_COMPACT_TEXT_BOUND: a buffer size that holds the\n"
+     "compact text of a fact record of ``record_size`` bytes."},
     {"compress_fact", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compress_fact)), METH_FASTCALL,
      "compress_fact(handle, fact)\n--\n\nThe compact text of a fact dict with the compressor of ``handle``."},
     {nullptr, nullptr, 0, nullptr},

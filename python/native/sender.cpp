@@ -13,7 +13,6 @@
 #include "compressor/fact_text_writer.h"
 #include "dict_fact_reader.h"
 #include "errors.h"
-#include "keyframes.h"
 #include "py_ref.h"
 #include "requests/send_fact.h"
 #include "contexts/context_cache.h"
@@ -38,7 +37,7 @@ struct SenderObject {
   std::uint64_t ctx_id;
   std::optional<std::string> root;
   PyObject* clock;  // the key frames' clock, or null
-  KeyFrames keyframes;  // used with the context's lock held
+  KeyFrameRule keyframes;  // counted by the library, per device of the context
   bool state_check;
 };
 
@@ -60,7 +59,7 @@ PyObject* sender_new(PyTypeObject* type, PyObject*, PyObject*) {
   new (&s->root) std::optional<std::string>();
   s->clock = nullptr;
   s->state_check = true;
-  new (&s->keyframes) KeyFrames(0, 0);
+  s->keyframes = KeyFrameRule{};
   return self;
 }
 
@@ -82,7 +81,6 @@ void sender_dealloc(PyObject* self) {
   SenderObject* s = as_sender(self);
   s->compressor.~shared_ptr();
   s->root.~optional();
-  s->keyframes.~KeyFrames();
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
 }
@@ -135,19 +133,12 @@ bool keyframe_now(const SenderObject* s, double& now) {
   return !(now == -1.0 && PyErr_Occurred());
 }
 
-bool is_full_packet(const std::string& out, std::size_t start) {
-  return out.size() > start && (static_cast<unsigned char>(out[start]) == 63 || static_cast<unsigned char>(out[start]) == 64);
-}
-
 // With the context's lock held: one prepared fact sent, its key frame forced when due.
 SendResult send_one(SenderObject* s, TemplateRegistry& registry, std::uint32_t aid, bool full, std::string_view text,
                     const PreparedFact& prepared, double now, DeferredSaves* deferred, std::string& out) {
-  const std::size_t start = out.size();
-  const bool force = full || s->keyframes.due(aid, now);
-  const SendOptions options{.force_full = force, .state_check = s->state_check};
-  const SendResult result = send_prepared(registry, DeviceId{aid}, options, text, prepared, root_of(s), deferred, out);
-  if (result == SendResult::packet) s->keyframes.sent(aid, is_full_packet(out, start), now);
-  return result;
+  const SendOptions options{
+      .force_full = full, .state_check = s->state_check, .key_frames = s->keyframes, .now = now};
+  return send_prepared(registry, DeviceId{aid}, options, text, prepared, root_of(s), deferred, out);
 }
 
 int sender_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -192,7 +183,7 @@ int sender_init(PyObject* self, PyObject* args, PyObject* kwargs) {
   s->ctx_id = ctx_id;
   s->root = std::move(root);
   s->clock = clock.release();
-  s->keyframes = KeyFrames(every, seconds);
+  s->keyframes = KeyFrameRule{every, seconds};
   s->state_check = state_check != 0;
   s->bound = true;
   return 0;
@@ -441,7 +432,8 @@ bool init_sender_type() {
       "once it has sent N - 1 packets since its last full one; with ``keyframe_seconds=T``\n"
       "once T seconds of ``clock()`` (default time.monotonic, read once per call) have passed\n"
       "since then. They bound how long a receiver that lost a packet or its state gives\n"
-      "no facts.\n\n"
+      "no facts. The library counts every packet per device of the context, whoever sends\n"
+      "it; a device's first packet here that is not full counts as one since a full one.\n\n"
       "With ``state_check`` (the default) heartbeats and differences carry the state check\n"
       "in place of the CRC-8 of their body, so that a Receiver with ``state_check=True``\n"
       "refuses a packet whose rebuilt fact would not be the one sent (StateMismatch)\n"

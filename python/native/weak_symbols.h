@@ -36,8 +36,10 @@
 #pragma weak PyLong_AsDouble
 #pragma weak PyLong_AsLong
 #pragma weak PyLong_AsLongLongAndOverflow
+#pragma weak PyLong_AsSize_t
 #pragma weak PyLong_AsUnsignedLongLong
 #pragma weak PyLong_FromLongLong
+#pragma weak PyLong_FromSize_t
 #pragma weak PyLong_FromUnsignedLong
 #pragma weak PyLong_FromUnsignedLongLong
 #pragma weak PyLong_Type

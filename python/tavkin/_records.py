@@ -148,14 +148,3 @@ def decomposition(record: bytes) -> tuple[bytes, bytes, list[bytes]]:
     return ts, sig, values
 
 
-def compact_text_bound(record_size: int, longest_code: int) -> int:
-    """A capacity certain to hold the compact text of a fact record: every record byte
-    starts at most one unit factor, whose code is at most a value code, ",", a prefix, a
-    mapped code and the factor's own bytes."""
-    return (record_size + 1) * (24 + longest_code) + 64
-
-
-def packet_bound(text_size: int) -> int:
-    """VM_PACKET_BOUND of the C header: a capacity certain to hold the packet (at most the
-    text plus 16 bytes) or the error text (at most 33 bytes) for a compact text."""
-    return text_size + 48

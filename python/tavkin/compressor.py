@@ -48,7 +48,7 @@ class Compressor(LibraryHandle):
 
     def text_bound(self, record_size: int) -> int:
         """A capacity certain to hold the compact text of a record of that size."""
-        return _records.compact_text_bound(record_size, self._longest_code)
+        return _native.compact_text_bound(record_size, self._longest_code)
 
     def compress(self, fact: Mapping[str, Any]) -> str:
         """The compact text of ``fact``: a dict with ``id``, ``s``, ``timestamp``,

@@ -8,7 +8,7 @@ import os
 from collections.abc import Iterable, Mapping
 from typing import Any, Union
 
-from . import _records
+from . import _native, _records
 from ._lib import call_into_buffer, lib
 from ._native import Receiver
 from .compressor import Compressor
@@ -66,7 +66,7 @@ class Context:
         export = lib.vm_fusion_relay_json_v1 if relay else lib.vm_fusion_run_json_v1
         name = "vm_fusion_relay_json_v1" if relay else "vm_fusion_run_json_v1"
         result, answer = call_into_buffer(export, data=request,
-                                          capacity=_records.packet_bound(len(text.encode("utf-8"))))
+                                          capacity=_native.packet_bound(len(text.encode("utf-8"))))
         if result < 0:
             raise TavkinError(f"{name}: the packet needed {-result} bytes, more than the bound; "
                               "its template change has happened")
@@ -113,7 +113,7 @@ class Context:
             record = _records.fact_record(fact)
             prepared.append((_records.u32(aid, f"item {i}: aid"), force, record))
             routed = len(str(aid)) + 1 + compressor.text_bound(len(record))
-            capacity += 4 + _records.packet_bound(routed)
+            capacity += 4 + _native.packet_bound(routed)
         root = (self.registry_root or "").encode("utf-8")
         data = _records.batch_input(compressor.handle, self.ctx_id, root, prepared, self.state_check)
         result, answer = call_into_buffer(lib.vm_pipeline_batch_v1, data=data, capacity=capacity)

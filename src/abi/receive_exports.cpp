@@ -25,7 +25,10 @@ static_assert(static_cast<int>(ReceiveOutcome::already_applied) == VM_RECEIVE_AL
 static_assert(vm::kAppliedPacketWindow == VM_RECEIVE_ONCE_WINDOW);
 
 vm::ReceiveOptions options_of(uint32_t flags) noexcept {
+  // A precision field of 0 (or above 19) leaves the readings at ten-thousandths.
+  const auto precision_field = static_cast<int>((flags & VM_RECEIVE_PRECISION_MASK) >> VM_RECEIVE_PRECISION_SHIFT);
   return {.state_check = (flags & VM_RECEIVE_STATE_CHECK) != 0,
+          .precision = precision_field >= 1 && precision_field <= 19 ? precision_field - 1 : -1,
           .defer_save = (flags & VM_RECEIVE_DEFER_SAVE) != 0,
           .once = (flags & VM_RECEIVE_ONCE) != 0};
 }

@@ -17,7 +17,7 @@ extern "C" int32_t vm_fusion_run_json_v1(const uint8_t* in, size_t in_len, uint8
                                          size_t cap) noexcept {
   if (in == nullptr || in_len == 0) return 0;
   std::string& answer = vm::answer_scratch();
-  if (!vm::fusion_run(vm::as_text({in, in_len}), answer)) return 0;
+  if (!vm::fusion_run(vm::as_text({in, in_len}), vm::answer_room(out, cap), answer)) return 0;
   return vm::write_result(answer, out, cap);
 }
 
@@ -30,6 +30,6 @@ extern "C" int32_t vm_pipeline_batch_v1(const uint8_t* in, size_t in_len, uint8_
                                         size_t cap) noexcept {
   if (in == nullptr || in_len == 0) return 0;
   std::string& answer = vm::answer_scratch();
-  if (!vm::run_batch({in, in_len}, answer)) return 0;
+  if (!vm::run_batch({in, in_len}, vm::answer_room(out, cap), answer)) return 0;
   return vm::write_result(answer, out, cap);
 }

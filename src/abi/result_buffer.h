@@ -9,8 +9,15 @@
 #include <string>
 #include <string_view>
 
+#include "support/answer_room.h"
+
 namespace vm {
 
+// The room the result buffer rule gives an answer in (out, cap): none without a buffer,
+// and never more than an int32_t result can report.
+[[nodiscard]] AnswerRoom answer_room(const std::uint8_t* out, std::size_t cap) noexcept;
+
+// Copies `result` out when answer_room(out, cap) takes it.
 [[nodiscard]] std::int32_t write_result(std::string_view result, std::uint8_t* out,
                                         std::size_t cap) noexcept;
 

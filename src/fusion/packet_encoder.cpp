@@ -107,11 +107,13 @@ std::optional<FusionDecision> encode_into(DeviceTemplates& device, bool force_fu
   const std::uint8_t base = assigned.is_new ? DECISION_NEW_TEMPLATE : 0;
   std::vector<std::string>& stored = device.last_vals[assigned.tid];
   TemplateUse* use = for_packet ? &device.use.at(assigned.tid) : nullptr;
-  if (use != nullptr && use->loaded_unsent) force_full = true;
+  if (use != nullptr && use->whole_due) force_full = true;
 
   std::optional<FusionDecision> decision = decide(assigned, base, force_full, stored, values, body);
+  // Cleared as the packet is made: the request that hands it out sets it again when its
+  // answer does not reach the caller (mark_whole_due), under the same lock.
   if (decision && use != nullptr) {
-    use->loaded_unsent = false;
+    use->whole_due = false;
     use->last_used = ++device.use_clock;
   }
   return decision;

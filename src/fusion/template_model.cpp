@@ -179,8 +179,12 @@ void mark_diverged(DeviceTemplates& device, TemplateId tid) {
 }
 
 void mark_loaded(DeviceTemplates& device) {
-  for (const auto& [tid, sig] : device.tid_to_sig) device.use.at(tid).loaded_unsent = true;
-  for (const auto& [tid, values] : device.last_vals) device.use.at(tid).loaded_unsent = true;
+  for (const auto& [tid, sig] : device.tid_to_sig) device.use.at(tid).whole_due = true;
+  for (const auto& [tid, values] : device.last_vals) device.use.at(tid).whole_due = true;
+}
+
+void mark_whole_due(DeviceTemplates& device, TemplateId tid) {
+  if (device.tid_to_sig.contains(tid)) device.use.at(tid).whole_due = true;
 }
 
 void learn_template(DeviceTemplates& device, TemplateId tid, std::string_view sig,

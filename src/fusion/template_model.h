@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "fusion/applied_packets.h"
+#include "fusion/key_frames.h"
 #include "support/bytes.h"
 #include "support/file_identity.h"
 #include "support/ids.h"
@@ -27,12 +29,13 @@ inline constexpr std::uint32_t kMaxPacketTemplateId = 255;
 
 // How the request pipelines, which build packets, have used a template: when the encoder
 // last chose it (the least recently used template gives its number to a new signature once
-// the numbers a packet can carry run out), and whether it came from a registry file and
-// has not been sent since (its first packet then travels whole, because the file may be
-// ahead of what any receiver got when the process that wrote it died).
+// the numbers a packet can carry run out), and whether its next packet must travel whole
+// because no receiver can be trusted to hold what the sender holds: it came from a
+// registry file (which may be ahead of what any receiver got when the process that wrote
+// it died), or its last packet was never handed out (an answer that did not fit).
 struct TemplateUse {
   std::uint64_t last_used = 0;  // 0: not used by this process
-  bool loaded_unsent = false;
+  bool whole_due = false;
 };
 
 // The use of a device's templates, kept as a list sorted by number: most devices hold a
@@ -59,6 +62,9 @@ struct DeviceTemplates {
   // Kept only by the request pipelines (packet numbering); absent entries mean unused.
   TemplateUses use;
   std::uint64_t use_clock = 0;
+
+  // The key frames of senders that ask for them (key_frames.h).
+  std::optional<KeyFrameCount> key_frames;
 
   // The signature that assign_tid met last and its template: a device reports the same
   // template fact after fact, and comparing one signature costs less than hashing it.
@@ -134,8 +140,13 @@ void forget_template(DeviceTemplates& device, TemplateId tid);
 [[nodiscard]] bool is_diverged(const DeviceTemplates& device, TemplateId tid) noexcept;
 void mark_diverged(DeviceTemplates& device, TemplateId tid);
 
-// Marks every template of `device` as loaded from a file and not sent since.
+// Marks every template of `device` as loaded from a file and not sent since: each one's
+// next packet travels whole.
 void mark_loaded(DeviceTemplates& device);
+
+// Marks template `tid` of `device`, if it still has one, as due a whole packet: its last
+// packet was not handed out.
+void mark_whole_due(DeviceTemplates& device, TemplateId tid);
 
 // Registers (or replaces) template `tid` with its signature and values, as a full packet
 // or a seed entry carries them, and clears its divergence. A signature that `tid` named before is forgotten, so no

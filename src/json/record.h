@@ -24,6 +24,7 @@ namespace vm::json {
 // value has another type or does not fit.
 //   std::uint64_t, std::uint32_t: an integer without fraction or exponent, 0 up to the
 //     type's maximum ("1.0", "1e2", "-1" and 4294967296 for a u32 are refused);
+//   double: any number, integer or not;
 //   std::string_view: a string; bool: true or false;
 //   std::optional<T>: null (leaves it empty) or a T.
 [[nodiscard]] inline bool read_value(Element value, std::uint64_t& out) noexcept {
@@ -35,6 +36,10 @@ namespace vm::json {
   if (value.get_uint64().get(wide) != simdjson::SUCCESS || wide > UINT32_MAX) return false;
   out = static_cast<std::uint32_t>(wide);
   return true;
+}
+
+[[nodiscard]] inline bool read_value(Element value, double& out) noexcept {
+  return value.get_double().get(out) == simdjson::SUCCESS;
 }
 
 [[nodiscard]] inline bool read_value(Element value, std::string_view& out) noexcept {
@@ -68,6 +73,12 @@ template <class T>
 [[nodiscard]] inline bool read_plain_value(const PlainValue& v, std::uint32_t& out) noexcept {
   if (v.kind != PlainValue::Kind::uint || v.number > UINT32_MAX) return false;
   out = static_cast<std::uint32_t>(v.number);
+  return true;
+}
+
+[[nodiscard]] inline bool read_plain_value(const PlainValue& v, double& out) noexcept {
+  if (v.kind != PlainValue::Kind::uint) return false;
+  out = static_cast<double>(v.number);
   return true;
 }
 

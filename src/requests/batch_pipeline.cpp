@@ -10,10 +10,12 @@
 
 #include "compressor/compress_fact.h"
 #include "compressor/compressor_table.h"
+#include "compressor/fact_record.h"
 #include "requests/send_fact.h"
 #include "contexts/context_cache.h"
 #include "wire/byte_reader.h"
 #include "wire/utf8.h"
+#include "velmarinthos_tavkin.h"
 
 namespace vm {
 namespace {
@@ -23,7 +25,12 @@ constexpr std::size_t kBatchHeaderSize = 24;
 // The top bit of the registry text's length asks for state-checked packets. A length with
 // it set could never be met by an input, so a batch that sets it was refused before and
 // no caller can have meant anything else by it.
-constexpr std::uint32_t kStateCheckBit = 0x80000000u;
+constexpr std::uint32_t kStateCheckBit = VM_BATCH_STATE_CHECK;
+
+// The next bit asks for key frames: the registry text is followed by the rule, every u64
+// and seconds f64. No registry directory is a gigabyte long, so no working batch set it.
+constexpr std::uint32_t kKeyFramesBit = VM_BATCH_KEY_FRAMES;
+constexpr std::uint32_t kRootLengthMask = ~(kStateCheckBit | kKeyFramesBit);
 
 struct BatchItem {
   DeviceId aid;
@@ -56,7 +63,7 @@ struct ItemScratch {
 // `out`, or returns false and appends nothing. Devices whose templates changed are noted
 // in the scratch, to be written back once the batch is done.
 bool process_item(const FactCompressor& compressor, TemplateRegistry& registry,
-                  std::optional<std::string_view> root, bool state_check, const BatchItem& item,
+                  std::optional<std::string_view> root, SendOptions options, const BatchItem& item,
                   ItemScratch& scratch, std::string& out) {
   std::string& text = scratch.fact_text;
   text.clear();
@@ -73,7 +80,9 @@ bool process_item(const FactCompressor& compressor, TemplateRegistry& registry,
 
   const std::size_t entry = out.size();
   put_u32(out, 0);
-  const SendOptions options{.force_full = item.force_full, .state_check = state_check};
+  options.force_full = item.force_full;
+  // Key frames are timed by the facts themselves: each record's timestamp is its clock.
+  if (options.key_frames.enabled()) options.now = FactRecordReader(item.record).header()->timestamp;
   if (send_prepared(registry, item.aid, options, text, scratch.prepared, root, &scratch.touched, out) !=
       SendResult::packet) {
     out.resize(entry);
@@ -88,18 +97,33 @@ bool process_item(const FactCompressor& compressor, TemplateRegistry& registry,
   return true;
 }
 
+// Every packet entry of an answer that the caller will not get.
+void note_batch_not_handed_out(TemplateRegistry& registry, std::string_view entries) {
+  ByteReader reader(as_bytes(entries));
+  while (const auto packet = reader.counted()) {
+    if (!packet->empty()) note_not_handed_out(registry, *packet);
+  }
+}
+
 }  // namespace
 
-bool run_batch(ByteSpan input, std::string& out) {
+bool run_batch(ByteSpan input, AnswerRoom room, std::string& out) {
   ByteReader reader(input);
   if (input.size() < kBatchHeaderSize) return false;
   const std::uint64_t handle = *reader.u64();
   const std::uint64_t ctx_id = *reader.u64();
   const std::uint32_t count = *reader.u32();
   const std::uint32_t root_word = *reader.u32();
-  const bool state_check = (root_word & kStateCheckBit) != 0;
-  const auto root_bytes = reader.bytes(root_word & ~kStateCheckBit);
+  SendOptions options;
+  options.state_check = (root_word & kStateCheckBit) != 0;
+  const auto root_bytes = reader.bytes(root_word & kRootLengthMask);
   if (!root_bytes) return false;
+  if ((root_word & kKeyFramesBit) != 0) {
+    const auto every = reader.u64();
+    const auto seconds = reader.f64();
+    if (!every || !seconds) return false;
+    options.key_frames = {*every, *seconds};
+  }
   std::optional<std::string_view> root;
   if (!root_bytes->empty() && is_valid_utf8(*root_bytes)) root = *root_bytes;
 
@@ -111,6 +135,7 @@ bool run_batch(ByteSpan input, std::string& out) {
   const FusionStatePtr state = context_state_for(ctx_id);
   std::lock_guard lock(state->lock);
 
+  const std::size_t start = out.size();
   put_u32(out, count);
   for (std::uint32_t i = 0; i < count; ++i) {
     const auto item = read_item(reader);
@@ -118,12 +143,13 @@ bool run_batch(ByteSpan input, std::string& out) {
       put_empty_entry(out);
       break;
     }
-    if (!process_item(*compressor, state->registry, root, state_check, *item, scratch, out))
+    if (!process_item(*compressor, state->registry, root, options, *item, scratch, out))
       put_empty_entry(out);
   }
   // A device's file is written once per batch, after its last change: the content is the
   // same as writing it after every item, at a fraction of the cost.
   save_deferred(state->registry, scratch.touched, root);
+  if (!room.takes(out.size())) note_batch_not_handed_out(state->registry, std::string_view(out).substr(start + 4));
   return true;
 }
 

@@ -5,11 +5,14 @@
 
 #include <string>
 
+#include "support/answer_room.h"
 #include "support/bytes.h"
 
 namespace vm {
 
 // Appends the batch answer to `out`; false when the whole batch fails (no answer at all).
-[[nodiscard]] bool run_batch(ByteSpan input, std::string& out);
+// When `room` does not take the answer none of its packets is handed out: the next packet
+// of each of their templates travels whole.
+[[nodiscard]] bool run_batch(ByteSpan input, AnswerRoom room, std::string& out);
 
 }  // namespace vm

@@ -138,6 +138,15 @@ void add_fact_msg(std::string_view encoded, CompactFactMembers& out) { add_msg(e
 
 std::int64_t read_fact_value_code(std::string_view v) noexcept { return read_value_code(v); }
 
+double reading_value_at(const CompactFactReading& reading, int precision) noexcept {
+  // Every power up to 10^18 is exact in a double.
+  static constexpr double kPowersOfTen[kMaxPrecision + 1] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
+                                                             1e7,  1e8,  1e9,  1e10, 1e11, 1e12, 1e13,
+                                                             1e14, 1e15, 1e16, 1e17, 1e18};
+  if (precision < 0 || precision > kMaxPrecision) return reading.value;
+  return static_cast<double>(reading.code) / kPowersOfTen[precision];
+}
+
 bool read_compact_fact(std::string_view text, CompactFactMembers& out) {
   clear_compact_fact(out);
   const std::size_t at = text.find('@');

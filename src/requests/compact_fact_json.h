@@ -21,6 +21,15 @@ struct CompactFactReading {
   std::int64_t code;  // the Base62 value itself (0 when unreadable), for hosts that scale it otherwise
 };
 
+// The precision answers read values at when none is asked for: ten-thousandths.
+inline constexpr int kLibraryPrecision = -1;
+inline constexpr int kMaxPrecision = 18;
+
+// The reading's value as the sender meant it, for a sender that compressed with
+// `precision` (0 to 18): its code divided by 10^precision, one correctly rounded division,
+// so 21.5 sent at precision 2 comes back as 21.5. kLibraryPrecision gives `value`.
+[[nodiscard]] double reading_value_at(const CompactFactReading& reading, int precision) noexcept;
+
 // The members that the text yields, each present only when its part was readable; a part
 // met twice counts the second time. Views point into the text or into the object's own
 // buffers, so reusing one object per thread allocates nothing once warm.

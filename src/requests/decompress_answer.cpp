@@ -46,7 +46,7 @@ char* put_packet_meta(char* w, const HeaderInfo& h) noexcept {
   return w;
 }
 
-char* put_reading(char* w, std::size_t number, const CompactFactReading& r) noexcept {
+char* put_reading(char* w, std::size_t number, const CompactFactReading& r, int precision) noexcept {
   // The members' common start ,"sN_ is made once and copied before each suffix.
   char prefix[24] = {',', '"', 's'};
   char* end = std::to_chars(prefix + 3, prefix + 20, number).ptr;
@@ -64,7 +64,7 @@ char* put_reading(char* w, std::size_t number, const CompactFactReading& r) noex
   key("u\":", 3);
   w = json::write_string(w, r.unit);
   key("v\":", 3);
-  return json::write_double(w, r.value);
+  return json::write_double(w, reading_value_at(r, precision));
 }
 
 // The key order of `count` readings, kept per thread: a fleet's facts have the same count.
@@ -94,7 +94,8 @@ void order_readings_by_key(std::size_t count, std::vector<std::uint32_t>& order)
   });
 }
 
-void append_decompress_answer(const CompactFactMembers& fact, const HeaderInfo& header, std::string& out) {
+void append_decompress_answer(const CompactFactMembers& fact, const HeaderInfo& header, std::string& out,
+                              int precision) {
   std::size_t room = kFixedRoom + fact.readings.size() * kReadingRoom;
   for (const auto* text : {&fact.id, &fact.s, &fact.geohash, &fact.url, &fact.msg})
     if (*text) room += json::string_room(**text);
@@ -112,9 +113,9 @@ void append_decompress_answer(const CompactFactMembers& fact, const HeaderInfo& 
   w = put_member(w, R"(,"s":)", fact.s);
   const std::size_t n = fact.readings.size();
   if (n < 10) {
-    for (std::size_t i = 0; i < n; ++i) w = put_reading(w, i + 1, fact.readings[i]);
+    for (std::size_t i = 0; i < n; ++i) w = put_reading(w, i + 1, fact.readings[i], precision);
   } else {
-    for (std::uint32_t number : reading_order(n)) w = put_reading(w, number, fact.readings[number - 1]);
+    for (std::uint32_t number : reading_order(n)) w = put_reading(w, number, fact.readings[number - 1], precision);
   }
   if (fact.t_raw) {
     w = put(w, R"(,"t_raw":)");
@@ -125,11 +126,12 @@ void append_decompress_answer(const CompactFactMembers& fact, const HeaderInfo& 
   out.resize(static_cast<std::size_t>(w - out.data()));
 }
 
-bool append_decompress_answer_of_text(std::string_view text, const HeaderInfo& header, std::string& out) {
+bool append_decompress_answer_of_text(std::string_view text, const HeaderInfo& header, std::string& out,
+                                      int precision) {
   thread_local CompactFactMembers fact;
   const ScratchRelease release(fact.readings, fact.url_text, fact.msg_text, fact.scratch);
   if (!read_compact_fact(text, fact)) return false;
-  append_decompress_answer(fact, header, out);
+  append_decompress_answer(fact, header, out, precision);
   return true;
 }
 

@@ -19,11 +19,14 @@ namespace vm {
 // every answer writes them: "s10_" comes before "s1_" and "s2_".
 void order_readings_by_key(std::size_t count, std::vector<std::uint32_t>& order);
 
-// Appends {"__packet_meta__":{...},"geohash":...,"id":...,...,"url":...} to `out`.
-void append_decompress_answer(const CompactFactMembers& fact, const HeaderInfo& header, std::string& out);
+// Appends {"__packet_meta__":{...},"geohash":...,"id":...,...,"url":...} to `out`, the
+// reading values at `precision` (reading_value_at).
+void append_decompress_answer(const CompactFactMembers& fact, const HeaderInfo& header, std::string& out,
+                              int precision = kLibraryPrecision);
 
 // The same for a fact given as its compact text (without routing prefix); false, with
 // nothing appended, when the text has too many readings to answer within memory.
-[[nodiscard]] bool append_decompress_answer_of_text(std::string_view text, const HeaderInfo& header, std::string& out);
+[[nodiscard]] bool append_decompress_answer_of_text(std::string_view text, const HeaderInfo& header, std::string& out,
+                                                    int precision = kLibraryPrecision);
 
 }  // namespace vm

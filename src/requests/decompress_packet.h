@@ -34,6 +34,9 @@ struct ReceiveOptions {
   // they leave, in the byte after their body; without it that byte is not examined, as a
   // receiver of the published packets does.
   bool state_check = false;
+  // The precision the answers read reading values at (reading_value_at in
+  // compact_fact_json.h; -1: ten-thousandths); the engine itself never looks at it.
+  int precision = -1;
   // Changed devices are marked unsaved (template_model.h) instead of written; files are
   // still loaded. Only with a root that switches files on.
   bool defer_save = false;

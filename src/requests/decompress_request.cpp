@@ -27,13 +27,15 @@ struct FusionDecompressReq {
   std::string_view packet_b64;
   std::optional<std::string_view> registry_root;
   bool state_check = false;
+  std::optional<std::uint32_t> precision;
 };
 
 constexpr auto kFusionDecompressReq = json::Record(
     json::field("ctx_id", &FusionDecompressReq::ctx_id),
     json::required("packet_b64", &FusionDecompressReq::packet_b64),
     json::field("registry_root", &FusionDecompressReq::registry_root),
-    json::field("state_check", &FusionDecompressReq::state_check))
+    json::field("state_check", &FusionDecompressReq::state_check),
+    json::field("precision", &FusionDecompressReq::precision))
     .any_key_once();
 
 void add_packet_meta(const HeaderInfo& h, json::ObjectBuilder& answer) {
@@ -52,7 +54,7 @@ void add_packet_meta(const HeaderInfo& h, json::ObjectBuilder& answer) {
 // The request's answers as JSON text appended to a string.
 class JsonAnswer final : public PacketAnswerSink {
  public:
-  explicit JsonAnswer(std::string& out) : out_(out) {}
+  JsonAnswer(std::string& out, int precision) : out_(out), precision_(precision) {}
 
   void refused(PacketRefusal why, const HeaderInfo* header) override {
     switch (why) {
@@ -73,12 +75,12 @@ class JsonAnswer final : public PacketAnswerSink {
 
   void fact(std::string_view text, const HeaderInfo& header) override {
     // Too many readings to answer within memory.
-    if (!append_decompress_answer_of_text(text, header, out_)) out_.append(kInvalidJson);
+    if (!append_decompress_answer_of_text(text, header, out_, precision_)) out_.append(kInvalidJson);
   }
 
   bool takes_members() const noexcept override { return true; }
   void fact_members(const CompactFactMembers& fact, const HeaderInfo& header) override {
-    append_decompress_answer(fact, header, out_);
+    append_decompress_answer(fact, header, out_, precision_);
   }
 
  private:
@@ -91,6 +93,7 @@ class JsonAnswer final : public PacketAnswerSink {
   }
 
   std::string& out_;
+  int precision_;
 };
 
 }  // namespace
@@ -98,7 +101,7 @@ class JsonAnswer final : public PacketAnswerSink {
 void decompress_request(std::string_view request, std::string& out) {
   json::Reader reader;
   const auto req = json::read_record(reader, request, kFusionDecompressReq);
-  if (!req) {
+  if (!req || (req->precision && *req->precision > kMaxPrecision)) {
     out.append(kInvalidJson);
     return;
   }
@@ -109,7 +112,7 @@ void decompress_request(std::string_view request, std::string& out) {
     out.append(kInvalidPacketB64);
     return;
   }
-  JsonAnswer answer(out);
+  JsonAnswer answer(out, req->precision ? static_cast<int>(*req->precision) : kLibraryPrecision);
   decompress_packet(req->ctx_id, packet, req->registry_root, ReceiveOptions{.state_check = req->state_check}, answer);
 }
 

@@ -1,5 +1,6 @@
 #include "requests/fusion_run.h"
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -22,6 +23,9 @@ struct FusionRunReq {
   std::optional<std::uint32_t> src_aid;
   std::optional<std::string_view> registry_root;
   bool state_check = false;
+  std::uint64_t keyframe_every = 0;
+  double keyframe_seconds = 0;
+  std::optional<double> now;
 };
 
 constexpr auto kFusionRunReq = json::Record(json::field("ctx_id", &FusionRunReq::ctx_id),
@@ -29,7 +33,10 @@ constexpr auto kFusionRunReq = json::Record(json::field("ctx_id", &FusionRunReq:
                                             json::field("strategy", &FusionRunReq::strategy),
                                             json::field("src_aid", &FusionRunReq::src_aid),
                                             json::field("registry_root", &FusionRunReq::registry_root),
-                                            json::field("state_check", &FusionRunReq::state_check))
+                                            json::field("state_check", &FusionRunReq::state_check),
+                                            json::field("keyframe_every", &FusionRunReq::keyframe_every),
+                                            json::field("keyframe_seconds", &FusionRunReq::keyframe_seconds),
+                                            json::field("now", &FusionRunReq::now))
                                     .any_key_once();
 
 // An unsigned 32-bit decimal: an optional "+", then only digits, no overflow.
@@ -63,6 +70,11 @@ bool equals_ascii_case_insensitive(std::string_view a, std::string_view b) noexc
   return true;
 }
 
+// The clock of time-based key frames for a request that brings none of its own.
+double monotonic_seconds() noexcept {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 bool wants_full_packet(std::string_view strategy) noexcept {
   return equals_ascii_case_insensitive(strategy, "full") ||
          equals_ascii_case_insensitive(strategy, "full_packet");
@@ -70,7 +82,7 @@ bool wants_full_packet(std::string_view strategy) noexcept {
 
 }  // namespace
 
-bool fusion_run(std::string_view request, std::string& out) {
+bool fusion_run(std::string_view request, AnswerRoom room, std::string& out) {
   json::Reader reader;
   const auto req = json::read_record(reader, request, kFusionRunReq);
   if (!req) {
@@ -90,9 +102,16 @@ bool fusion_run(std::string_view request, std::string& out) {
   const DeviceId aid = device_of(*req);
   const FusionStatePtr state = context_state_for(req->ctx_id);
   std::lock_guard lock(state->lock);
-  const SendOptions options{.force_full = wants_full_packet(req->strategy), .state_check = req->state_check};
-  return send_prepared(state->registry, aid, options, req->raw_input, prepared,
-                       req->registry_root, nullptr, out) == SendResult::packet;
+  const SendOptions options{.force_full = wants_full_packet(req->strategy),
+                            .state_check = req->state_check,
+                            .key_frames = {req->keyframe_every, req->keyframe_seconds},
+                            .now = req->now ? *req->now : monotonic_seconds()};
+  const std::size_t start = out.size();
+  if (send_prepared(state->registry, aid, options, req->raw_input, prepared, req->registry_root, nullptr, out) !=
+      SendResult::packet)
+    return false;
+  if (!room.takes(out.size())) note_not_handed_out(state->registry, std::string_view(out).substr(start));
+  return true;
 }
 
 }  // namespace vm

@@ -6,10 +6,13 @@
 #include <string>
 #include <string_view>
 
+#include "support/answer_room.h"
+
 namespace vm {
 
 // Appends the answer to `out`: the packet's bytes, or a short JSON error text. Returns
-// false (appending nothing) for the failures that have no error text.
-[[nodiscard]] bool fusion_run(std::string_view request, std::string& out);
+// false (appending nothing) for the failures that have no error text. A packet that
+// `room` does not take is not handed out: its template's next packet travels whole.
+[[nodiscard]] bool fusion_run(std::string_view request, AnswerRoom room, std::string& out);
 
 }  // namespace vm

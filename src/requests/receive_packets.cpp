@@ -38,7 +38,8 @@ ReceivedPacket described(ReceiveOutcome outcome, const HeaderInfo* header) noexc
 // writes them, into `json`.
 class TypedAnswer final : public PacketAnswerSink {
  public:
-  TypedAnswer(ReceivedPacketSink& sink, std::string& json) : sink_(sink), json_(json) {}
+  TypedAnswer(ReceivedPacketSink& sink, std::string& json, int precision)
+      : sink_(sink), json_(json), precision_(precision) {}
 
   void refused(PacketRefusal why, const HeaderInfo* header) override {
     sink_.received(described(outcome_of(why), header));
@@ -48,7 +49,7 @@ class TypedAnswer final : public PacketAnswerSink {
   }
   void fact(std::string_view text, const HeaderInfo& header) override {
     json_.clear();
-    if (!append_decompress_answer_of_text(text, header, json_)) {
+    if (!append_decompress_answer_of_text(text, header, json_, precision_)) {
       sink_.received(described(ReceiveOutcome::malformed, &header));
       return;
     }
@@ -57,7 +58,7 @@ class TypedAnswer final : public PacketAnswerSink {
   bool takes_members() const noexcept override { return true; }
   void fact_members(const CompactFactMembers& fact, const HeaderInfo& header) override {
     json_.clear();
-    append_decompress_answer(fact, header, json_);
+    append_decompress_answer(fact, header, json_, precision_);
     answer(header);
   }
 
@@ -70,6 +71,7 @@ class TypedAnswer final : public PacketAnswerSink {
 
   ReceivedPacketSink& sink_;
   std::string& json_;
+  int precision_;
 };
 
 // The string a call writes its facts into: the thread's scratch, or, for a call made by a
@@ -106,7 +108,7 @@ std::size_t read_be32(std::string_view bytes) noexcept {
 void receive_packet(std::uint64_t ctx_id, std::string_view packet, std::optional<std::string_view> registry_root,
                     ReceiveOptions options, ReceivedPacketSink& sink) {
   FactBuffer buffer;
-  TypedAnswer answer(sink, buffer.get());
+  TypedAnswer answer(sink, buffer.get(), options.precision);
   decompress_packet(ctx_id, packet, registry_root, options, answer);
 }
 
@@ -114,7 +116,7 @@ FramedReceipt receive_framed_packets(std::uint64_t ctx_id, std::string_view fram
                                      std::optional<std::string_view> registry_root, ReceiveOptions options,
                                      ReceivedPacketSink& sink, std::size_t max_entries) {
   FactBuffer buffer;
-  TypedAnswer answer(sink, buffer.get());
+  TypedAnswer answer(sink, buffer.get(), options.precision);
   FramedReceipt receipt;
   if (framed.empty()) return receipt;
   const FusionStatePtr state = context_state_for(ctx_id);

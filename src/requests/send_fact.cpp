@@ -7,6 +7,8 @@
 #include "fusion/state_check.h"
 #include "registry/registry_file.h"
 #include "support/fault.h"
+#include "wire/command.h"
+#include "wire/packet_header.h"
 
 namespace vm {
 
@@ -39,9 +41,11 @@ SendResult send_prepared(TemplateRegistry& registry, DeviceId aid, SendOptions o
   thread_local std::string diff_body;
   const DecomposedFact& fact = prepared.decomposed;
   DeviceTemplates& device = device_for(registry, aid);
-  const auto decision =
-      encode_into(device, options.force_full || prepared.whole, fact.sig, fact.vals, diff_body, EncodeFor::packet);
+  const bool key_frame = key_frame_due(options.key_frames, device.key_frames, options.now);
+  const auto decision = encode_into(device, options.force_full || prepared.whole || key_frame, fact.sig, fact.vals,
+                                    diff_body, EncodeFor::packet);
   if (!decision) return SendResult::no_packet;
+  count_packet(options.key_frames, device.key_frames, decision->command == DATA_FULL, options.now);
   if (decision->flags & (DECISION_NEW_TEMPLATE | DECISION_STATE_CHANGED)) {
     if (deferred == nullptr) {
       save_device_file(registry, aid, registry_root);
@@ -74,6 +78,13 @@ SendResult send_fact_text(TemplateRegistry& registry, DeviceId aid, SendOptions 
   const SendResult ready = prepare_fact(text, prepared);
   if (ready != SendResult::packet) return ready;
   return send_prepared(registry, aid, options, text, prepared, registry_root, deferred, out);
+}
+
+void note_not_handed_out(TemplateRegistry& registry, std::string_view packet) {
+  const std::optional<HeaderInfo> header = parse_header(as_bytes(packet));
+  VM_CHECK(header.has_value());  // the packet was framed here
+  DeviceTemplates* device = find_device(registry, DeviceId{header->source_aid});
+  if (device != nullptr) mark_whole_due(*device, TemplateId{header->tid});
 }
 
 void save_deferred(const TemplateRegistry& registry, DeferredSaves& deferred,

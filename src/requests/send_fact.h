@@ -11,6 +11,7 @@
 
 #include "compressor/decompose.h"
 #include "compressor/fact_layout.h"
+#include "fusion/key_frames.h"
 #include "fusion/template_model.h"
 #include "wire/packet_writer.h"
 #include "support/ids.h"
@@ -51,10 +52,14 @@ struct DeferredSaves {
 // when it travels whole. A changed device's file is written now, or noted in `deferred`
 // when that is given. SendResult::no_packet appends nothing and changes no template.
 // With `state_check`, heartbeats and differences carry the state check of the template's
-// new state (state_check.h) in place of the CRC-8 of their body.
+// new state (state_check.h) in place of the CRC-8 of their body. With `key_frames` enabled
+// the device's packet is also forced whole when its key frame is due at `now` (seconds on
+// the caller's clock), and every packet of the device is counted.
 struct SendOptions {
   bool force_full = false;
   bool state_check = false;
+  KeyFrameRule key_frames;
+  double now = 0;
 };
 
 [[nodiscard]] SendResult send_prepared(TemplateRegistry& registry, DeviceId aid, SendOptions options,
@@ -67,6 +72,12 @@ struct SendOptions {
                                         std::string_view text,
                                         std::optional<std::string_view> registry_root,
                                         DeferredSaves* deferred, std::string& out);
+
+// With the lock of the context that owns `registry` held, for a packet that
+// send_prepared made but that its caller never got (the answer did not fit): the
+// template the packet names sends its next packet whole, since no receiver can hold what
+// the packet would have taught it. The template change the packet made stands.
+void note_not_handed_out(TemplateRegistry& registry, std::string_view packet);
 
 // Writes the files of the devices noted in `deferred`, each once, and empties it.
 void save_deferred(const TemplateRegistry& registry, DeferredSaves& deferred,

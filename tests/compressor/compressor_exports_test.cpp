@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -72,6 +73,40 @@ TEST(CompressorExports, CompressFollowsTheResultBufferRule) {
 
 // Compressions racing with the free of their handle either finish with the whole text
 // or find no compressor; none is cut short or crashes.
+// VM_COMPACT_TEXT_BOUND holds for records built to make the text grow most: units of many
+// one-byte factors that each fold a number into a prefix or map to the longest code, values
+// that need the longest codes, and trailers that grow by Base64.
+TEST(CompressorExports, CompactTextBoundHoldsForTheLongestTexts) {
+  const std::string long_code(40, 'C');
+  const struct {
+    const char* name;
+    vm::testing::ConfigSpec config;
+    std::string unit;
+    double value;
+  } kCases[] = {
+      {"factors of one byte", {18, 0, {}, {}}, "m/m/m/m/m/m/m/m/m/m/m/m", -9.2e18},
+      {"numbers folded into prefixes", {0, 0, {}, {}}, "1000m/2000k/1500W/0.5mA/2.5kW/1e9x", 1e300},
+      {"each factor mapped to a long code", {4, 1, {{"a", long_code}}, {{"s", long_code}}}, "a/a/a/a/a/a/a/a/a/a", -1.5e15},
+      {"no unit at all", {2, 1, {}, {}}, "", -0.125},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const uint64_t handle = create(c.config);
+    ASSERT_NE(handle, 0u);
+    std::size_t longest = 0;
+    for (const auto& [name, code] : c.config.units) longest = std::max(longest, code.size());
+    for (const auto& [name, code] : c.config.states) longest = std::max(longest, code.size());
+    vm::testing::FactSpec fact{"n", "s", 1700000000.0, {}, "g", "x" + std::string(30, '/'), std::string(30, '\x01')};
+    for (int i = 0; i < 8; ++i) fact.readings.push_back({"r", "s", c.value, c.unit});
+    const std::string record = fact_record(fact).bytes;
+    const std::size_t bound = VM_COMPACT_TEXT_BOUND(record.size(), longest);
+    std::vector<uint8_t> out(bound);
+    const int32_t n = vm_compress_fact_v1(handle, u8(record), record.size(), out.data(), out.size());
+    EXPECT_GT(n, 0) << "needed " << -n << " bytes, the bound gave " << bound;
+    vm_compressor_free_v1(handle);
+  }
+}
+
 TEST(CompressorExports, FreeDuringCompression) {
   const std::string record = fact_record(vm::testing::example_fact()).bytes;
   const std::string expected = vm::testing::kExampleCompact;

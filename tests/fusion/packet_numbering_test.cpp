@@ -79,6 +79,42 @@ TEST(PacketNumbering, LoadedTemplatesRankByNumberAndFreeNumbersComeFirst) {
   EXPECT_EQ(send(r, "e.{TS}|t>\x01:\x01|").tid, 25u) << "then the oldest use";
 }
 
+// The numbers new signatures take after a device's file is loaded: the file's largest
+// number + 1 while that is at most 255, then free numbers from 24, then the least recently
+// used template's (a number below 24 from an old file among them).
+TEST(PacketNumbering, NumbersAfterALoadedFile) {
+  const auto range = [](std::uint32_t first, std::uint32_t last) {
+    std::vector<std::uint32_t> v;
+    for (std::uint32_t tid = first; tid <= last; ++tid) v.push_back(tid);
+    return v;
+  };
+  std::vector<std::uint32_t> old_low = range(24, 255);
+  old_low.push_back(5);
+  const struct {
+    const char* name;
+    std::vector<std::uint32_t> file;
+    std::vector<std::uint32_t> new_numbers;  // for three new signatures in turn
+  } kCases[] = {
+      {"a gap is not filled while numbers last", {24, 30}, {31, 32, 33}},
+      {"up to 255, then the least recently used", range(24, 254), {255, 24, 25}},
+      {"free numbers once past 255", {24, 30, 255}, {25, 26, 27}},
+      {"a number below 24 is recycled first", old_low, {5, 24, 25}},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    TemplateRegistry r;
+    DeviceTemplates& d = device_for(r, kAid);
+    for (std::uint32_t tid : c.file) {
+      learn_template(d, TemplateId{tid}, sig_of(static_cast<int>(tid)), {"v"});
+      raise_next_tid(d, TemplateId{tid});
+    }
+    mark_loaded(d);
+    std::vector<std::uint32_t> got;
+    for (int i = 0; i < 3; ++i) got.push_back(send(r, sig_of(10000 + i)).tid);
+    EXPECT_EQ(got, c.new_numbers);
+  }
+}
+
 TEST(PacketNumbering, LoadedTemplateTravelsWholeOnceThenAsUsual) {
   TemplateRegistry r;
   DeviceTemplates& d = device_for(r, kAid);

@@ -303,6 +303,41 @@ class ReceiveTest(unittest.TestCase):
             seen.add("fact")
         self.assertTrue({"fact", "ChecksumError", "MalformedPacket", "UnknownTemplate"} <= seen, seen)
 
+    def test_readings_at_the_senders_precision_agree_on_every_road(self):
+        """The decompress request's "precision" and the typed receive's precision flag give
+        exactly the Receiver(precision=P) readings."""
+        import base64
+        import ctypes
+        from tavkin._lib import RECEIVE_CALLBACK
+
+        def typed_receive(ctx_id: int, packet: bytes, precision: int) -> dict | None:
+            answers = []
+            callback = RECEIVE_CALLBACK(lambda _user, r: answers.append(
+                ctypes.string_at(r.contents.fact, r.contents.fact_len) if r.contents.outcome == 0 else None))
+            flags = 1 | (precision + 1) << 8  # VM_RECEIVE_STATE_CHECK | VM_RECEIVE_PRECISION(precision)
+            self.assertEqual(lib.vm_receive_packet_v1(ctx_id, None, 0, flags, packet, len(packet), callback, None), 1)
+            return json.loads(answers[0]) if answers[0] is not None else None
+
+        for precision in (0, 2, 4, 9, 18):
+            with self.subTest(precision=precision):
+                comp = Compressor(precision=precision, units={"celsius": "c1"}, states={"ok": "0"})
+                tx = Sender(comp, ctx_id=fresh_ctx())
+                ours, request_ctx, typed_ctx = Receiver(ctx_id=fresh_ctx(), precision=precision), fresh_ctx(), fresh_ctx()
+                readings = 0
+                for aid, fact, full in RandomFacts(SEED + 7 + precision).stream(300):
+                    packet = native_send(tx, fact, aid, full)
+                    if not isinstance(packet, bytes):
+                        continue
+                    request = json.dumps({"ctx_id": request_ctx, "packet_b64": base64.b64encode(packet).decode(),
+                                          "state_check": True, "precision": precision}).encode()
+                    result, answer = call_into_buffer(lib.vm_fusion_decompress_json_v1, data=request, capacity=1 << 16)
+                    self.assertGreater(result, 0)
+                    expected = ours.receive(packet)
+                    self.assertEqual(typed_json(json.loads(answer)), typed_json(expected))
+                    self.assertEqual(typed_json(typed_receive(typed_ctx, packet, precision)), typed_json(expected))
+                    readings += sum(key.endswith("_v") for key in expected)
+                self.assertGreater(readings, 100)
+
     def test_receive_many_equals_single_receives(self):
         packets = self.packets(SEED + 3, 400)
         stream = packets[:30] + [b"", b"\x01" * 20, bytearray(packets[3]), memoryview(packets[4])] + packets[30:]

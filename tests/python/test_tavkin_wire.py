@@ -6,7 +6,7 @@ import struct
 import unittest
 
 import tavkin
-from tavkin import _records
+from tavkin import _native, _records
 
 HEARTBEAT = bytes.fromhex("7f01" "12345678" "18" "018bcfe56800" "00" "5fe7")
 
@@ -54,7 +54,7 @@ class WireTest(unittest.TestCase):
         match = re.search(r"#define VM_PACKET_BOUND\(text_len\) \(\(size_t\)\(text_len\) \+ (\d+)u\)",
                           header.read_text())
         self.assertIsNotNone(match)
-        self.assertEqual(_records.packet_bound(100), 100 + int(match.group(1)))
+        self.assertEqual(_native.packet_bound(100), 100 + int(match.group(1)))
 
     def test_parse_header(self):
         h = tavkin.parse_header(HEARTBEAT)

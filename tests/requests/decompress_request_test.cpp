@@ -50,6 +50,41 @@ TEST(DecompressRequest, WorkedExampleAndItsHeartbeat) {
   EXPECT_EQ(decompress(ctx, frame(64, {kAid}, 24, kTs, std::string(kCompact))), with_command(kExampleAnswer, 64, 63, true));
 }
 
+// "precision" reads each value code (yG = 2150, q0U = 100000, -c = -12) at the sender's
+// precision, for full packets and for the facts a heartbeat rebuilds; above 18 the request
+// is refused.
+TEST(DecompressRequest, PrecisionGivesReadingsAsTheSenderMeantThem) {
+  const struct {
+    const char* member;  // the "precision" value, or "" to leave it out
+    const char* values;  // "s1_v", "s2_v", "s3_v" of the answer
+  } kCases[] = {
+      {"", "0.215|10.0|-0.0012"},     {"null", "0.215|10.0|-0.0012"},  {"4", "0.215|10.0|-0.0012"},
+      {"2", "21.5|1000.0|-0.12"},     {"0", "2150.0|100000.0|-12.0"}, {"18", "2.15e-15|1e-13|-1.2e-17"},
+      {"19", ""},                     {"-1", ""},                      {"1.0", ""},
+  };
+  const auto value_of = [](const std::string& answer, const std::string& key) {
+    const std::size_t at = answer.find("\"" + key + "\":");
+    if (at == std::string::npos) return std::string("?");
+    const std::size_t start = at + key.size() + 3;
+    return answer.substr(start, answer.find_first_of(",}", start) - start);
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.member);
+    const std::uint64_t ctx = fresh_ctx();
+    for (int cmd : {63, 127}) {
+      std::string request = decompress_json(ctx, frame(cmd, {kAid}, 24, kTs, cmd == 63 ? std::string(kCompact) : ""));
+      if (*c.member != '\0') request.insert(request.size() - 1, std::string(",\"precision\":") + c.member);
+      const std::string answer = call(vm_fusion_decompress_json_v1, request).bytes;
+      if (*c.values == '\0') {
+        EXPECT_EQ(answer, R"({"error":"invalid_json"})");
+        break;
+      }
+      EXPECT_EQ(value_of(answer, "s1_v") + "|" + value_of(answer, "s2_v") + "|" + value_of(answer, "s3_v"), c.values)
+          << "command " << cmd;
+    }
+  }
+}
+
 // Every row of the error table, in the order the checks are made.
 TEST(DecompressRequest, ErrorAnswers) {
   const std::string good = base64(frame(127, {1}, 24, 0, ""));

@@ -23,7 +23,7 @@ std::uint64_t fresh_ctx() {
 std::string packet_of(std::uint64_t ctx, std::string_view fact) {
   std::string out;
   const std::string request = R"({"ctx_id":)" + std::to_string(ctx) + R"(,"raw_input":")" + std::string(fact) + "\"}";
-  EXPECT_TRUE(fusion_run(request, out)) << fact;
+  EXPECT_TRUE(fusion_run(request, AnswerRoom{}, out)) << fact;
   return out;
 }
 

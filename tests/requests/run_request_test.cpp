@@ -240,7 +240,8 @@ TEST(RunRequest, OverlongChangedValueAnswersZeroUntilForcedFull) {
   EXPECT_EQ(run(r), frame(63, {3}, 24, 0, r.raw_input));
 }
 
-// An answer that does not fit still changed the context and the registry file.
+// An answer that does not fit still changed the context and the registry file; its packet
+// was not handed out, so the retry sends it again, whole.
 TEST(RunRequest, AnswerThatDoesNotFitStillChangesContextAndFile) {
   const ScratchRoot root("run_no_fit");
   RunRequest r{fresh_ctx(), std::string("305419896;") + kFact};
@@ -254,7 +255,7 @@ TEST(RunRequest, AnswerThatDoesNotFitStillChangesContextAndFile) {
     EXPECT_EQ(a.result, -length);
     EXPECT_TRUE(a.junk_intact);
     EXPECT_NE(fresh_root.read(305419896).find("\"24\""), std::string::npos);
-    EXPECT_EQ(call(vm_fusion_run_json_v1, r.json()).result, 16) << "the retry is a heartbeat";
+    EXPECT_EQ(call(vm_fusion_run_json_v1, r.json()).result, length) << "the retry is the full packet";
   }
   EXPECT_EQ(vm_fusion_run_json_v1(reinterpret_cast<const uint8_t*>(r.json().data()), r.json().size(), nullptr, 100), -16);
 }

@@ -18,7 +18,6 @@
 #include "commands.h"
 #include "library.h"
 #include "packet_io.h"
-#include "reading_scale.h"
 #include "velmarinthos_tavkin.h"
 
 namespace tavkin {
@@ -94,12 +93,7 @@ class Answers {
     const InputPacket& packet = packets_[index];
     switch (r.outcome) {
       case VM_RECEIVED: {
-        const std::string_view fact(reinterpret_cast<const char*>(r.fact), r.fact_len);
-        if (options_.precision) {
-          out_ += rescale_readings(fact, *options_.precision);
-        } else {
-          out_ += fact;
-        }
+        out_.append(reinterpret_cast<const char*>(r.fact), r.fact_len);
         break;
       }
       case VM_RECEIVE_UNKNOWN_TEMPLATE:
@@ -197,7 +191,7 @@ int run_decode(const DecodeOptions& options) {
   }
   Answers answers(options, *packets);
   const bool defer_saves = !options.registry.empty();
-  if (!receive_packets(options.ctx, options.registry, options.state_check, defer_saves, received,
+  if (!receive_packets(options.ctx, options.registry, options.state_check, defer_saves, options.precision, received,
                        [&answers](std::size_t index, const vm_received_v1& r) { answers.answer(index, r); })) {
     complain("the library did not answer every packet");
     return 1;

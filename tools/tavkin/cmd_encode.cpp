@@ -10,7 +10,6 @@
 
 #include "commands.h"
 #include "fact_json.h"
-#include "keyframes.h"
 #include "library.h"
 #include "packet_io.h"
 
@@ -23,8 +22,6 @@ struct Prepared {
   double timestamp;  // the fact's own, in seconds: the clock of time-based key frames
   std::string text;  // compact text
 };
-
-constexpr unsigned char kFullCommand = 63;
 
 void complain(std::string_view message) { fmt::print(stderr, "tavkin encode: {}\n", message); }
 
@@ -79,11 +76,10 @@ int run_encode(const EncodeOptions& options) {
   }
 
   std::string out, buffer;
-  KeyframeSchedule keyframes({options.keyframe_every, options.keyframe_seconds});
+  const KeyFrames keyframes{options.keyframe_every, options.keyframe_seconds};
   for (const Prepared& fact : facts) {
-    const bool full = options.full || keyframes.due(fact.aid, fact.timestamp);
-    const std::string request =
-        run_request(options.ctx, fact.text, fact.aid, full, options.registry, options.state_check);
+    const std::string request = run_request(options.ctx, fact.text, fact.aid, options.full, options.registry,
+                                            options.state_check, keyframes, fact.timestamp);
     const Answer answer = call_run(request, fact.text.size(), buffer);
     // Packets begin with a data command byte, error answers with "{".
     if (answer.result <= 0 || answer.bytes.front() == '{') {
@@ -92,7 +88,6 @@ int run_encode(const EncodeOptions& options) {
       if (!options.keep_going) break;
       continue;
     }
-    keyframes.sent(fact.aid, static_cast<unsigned char>(answer.bytes.front()) == kFullCommand, fact.timestamp);
     append_packet(out, answer.bytes, options.format);
     if (out.size() >= (1u << 16)) {
       if (!write_stdout(out)) {

@@ -1,5 +1,5 @@
 // The demo's sending side: the fleet's facts in groups, each through one batch request (or
-// one run request per fact), with key frames forced by a schedule. The plain demo and the
+// one run request per fact), with key frames forced by the library. The plain demo and the
 // lossy-link demo send alike through it. Single-threaded.
 #pragma once
 
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fact.h"
-#include "keyframes.h"
+#include "key_frame_tally.h"
 #include "library.h"
 
 namespace tavkin {
@@ -25,7 +25,7 @@ struct SenderSettings {
   std::string registry_root;  // empty: no files
   bool via_run = false;       // one run request per fact instead of a batch per group
   bool state_check = true;
-  KeyframePolicy keyframes;
+  KeyFrames keyframes;
 };
 
 class DemoSender {
@@ -33,23 +33,22 @@ class DemoSender {
   using Clock = std::chrono::steady_clock;
 
   DemoSender(const Compressor& compressor, SenderSettings settings)
-      : compressor_(compressor), settings_(std::move(settings)), keyframes_(settings_.keyframes) {}
+      : compressor_(compressor), settings_(std::move(settings)) {}
 
   // One packet per fact of the group, in order; empty where the library made none. A group
   // holds each device's facts in order.
   [[nodiscard]] std::vector<std::string> send(const std::vector<Sent>& group);
 
-  [[nodiscard]] std::uint64_t keyframes() const { return keyframes_sent_; }
+  [[nodiscard]] std::uint64_t keyframes() const { return keyframes_.count(); }
   [[nodiscard]] Clock::duration busy() const { return busy_; }  // inside the library
 
  private:
-  std::vector<std::string> by_batch(const std::vector<Sent>& group, const std::vector<bool>& forced);
-  std::vector<std::string> by_run(const std::vector<Sent>& group, const std::vector<bool>& forced);
+  std::vector<std::string> by_batch(const std::vector<Sent>& group);
+  std::vector<std::string> by_run(const std::vector<Sent>& group);
 
   const Compressor& compressor_;
   SenderSettings settings_;
-  KeyframeSchedule keyframes_;
-  std::uint64_t keyframes_sent_ = 0;
+  KeyFrameTally keyframes_;
   Clock::duration busy_{};
   std::string buffer_;
 };

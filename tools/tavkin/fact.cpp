@@ -127,8 +127,4 @@ std::size_t longest_code(const CompressorSettings& settings) {
   return n;
 }
 
-std::size_t compact_text_bound(std::size_t record_size, std::size_t longest_code) {
-  return (record_size + 1) * (24 + longest_code) + 64;
-}
-
 }  // namespace tavkin

@@ -49,9 +49,4 @@ void append_fact_json(std::string& out, const Fact& fact);
 // The longest code in either map: compact texts grow by at most this much per mapped name.
 [[nodiscard]] std::size_t longest_code(const CompressorSettings& settings);
 
-// A capacity certain to hold the compact text of a fact record of `record_size` bytes:
-// every record byte can start at most one unit factor, and each factor's code is at most
-// a value code, ",", a prefix, a mapped code and the factor's own bytes.
-[[nodiscard]] std::size_t compact_text_bound(std::size_t record_size, std::size_t longest_code);
-
 }  // namespace tavkin

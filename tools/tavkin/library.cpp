@@ -1,7 +1,10 @@
 // The tool's side of the C interface; see library.h.
 #include "library.h"
 
+#include <bit>
 #include <utility>
+
+#include <fmt/format.h>
 
 #include <simdjson.h>
 
@@ -15,8 +18,6 @@ const auto* as_bytes(std::string_view s) { return reinterpret_cast<const std::ui
 
 // The batch input's item count sits after the compressor handle and the context number.
 constexpr std::size_t kBatchCountOffset = 16;
-// The top bit of the registry root's length word asks for state-checked packets.
-constexpr std::uint64_t kBatchStateCheckBit = 0x80000000u;
 
 void put_be(std::string& out, std::uint64_t v, int bytes) {
   for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) out += static_cast<char>(v >> shift);
@@ -52,7 +53,7 @@ Compressor::~Compressor() {
 }
 
 std::size_t Compressor::text_bound(std::size_t record_size) const {
-  return compact_text_bound(record_size, longest_code_);
+  return VM_COMPACT_TEXT_BOUND(record_size, longest_code_);
 }
 
 std::optional<std::string> Compressor::compress(std::string_view record) const {
@@ -70,7 +71,7 @@ std::optional<std::string> Compressor::compress(std::string_view record) const {
 }
 
 std::string run_request(std::uint64_t ctx, std::string_view text, std::optional<std::uint32_t> src_aid, bool full,
-                        std::string_view registry_root, bool state_check) {
+                        std::string_view registry_root, bool state_check, KeyFrames key_frames, double now) {
   std::string json = "{\"ctx_id\":" + std::to_string(ctx) + ",\"raw_input\":";
   append_json_string(json, text);
   if (full) json += ",\"strategy\":\"full\"";
@@ -80,6 +81,8 @@ std::string run_request(std::uint64_t ctx, std::string_view text, std::optional<
     append_json_string(json, registry_root);
   }
   if (state_check) json += ",\"state_check\":true";
+  if (key_frames.every > 0) json += ",\"keyframe_every\":" + std::to_string(key_frames.every);
+  if (key_frames.seconds > 0) json += fmt::format(",\"keyframe_seconds\":{},\"now\":{}", key_frames.seconds, now);
   json += '}';
   return json;
 }
@@ -97,12 +100,18 @@ std::string decompress_request(std::uint64_t ctx, std::string_view packet_b64, s
   return json;
 }
 
-BatchInput::BatchInput(std::uint64_t compressor, std::uint64_t ctx, std::string_view registry_root, bool state_check) {
+BatchInput::BatchInput(std::uint64_t compressor, std::uint64_t ctx, std::string_view registry_root, bool state_check,
+                       KeyFrames key_frames) {
+  const bool keyed = key_frames.every > 0 || key_frames.seconds > 0;
   put_be(bytes_, compressor, 8);
   put_be(bytes_, ctx, 8);
   put_be(bytes_, 0, 4);  // the item count, written by add()
-  put_be(bytes_, registry_root.size() | (state_check ? kBatchStateCheckBit : 0), 4);
+  put_be(bytes_, registry_root.size() | (state_check ? VM_BATCH_STATE_CHECK : 0) | (keyed ? VM_BATCH_KEY_FRAMES : 0), 4);
   bytes_ += registry_root;
+  if (keyed) {
+    put_be(bytes_, key_frames.every, 8);
+    put_be(bytes_, std::bit_cast<std::uint64_t>(key_frames.seconds), 8);
+  }
 }
 
 void BatchInput::add(std::uint32_t aid, bool full, std::string_view record, std::size_t text_size) {
@@ -147,7 +156,7 @@ Answer call_batch(std::string_view input, std::size_t capacity, std::string& buf
 }
 
 bool receive_packets(std::uint64_t ctx, std::string_view registry_root, bool state_check, bool defer_saves,
-                     std::span<const std::string_view> packets,
+                     std::optional<int> precision, std::span<const std::string_view> packets,
                      const std::function<void(std::size_t, const vm_received_v1&)>& on_packet) {
   std::string framed;
   for (std::string_view packet : packets) {
@@ -162,7 +171,8 @@ bool receive_packets(std::uint64_t ctx, std::string_view registry_root, bool sta
     auto& p = *static_cast<Progress*>(user);
     p.on_packet(p.next++, *received);
   };
-  const std::uint32_t flags = (state_check ? VM_RECEIVE_STATE_CHECK : 0u) | (defer_saves ? VM_RECEIVE_DEFER_SAVE : 0u);
+  const std::uint32_t flags = (state_check ? VM_RECEIVE_STATE_CHECK : 0u) | (defer_saves ? VM_RECEIVE_DEFER_SAVE : 0u) |
+                              (precision ? VM_RECEIVE_PRECISION(*precision) : 0u);
   const std::int32_t received = vm_receive_packets_v1(ctx, as_bytes(registry_root), registry_root.size(), flags,
                                                       as_bytes(framed), framed.size(), callback, &progress);
   return received >= 0 && static_cast<std::size_t>(received) == packets.size();
@@ -181,6 +191,25 @@ std::optional<std::string> answer_error(std::string_view json) {
   std::string_view error;
   if (object["error"].get(error) != simdjson::SUCCESS) return std::nullopt;
   return std::string(error);
+}
+
+std::optional<std::string> signature_of(std::string_view text) {
+  // The record: ts length, sig length, value count (u32 each), then ts and sig.
+  std::string record(VM_PACKET_BOUND(text.size()), '\0');
+  const auto decompose = [&] {
+    return vm_auto_decompose_input(as_bytes(text), text.size(), reinterpret_cast<std::uint8_t*>(record.data()),
+                                   record.size());
+  };
+  std::int32_t n = decompose();
+  if (n < 0) {  // a pure call: asking again with the size it named gives the same record
+    record.resize(static_cast<std::size_t>(-static_cast<std::int64_t>(n)));
+    n = decompose();
+  }
+  if (n < 12) return std::nullopt;
+  const std::string_view view(record.data(), static_cast<std::size_t>(n));
+  const std::size_t ts = get_be32(view), sig = get_be32(view.substr(4));
+  if (12 + ts + sig > view.size()) return std::nullopt;
+  return std::string(view.substr(12 + ts, sig));
 }
 
 }  // namespace tavkin
