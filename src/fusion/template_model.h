@@ -63,9 +63,6 @@ struct DeviceTemplates {
   TemplateUses use;
   std::uint64_t use_clock = 0;
 
-  // The key frames of senders that ask for them (key_frames.h).
-  std::optional<KeyFrameCount> key_frames;
-
   // The signature that assign_tid met last and its template: a device reports the same
   // template fact after fact, and comparing one signature costs less than hashing it.
   // bind_signature forgets it whenever a signature's template changes.
@@ -98,6 +95,9 @@ struct TemplateRegistry {
   // The devices marked unsaved, each once (a device may have been saved since: its flag
   // tells), so that a save of the changes visits only them.
   std::vector<DeviceId> unsaved;
+  // The key-frame count of each device sent to under a key-frame rule (key_frames.h); kept
+  // apart from the devices so that a context without key frames pays nothing per device.
+  std::unordered_map<DeviceId, std::optional<KeyFrameCount>> key_frames;
 };
 
 // Marks the device as changed since its file was written.

@@ -41,11 +41,12 @@ SendResult send_prepared(TemplateRegistry& registry, DeviceId aid, SendOptions o
   thread_local std::string diff_body;
   const DecomposedFact& fact = prepared.decomposed;
   DeviceTemplates& device = device_for(registry, aid);
-  const bool key_frame = key_frame_due(options.key_frames, device.key_frames, options.now);
+  std::optional<KeyFrameCount>* key_frames = options.key_frames.enabled() ? &registry.key_frames[aid] : nullptr;
+  const bool key_frame = key_frames != nullptr && key_frame_due(options.key_frames, *key_frames, options.now);
   const auto decision = encode_into(device, options.force_full || prepared.whole || key_frame, fact.sig, fact.vals,
                                     diff_body, EncodeFor::packet);
   if (!decision) return SendResult::no_packet;
-  count_packet(options.key_frames, device.key_frames, decision->command == DATA_FULL, options.now);
+  if (key_frames != nullptr) count_packet(options.key_frames, *key_frames, decision->command == DATA_FULL, options.now);
   if (decision->flags & (DECISION_NEW_TEMPLATE | DECISION_STATE_CHANGED)) {
     if (deferred == nullptr) {
       save_device_file(registry, aid, registry_root);
